@@ -1,0 +1,84 @@
+#include "trend_base.h"
+
+#include <string.h>
+
+static int grow_to(size_t cur, int count, size_t *out) {
+    if (count < 1 || count > TREND_BASE_MAX) return -1;
+    size_t cap = cur < 64 ? 64 : cur;
+    while (cap < (size_t)count)
+        cap *= 2;
+    if (cap > (size_t)TREND_BASE_MAX) cap = TREND_BASE_MAX;
+    *out = cap;
+    return 0;
+}
+
+int grow_an(trend_base *b, int count) {
+    size_t cap;
+    if (grow_to(b->an.size(), count, &cap) != 0) return -1;
+    if (cap > b->an.size()) b->an.resize(cap, trend_an_desc{});
+    return 0;
+}
+
+int grow_di(trend_base *b, int count) {
+    size_t cap;
+    if (grow_to(b->di.size(), count, &cap) != 0) return -1;
+    if (cap > b->di.size()) b->di.resize(cap, trend_di_desc{});
+    return 0;
+}
+
+int base_clone(trend_base *out, const trend_base *b) {
+    *out = *b;
+    return 0;
+}
+
+void base_free(trend_base *b) {
+    *b = trend_base{};
+}
+
+void build_cmap(const trend_base *b, trend_cmap *out) {
+    out->an.clear();
+    out->di.clear();
+    for (int i = 1; i <= b->an_max && i < (int)b->an.size(); i++)
+        if (b->an[i].present) out->an.push_back(i);
+    for (int i = 1; i <= b->di_max && i < (int)b->di.size(); i++)
+        if (b->di[i].present) out->di.push_back(i);
+    out->n_an = (int)out->an.size();
+    out->n_di = (int)out->di.size();
+}
+
+void derive_map_from_bd(const trend_base *b, trend_cmap *out) {
+    build_cmap(b, out);
+}
+
+void map_counts(const trend_base *b, const trend_cmap *m, int *n_an, int *n_di) {
+    if (m && m->set()) {
+        *n_an = m->n_an;
+        *n_di = m->n_di;
+        return;
+    }
+    trend_cmap d;
+    build_cmap(b, &d);
+    *n_an = d.n_an;
+    *n_di = d.n_di;
+}
+
+bool cmap_equal(const trend_cmap &a, const trend_cmap &b) {
+    return a.n_an == b.n_an && a.n_di == b.n_di && a.an == b.an && a.di == b.di;
+}
+
+void build_meta_name(char out[TREND_LABEL_LEN], const char *tag, const char *desc,
+                     const char *units) {
+    memset(out, ' ', TREND_LABEL_LEN);
+    size_t tl = tag ? strnlen(tag, 4) : 0;
+    memcpy(out, tag, tl);
+    out[tl + 1] = ':';
+    // The description ends by byte 61; the units own bytes 62..77.
+    size_t pos = tl + 2;
+    if (desc)
+        for (size_t i = 0; desc[i] && pos <= 61; i++)
+            out[pos++] = desc[i];
+    if (units) {
+        size_t ul = strnlen(units, 16);
+        memcpy(out + 62, units, ul);
+    }
+}
