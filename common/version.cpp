@@ -6,21 +6,19 @@
 #include <cstring>
 #include <string>
 
+#include "common/atomic_file.h"
 #include "zq_version_gen.h"
 
-const char *zq_version_full() { return ZQ_RELEASE " (" ZQ_REVISION " " ZQ_BUILD_DATE ")"; }
+const char *zq_version_full() {
+    return ZQ_RELEASE " (" ZQ_REVISION " " ZQ_BUILD_DATE ")";
+}
 
 void zq_version_write_run(const char *program) {
     if (!program || !*program) return;
     mkdir("./run", 0775);
     std::string path = std::string("./run/") + program + ".version";
-    std::string tmp = path + ".tmp";
-    FILE *f = fopen(tmp.c_str(), "w");
-    if (!f) return;
-    bool ok = fprintf(f, "%s\n", zq_version_full()) > 0;
-    ok = (fclose(f) == 0) && ok;
-    if (ok) rename(tmp.c_str(), path.c_str());
-    else remove(tmp.c_str());
+    // The engineering editor reads the stamp; a failure must not stop a program.
+    atomic_file_write(path, std::string(zq_version_full()) + "\n");
 }
 
 bool zq_version_arg(int argc, char **argv) {
