@@ -25,13 +25,6 @@ void copy_text(char *dst, size_t cap, const char *src) {
     dst[n] = '\0';
 }
 
-void copy_text_n(char *dst, size_t cap, const char *src, size_t len) {
-    if (cap == 0) return;
-    if (len > cap - 1) len = cap - 1;
-    memcpy(dst, src, len);
-    dst[len] = '\0';
-}
-
 // Trims blanks (spaces, tabs, CR, LF) on both sides of [b, e).
 void trim_range(const char *&b, const char *&e) {
     while (b < e && (*b == ' ' || *b == '\t' || *b == '\r' || *b == '\n'))
@@ -281,6 +274,10 @@ void compute_group_segments(logix_group *g) {
         g->items[i].duplicate_of = -1;
         g->items[i].general_segment = -1;
         g->items[i].general_index = -1;
+        g->items[i].next_dup = -1;
+        g->items[i].array_seg = -1;
+        g->items[i].next_in_seg = -1;
+        g->items[i].next_member = -1;
     }
 
     // 1. Array segments: one per array name and kind.
@@ -299,6 +296,7 @@ void compute_group_segments(logix_group *g) {
             array_segment &seg = g->array_segments[found];
             if (it.array_index < seg.lowest) seg.lowest = it.array_index;
             if (it.array_index > seg.highest) seg.highest = it.array_index;
+            it.array_seg = found;
             continue;
         }
         if (g->array_segment_count >= LOGIX_MAX_ARRAY_SEGMENTS) {
@@ -311,6 +309,15 @@ void compute_group_segments(logix_group *g) {
         copy_text(seg.name, sizeof seg.name, it.text);
         seg.is_discrete = it.is_discrete;
         seg.lowest = seg.highest = it.array_index;
+        it.array_seg = g->array_segment_count - 1;
+    }
+    // Chain each segment's items in configuration order.
+    for (int i = g->item_count - 1; i >= 0; --i) {
+        logix_item &it = g->items[i];
+        if (it.array_seg < 0) continue;
+        array_segment &seg = g->array_segments[it.array_seg];
+        it.next_in_seg = seg.first_item;
+        seg.first_item = i;
     }
 
     // 2. Duplicates: identical paths are read once.
@@ -325,6 +332,13 @@ void compute_group_segments(logix_group *g) {
                 break;
             }
         }
+    }
+    for (int i = g->item_count - 1; i >= 0; --i) {
+        logix_item &it = g->items[i];
+        if (it.duplicate_of < 0) continue;
+        logix_item &first = g->items[it.duplicate_of];
+        it.next_dup = first.next_dup;
+        first.next_dup = i;
     }
 
     // 3. General segments: elements of one array addressed individually.
@@ -374,6 +388,13 @@ void compute_group_segments(logix_group *g) {
             o.general_segment = s;
             o.general_index = i2 - lo;
         }
+    }
+    for (int i = g->item_count - 1; i >= 0; --i) {
+        logix_item &it = g->items[i];
+        if (it.general_segment < 0) continue;
+        general_segment &seg = g->general_segments[it.general_segment];
+        it.next_member = seg.first_member;
+        seg.first_member = i;
     }
 }
 

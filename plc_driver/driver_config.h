@@ -27,6 +27,13 @@ struct logix_item {
     int duplicate_of = -1;
     int general_segment = -1;
     int general_index = -1;
+    // Chains built by compute_group_segments so that a pass needs no search:
+    // next item with the same path, next item of the same array segment,
+    // next member of the same general segment (-1 ends each chain).
+    int next_dup = -1;
+    int array_seg = -1;
+    int next_in_seg = -1;
+    int next_member = -1;
     // Poll-loop state, reset on every connect.
     uint16_t type = 0;  // CIP type code last seen, 0 = unknown
     bool not_found = false;
@@ -37,6 +44,7 @@ struct array_segment {
     bool is_discrete = false;
     int lowest = 0;
     int highest = 0;
+    int first_item = -1;
     // Poll-loop state.
     uint16_t type = 0;
     bool found = false;
@@ -50,6 +58,7 @@ struct general_segment {
     int lowest = 0;
     int highest = 0;
     int members = 0;
+    int first_member = -1;
     // Poll-loop state.
     uint16_t type = 0;  // 0 = not yet active
     bool disabled = false;
