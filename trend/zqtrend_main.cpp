@@ -1,3 +1,254 @@
-int main() {
+// zqtrend: records the real-time database into trend history files once a
+// second (seconds rows, minute and hour averages).
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "common/shm.h"
+#include "common/version.h"
+#include "trend_rec.h"
+
+static volatile sig_atomic_t g_running = 1;
+static volatile sig_atomic_t g_reload = 0;
+
+static void on_stop(int) {
+    g_running = 0;
+}
+static void on_usr1(int) {
+    g_reload = 1;
+}
+
+// Wall clock in ms. ZQTREND_CLOCK="<real_ms>,<fake_ms>,<speed>" runs a
+// faster clock anchored at real_ms (tests cross minutes and midnights
+// without waiting for them); all restarts of one test share the timeline.
+static int64_t g_anchor_real = 0, g_anchor_fake = 0;
+static double g_speed = 1.0;
+
+static int64_t real_ms() {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+static int64_t now_ms() {
+    if (g_speed == 1.0 && g_anchor_real == 0) return real_ms();
+    return g_anchor_fake + (int64_t)((double)(real_ms() - g_anchor_real) * g_speed);
+}
+static void sleep_fake_ms(int ms) {
+    double real = ms / g_speed;
+    if (real < 1) real = 1;
+    usleep((useconds_t)(real * 1000));
+}
+
+struct segment {
+    std::string name;
+    ShmHandle h;
+    bool warned_version = false;
+};
+
+// Still the object that the name refers to? The supervisor recreates the
+// database on a configuration reload; an old mapping would freeze values.
+static bool same_object(const segment &s) {
+    struct stat a, b;
+    std::string path = "/dev/shm" + s.name;
+    if (fstat(s.h.fd, &a) != 0 || stat(path.c_str(), &b) != 0) return false;
+    return a.st_ino == b.st_ino && a.st_dev == b.st_dev;
+}
+
+static bool try_open_groups(std::vector<segment> &segs) {
+    bool any = false;
+    for (segment &s : segs) {
+        if (s.h.base && shm_check_magic(&s.h) && same_object(s)) {
+            any = true;
+            continue;
+        }
+        if (s.h.base) shm_handle_close(&s.h);
+        if (shm_handle_open(&s.h, s.name.c_str(), false, SHM_MSG_TREND) == 0) any = true;
+    }
+    return any;
+}
+
+static void snapshot(std::vector<segment> &segs, trend_samples *smp, const trend_config &cfg) {
+    static bool warned = false;
+    uint32_t an = 0, di = 0;
+    for (segment &s : segs) {
+        if (!s.h.base) continue;
+        an = std::max(an, shm_an_count(&s.h));
+        di = std::max(di, shm_di_count(&s.h));
+    }
+    smp->resize(an, di);
+    for (segment &s : segs) {
+        if (!s.h.base) continue;
+        uint32_t na = shm_an_count(&s.h), nd = shm_di_count(&s.h);
+        if (!warned && cfg.analogs > 0 &&
+            (na > (uint32_t)cfg.analogs || nd > (uint32_t)cfg.discrets)) {
+            warned = true;
+            printf(
+                "[trend] УВАГА: SHM більший за конфіг (SHM %u/%u, config %d/%d) — хвостові "
+                "канали не потраплять у rpm/rph; перезапустіть zqtrend / перевірте "
+                "config.yaml\n",
+                na, nd, cfg.analogs, cfg.discrets);
+        }
+        const ShmAnalog *ar = shm_analog(&s.h, 0);
+        const ShmDiscrete *dr = shm_discrete(&s.h, 0);
+        const uint8_t *avt = shm_an_vtype(&s.h, 0);
+        const uint8_t *dvt = shm_di_vtype(&s.h, 0);
+        for (uint32_t i = 0; ar && i < na; i++) {
+            smp->an_raw[i] = ar[i].value;
+            smp->an_q[i] = ar[i].quality;
+            smp->an_vt[i] = avt ? avt[i] : 0;
+        }
+        for (uint32_t i = 0; dr && i < nd; i++) {
+            smp->di_val[i] = dr[i].value;
+            smp->di_q[i] = dr[i].quality;
+            smp->di_vt[i] = dvt ? dvt[i] : 0;
+        }
+    }
+}
+
+int main(int argc, char **argv) {
+    if (zq_version_arg(argc, argv)) return 0;
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    const char *cfg_path = "source/zqbridge.ini";
+    const char *base_dir = "source";
+    for (int i = 1; i < argc; i++) {
+        if ((!strcmp(argv[i], "-c") || !strcmp(argv[i], "--config")) && i + 1 < argc)
+            cfg_path = argv[++i];
+        else if ((!strcmp(argv[i], "-b") || !strcmp(argv[i], "--base")) && i + 1 < argc)
+            base_dir = argv[++i];
+        else if (!strcmp(argv[i], "-h")) {
+            printf("Usage: %s [-c <ini>] [-b <base_dir>] [--version]\n", argv[0]);
+            return 0;
+        }
+    }
+    if (const char *clk = getenv("ZQTREND_CLOCK")) {
+        long long a, f;
+        double sp;
+        if (sscanf(clk, "%lld,%lld,%lf", &a, &f, &sp) == 3 && sp > 0) {
+            g_anchor_real = a;
+            g_anchor_fake = f;
+            g_speed = sp;
+        }
+    }
+
+    struct sigaction sa = {};
+    sa.sa_handler = on_stop;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    sa.sa_handler = on_usr1;
+    sigaction(SIGUSR1, &sa, nullptr);
+
+    const char *env = getenv("LOGIX_SHM_NAME");
+    std::string lock = std::string(env && *env ? env : "/default");
+    for (char &c : lock)
+        if (c == '/') c = '_';
+    lock = "/tmp/zqtrend" + lock + ".lock";
+    int lfd = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (lfd < 0) {
+        perror("open lock");
+        return 1;
+    }
+    struct flock fl = {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    if (fcntl(lfd, F_SETLK, &fl) != 0) {
+        fprintf(stderr, "[trend] Another instance already running. Exiting.\n");
+        return 1;
+    }
+    zq_version_write_run("zqtrend");
+    printf("[trend] zqtrend %s\n", zq_version_full());
+
+    trend_config cfg;
+    if (trend_config_load(&cfg, cfg_path, base_dir) != 0) return 1;
+    if (cfg.mainpath.empty()) {
+        printf(
+            "[trend] mainpath порожній — запис вимкнено; чекаю налаштування шляху (config.yaml "
+            "→ Зберегти і застосувати)\n");
+        while (g_running)
+            sleep(1);
+        return 0;
+    }
+    trend_base base;
+    if (base_read(&base, cfg.a_base_path.c_str(), cfg.d_base_path.c_str(), cfg.analogs,
+                  cfg.discrets) != 0)
+        return 1;
+    trend_cmap cm;
+    build_cmap(&base, &cm);
+    printf("[trend] analogs=%d discretes=%d (v1 mapped cols: A%d D%d)\n", base.an_max, base.di_max,
+           cm.n_an, cm.n_di);
+    printf("[trend] mainpath=%s (format v%d)\n", cfg.mainpath.c_str(), cfg.main_fmt);
+    if (!cfg.altpath.empty())
+        printf("[trend] altpath=%s (format v%d)\n", cfg.altpath.c_str(), cfg.alt_fmt);
+    if (!cfg.altpath2.empty())
+        printf("[trend] altpath2=%s (format v%d)\n", cfg.altpath2.c_str(), cfg.alt2_fmt);
+    printf("[trend] retention: sec=%d min=%d hour=%d days\n", cfg.autodel_sec, cfg.autodel_min,
+           cfg.autodel_hour);
+    // The mirror workers of the alternates start here.
+
+    if (cfg.shm_names.empty()) {
+        fprintf(stderr, "[trend] No [Logix5000_N] groups found in INI\n");
+        return 1;
+    }
+    std::vector<segment> segs(cfg.shm_names.size());
+    printf("[trend] groups=%d:", (int)segs.size());
+    for (size_t i = 0; i < segs.size(); i++) {
+        segs[i].name = cfg.shm_names[i];
+        printf(" %s", segs[i].name.c_str());
+    }
+    printf("\n[trend] Waiting for zqlogix SHM segments...\n");
+    while (g_running && !try_open_groups(segs))
+        sleep_fake_ms((int)(1000 * g_speed));
+    if (!g_running) return 0;
+    printf("[trend] SHM ready. Starting trend archive.\n");
+
+    trend_recorder rec;
+    if (trend_rec_init(&rec, cfg, std::move(base)) != 0) return 1;
+    rec.wait_vtypes = [&](trend_samples *s) {
+        for (int i = 0; i < 30 && g_running; i++) {
+            usleep(500000);
+            try_open_groups(segs);
+            trend_samples fresh;
+            snapshot(segs, &fresh, cfg);
+            for (uint32_t k = 0; k < s->an_count && k < fresh.an_count; k++)
+                s->an_vt[k] = fresh.an_vt[k];
+            for (uint32_t k = 0; k < s->di_count && k < fresh.di_count; k++)
+                s->di_vt[k] = fresh.di_vt[k];
+            for (uint32_t k = 1; k < s->an_count; k++)
+                if (s->an_vt[k]) return;
+        }
+    };
+    // The push workers start here (main directory, format, destinations).
+
+    trend_samples smp;
+    int64_t next_tick = 0;
+    while (g_running) {
+        int sleep_ms;
+        time_t tick;
+        bool jumped;
+        if (!trend_sched_step(&next_tick, now_ms(), &sleep_ms, &tick, &jumped)) {
+            sleep_fake_ms(sleep_ms);
+            continue;
+        }
+        if (jumped) fprintf(stderr, "[trend] стрибок годинника — переустановка такту трендів\n");
+        if (g_reload) {
+            g_reload = 0;
+            rec.reload_req = true;
+        }
+        if (!try_open_groups(segs)) continue;
+        snapshot(segs, &smp, cfg);
+        trend_rec_tick(&rec, tick, &smp);
+    }
+    printf("[trend] Shutting down\n");
+    for (segment &s : segs)
+        shm_handle_close(&s.h);
     return 0;
 }
