@@ -1,0 +1,5 @@
+#include "sup.h"
+
+int main(int argc, char **argv) {
+    return sup_main(argc, argv);
+}
