@@ -1,0 +1,272 @@
+#pragma once
+// Structured Text dialect of the calculation engine: parser (syntax tree and
+// static checks) and evaluator. The same code runs inside zqcalc and inside
+// the server's engineering editor, so nothing here may crash or hang on a
+// hostile program: every recursion is bounded by CX_MAX_DEPTH and loops by
+// CX_LOOP_GUARD.
+
+#include <cstddef>
+#include <cstdint>
+
+// CIP elementary type codes; 0 is untyped real.
+enum {
+    CX_T_REAL0 = 0,
+    CX_T_BOOL = 0xC1,
+    CX_T_SINT = 0xC2,
+    CX_T_INT = 0xC3,
+    CX_T_DINT = 0xC4,
+    CX_T_LINT = 0xC5,
+    CX_T_USINT = 0xC6,
+    CX_T_UINT = 0xC7,
+    CX_T_UDINT = 0xC8,
+    CX_T_ULINT = 0xC9,
+    CX_T_REAL = 0xCA,
+    CX_T_LREAL = 0xCB,
+};
+
+// Node kinds.
+enum {
+    CX_LIT = 0,
+    CX_REF = 1,
+    CX_BINOP = 2,
+    CX_UNOP = 3,
+    CX_CALL = 4,
+    CX_ASSIGN = 5,
+    CX_LIST = 6,
+    CX_IF = 7,
+    CX_FOR = 8,
+    CX_ARRAY = 9,
+    CX_INDIRECT = 10,
+    CX_BIT = 11,
+    CX_INSTR = 12,
+    CX_CASE = 13,
+    CX_ARM = 14,
+    CX_DYNCELL = 15,
+    CX_TERM = 16,
+    CX_WHILE = 17,
+    CX_REPEAT = 18,
+    CX_EXIT = 19,
+    CX_PROGRAM = 20,
+    CX_ROUTINE = 21,
+    CX_JSR = 22,
+    CX_SBR = 23,
+    CX_RET = 24,
+    CX_ELEM = 25,
+};
+
+// Operators (binop and unop `op`).
+enum {
+    CX_OP_ADD = 1,
+    CX_OP_SUB = 2,
+    CX_OP_MUL = 3,
+    CX_OP_DIV = 4,
+    CX_OP_GT = 5,
+    CX_OP_LT = 6,
+    CX_OP_GE = 7,
+    CX_OP_LE = 8,
+    CX_OP_EQ = 9,
+    CX_OP_NE = 10,
+    CX_OP_LAND = 11,
+    CX_OP_LOR = 12,
+    CX_OP_LNOT = 13,
+    CX_OP_NEG = 14,
+    CX_OP_MOD = 15,
+    CX_OP_POW = 16,
+    CX_OP_LXOR = 17,
+    CX_OP_BAND = 18,
+    CX_OP_BOR = 19,
+    CX_OP_BXOR = 20,
+    CX_OP_BNOT = 21,
+};
+
+// Instruction codes (`fn` of CX_INSTR).
+enum { CX_TONR = 1, CX_TOFR = 2, CX_RTOR = 3, CX_CTUD = 4 };
+
+// Structure kinds.
+enum { CX_KIND_PLAIN = 0, CX_KIND_TIMER = 1, CX_KIND_COUNTER = 2, CX_KIND_USER = 16 };
+
+constexpr int CX_MAX_DEPTH = 256;      // parser depth: expressions, blocks, chains
+constexpr int CX_LOOP_GUARD = 100000;  // rounds of one loop per execution
+constexpr int CX_MAX_CALL_DEPTH = 25;  // nested JSR
+constexpr int CX_MAX_IO = 40;          // JSR inputs / returns, SBR parameters
+constexpr int CX_STRUCT_LEN = 13;      // cells of FBD_TIMER and FBD_COUNTER
+constexpr int CX_NAME_MAX = 63;        // identifiers keep this many characters
+// Channel numbers A<n>/D<n> stop below the index space the engine's host
+// reserves for its pseudo-names (999998, 999999) and variable cells
+// (1000000 and up), so a channel can never alias a variable.
+constexpr int CX_CHAN_MAX = 999997;
+constexpr int CX_VAR_BASE = 1000000;
+
+struct cx_node {
+    int kind;
+    double value;
+    int is_discrete;
+    int index;
+    int op;
+    cx_node *child;
+    cx_node *next;
+    cx_node *args[4];
+    int nargs;
+    int dim_len[3];
+    int stride;
+    int bound;
+    int fn;
+    int has_bit, bit, tgt_width, tgt_signed;
+    int line, segment;
+    char *name;
+    cx_node *routine;  // JSR: bound routine (not owned)
+    double *ranges;    // CASE arm: lo, hi pairs
+    int nranges;
+    uint8_t type;
+    // Period-function state; `inited` of a statement root is the prescan flag.
+    int64_t pstart_ms;
+    double acc, acc2;
+    int64_t t_ms;
+    int inited;
+    int used;        // routine reachable from the main program
+    int ninputs;     // JSR inputs; routine parameter count
+    int nreturns;    // JSR return targets; routine return count
+    int has_ret;     // routine has a RET
+    int mark;        // parser bookkeeping
+    cx_node *alink;  // parser allocation list, then free list
+};
+
+// Descriptors for host slots 3 and 4.
+struct cx_data_desc {
+    int base;
+    int ndim;
+    int dim[3];
+    int kind;
+    int type;
+};
+struct cx_member_desc {
+    int offset;
+    int type;
+    int kind;
+    int ndim;
+};
+
+// Host table: absent slots mean "not found". Every slot returns 0 when found.
+struct cx_host {
+    int (*resolve)(void *user, const char *name, int *is_discrete, int *index);
+    int (*array_info)(void *user, const char *name, int *base, int dim[3], int *ndim);
+    int (*data_lookup)(void *user, const char *name, int *base, int *kind);
+    int (*data_info)(void *user, const char *name, cx_data_desc *out);
+    int (*member_info)(void *user, int kind, const char *member, cx_member_desc *out);
+    int (*struct_len)(void *user, int kind);
+    int (*type_of)(void *user, int is_discrete, int index);
+};
+
+typedef int (*cx_resolve_fn)(void *user, const char *name, int *is_discrete, int *index);
+
+// ---- parsing ----
+cx_node *cx_parse_host(const char *text, const cx_host *host, void *user, char *err, size_t errsz,
+                       int *line);
+cx_node *cx_parse(const char *text, cx_resolve_fn resolve, void *user, char *err, size_t errsz);
+cx_node *cx_parse_ex(const char *text, cx_resolve_fn resolve,
+                     int (*array_info)(void *, const char *, int *, int[3], int *), void *user,
+                     char *err, size_t errsz, int *line);
+cx_node *cx_parse_st(const char *text, cx_resolve_fn resolve,
+                     int (*array_info)(void *, const char *, int *, int[3], int *),
+                     int (*data_lookup)(void *, const char *, int *, int *), void *user, char *err,
+                     size_t errsz, int *line);
+
+struct cx_segment {
+    const char *name;  // routine name
+    const char *text;
+};
+cx_node *cx_parse_program(const char *main_text, const char *main_name, const cx_segment *segs,
+                          int nsegs, const cx_host *host, void *user, char *err, size_t errsz,
+                          int64_t *pos);
+
+// cx_parse_host that also gives the error column (1-based, in characters of
+// the line) for editors; 0 when the error concerns a whole statement.
+cx_node *cx_parse_host_col(const char *text, const cx_host *host, void *user, char *err,
+                           size_t errsz, int *line, int *col);
+
+void cx_free(cx_node *root);
+
+int cx_is_keyword(const char *word);
+int cx_is_stmt(const cx_node *root);
+int cx_looks_stmt(const char *text);
+int cx_comment_len(const char *start, const char *pos, int *unclosed);
+
+// ---- checks for the configuration loader ----
+int cx_if2_misplaced(const cx_node *root);
+int cx_if2_misplaced_loc(const cx_node *root, int *segment, int *line);
+int cx_stateful_in_loop(const cx_node *root);
+int cx_stateful_in_loop_loc(const cx_node *root, int *segment, int *line);
+// Bit profile callback: 0 = allowed with highest bit, width and signedness.
+typedef int (*cx_bit_profile_fn)(void *user, int is_discrete, int index, int *max_bit, int *width,
+                                 int *is_signed);
+int cx_bit_assign_check(cx_node *root, cx_bit_profile_fn profile, void *user, int *reason,
+                        int *max_bit);
+int cx_bit_assign_check_loc(cx_node *root, cx_bit_profile_fn profile, void *user, int *reason,
+                            int *max_bit, int *segment, int *line);
+
+// ---- inspection ----
+int cx_collect_tags(const cx_node *root, int *out, int cap);
+int cx_collect_assigns(const cx_node *root, int *out, int cap);
+int cx_collect_periods(const cx_node *root);
+int cx_routine_count(const cx_node *root);
+const char *cx_routine_name(const cx_node *root, int i);
+int cx_routine_used(const cx_node *root, int i);
+int cx_call_depth(const cx_node *root);
+
+// ---- structures ----
+int cx_struct_len(int kind);
+int cx_struct_type(const char *name);
+const char *cx_struct_name(int kind);
+int cx_struct_member(int kind, const char *member);  // cell index, -1 unknown or internal
+int cx_struct_member_info(int kind, int cell, const char **name, int *type, int *internal);
+double cx_struct_default(int kind, int cell);
+
+// Function table.
+const char *cx_fn_name(int fn);
+inline bool cx_fn_stateful(int fn) {
+    return fn >= 8 && fn <= 23;
+}
+// Period class of a stateful function: 0 shift, 1 day, 2 decade, -1 none (lpf).
+int cx_fn_period_class(int fn);
+
+// ---- execution ----
+struct cx_val {
+    int bad;
+    double v;
+};
+typedef int (*cx_read_fn)(void *user, int is_discrete, int index, double *out);
+typedef void (*cx_write_fn)(void *wctx, int is_discrete, int index, int bad, double value);
+
+// Tick context slots.
+enum {
+    CX_TICK_NOW = 0,
+    CX_TICK_DT = 1,
+    CX_TICK_START = 2,  // + period class
+    CX_TICK_LEN = 5,    // + period class
+    CX_TICK_MONO = 8,
+    CX_TICK_SLOTS = 9,
+};
+
+cx_val cx_eval(cx_node *root, cx_read_fn read, void *user);
+cx_val cx_eval_tick(cx_node *root, cx_read_fn read, void *user, const int64_t *tick);
+cx_val cx_eval_root(cx_node *root, cx_read_fn read, void *user, const int64_t *tick, int *skip);
+int cx_exec_tick(cx_node *root, cx_read_fn read, void *user, const int64_t *tick, cx_write_fn write,
+                 void *wctx);
+
+struct cx_state_rec {
+    char fn[16];
+    int64_t pstart_ms;
+    double acc;
+    double acc2;
+    int64_t t_ms;
+    int inited;
+};
+int cx_state_count(const cx_node *root);
+int cx_state_get(const cx_node *root, int i, cx_state_rec *rec);
+int cx_state_set(cx_node *root, int i, const cx_state_rec *rec);
+
+// Integer conversions shared with the hosts: round half away from zero with
+// a range check first; false for NaN or a value outside [lo, hi].
+bool cx_round_to_i64(double v, int64_t lo, int64_t hi, int64_t *out);
+// Wrap a signed 64-bit pattern into a CIP type (two's complement).
+double cx_ty_fold(int64_t v, int type);
