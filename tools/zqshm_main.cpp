@@ -77,20 +77,18 @@ bool parse_double(const char *s, double *out) {
     return true;
 }
 
-void json_str(const char *s, size_t cap) {
-    // Text fields of the PLC blocks come from the controller: bound by the
-    // field size, escape controls, and never pass broken UTF-8 on.
-    putchar('"');
+// Text fields of the PLC blocks come from the controller: bounded by the
+// field size, control bytes and broken UTF-8 shown as "?".
+std::string clean_text(const char *s, size_t cap) {
     size_t n = strnlen(s, cap);
     const unsigned char *u = reinterpret_cast<const unsigned char *>(s);
+    std::string out;
     for (size_t i = 0; i < n; i++) {
         unsigned char c = u[i];
-        if (c == '"' || c == '\\') {
-            printf("\\%c", c);
-        } else if (c < 0x20 || c == 0x7F) {
-            printf("\\u%04x", c);
+        if (c < 0x20 || c == 0x7F) {
+            out.push_back('?');
         } else if (c < 0x80) {
-            putchar(c);
+            out.push_back(char(c));
         } else {
             size_t len = (c & 0xE0) == 0xC0   ? 2
                          : (c & 0xF0) == 0xE0 ? 3
@@ -100,29 +98,39 @@ void json_str(const char *s, size_t cap) {
             for (size_t k = 1; ok && k < len; k++)
                 ok = (u[i + k] & 0xC0) == 0x80;
             if (!ok) {
-                putchar('?');
+                out.push_back('?');
                 continue;
             }
-            fwrite(u + i, 1, len, stdout);
+            out.append(s + i, len);
             i += len - 1;
         }
+    }
+    return out;
+}
+
+void json_str(const char *s, size_t cap) {
+    putchar('"');
+    for (char c : clean_text(s, cap)) {
+        if (c == '"' || c == '\\') putchar('\\');
+        putchar(c);
     }
     putchar('"');
 }
 
+// Shortest of %.15g / %.17g that reads back as the same double.
+std::string num(double v) {
+    char buf[40];
+    snprintf(buf, sizeof buf, "%.15g", v);
+    if (strtod(buf, nullptr) != v && std::isfinite(v)) snprintf(buf, sizeof buf, "%.17g", v);
+    return buf;
+}
+
 void json_num(double v) {
-    if (std::isfinite(v))
-        printf("%.17g", v);
-    else
-        printf("null");
+    fputs(std::isfinite(v) ? num(v).c_str() : "null", stdout);
 }
 
 void text_str(const char *s, size_t cap) {
-    size_t n = strnlen(s, cap);
-    for (size_t i = 0; i < n; i++) {
-        unsigned char c = (unsigned char)s[i];
-        putchar(c < 0x20 || c == 0x7F ? '?' : c);
-    }
+    fputs(clean_text(s, cap).c_str(), stdout);
 }
 
 int dump(const ShmHandle &h, bool json) {
@@ -210,9 +218,9 @@ int dump(const ShmHandle &h, bool json) {
     for (uint32_t i = 0; i < an; i++) {
         const ShmAnalog *r = shm_analog(&h, i);
         const ShmWriteSlot *w = shm_an_write_slot(&h, i);
-        printf("A%u = %.17g q=%u ts=%" PRId64 " type=%s", i, r->value, r->quality, r->ts_ms,
-               shm_vtype_name(*shm_an_vtype(&h, i)));
-        if (w->pending) printf(" write pending %.17g", w->value);
+        printf("A%u = %s q=%u ts=%" PRId64 " type=%s", i, num(r->value).c_str(), r->quality,
+               r->ts_ms, shm_vtype_name(*shm_an_vtype(&h, i)));
+        if (w->pending) printf(" write pending %s", num(w->value).c_str());
         printf("\n");
     }
     for (uint32_t i = 0; i < di; i++) {
@@ -220,7 +228,7 @@ int dump(const ShmHandle &h, bool json) {
         const ShmWriteSlot *w = shm_di_write_slot(&h, i);
         printf("D%u = %u q=%u ts=%" PRId64 " type=%s", i, r->value, r->quality, r->ts_ms,
                shm_vtype_name(*shm_di_vtype(&h, i)));
-        if (w->pending) printf(" write pending %.17g", w->value);
+        if (w->pending) printf(" write pending %s", num(w->value).c_str());
         printf("\n");
     }
     return 0;
