@@ -1,0 +1,151 @@
+#pragma once
+// Helpers shared by the trend tests: temporary directories, file bytes,
+// local times in a chosen time zone, channel registries.
+
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace tt {
+
+inline std::string make_tmpdir(const char *tag) {
+    std::string tmpl = std::string("/tmp/zqtrend-test-") + tag + "-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back(0);
+    char *d = mkdtemp(buf.data());
+    return d ? std::string(d) : std::string();
+}
+
+struct TmpDir {
+    std::string path;
+    explicit TmpDir(const char *tag) : path(make_tmpdir(tag)) {}
+    ~TmpDir() {
+        if (!getenv("ZQ_KEEP_TMP")) {
+            std::error_code ec;
+            std::filesystem::remove_all(path, ec);
+        }
+    }
+    std::string operator/(const std::string &n) const { return path + "/" + n; }
+};
+
+inline std::vector<uint8_t> read_bytes(const std::string &p) {
+    std::ifstream f(p, std::ios::binary);
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)),
+                                std::istreambuf_iterator<char>());
+}
+inline std::string read_text(const std::string &p) {
+    std::ifstream f(p);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+inline void write_text(const std::string &p, const std::string &s) {
+    std::ofstream f(p, std::ios::binary);
+    f << s;
+}
+inline long long fsize(const std::string &p) {
+    struct stat st;
+    return stat(p.c_str(), &st) == 0 ? (long long)st.st_size : -1;
+}
+inline bool exists(const std::string &p) {
+    return fsize(p) >= 0;
+}
+
+inline uint32_t u32(const std::vector<uint8_t> &b, size_t off) {
+    uint32_t v;
+    memcpy(&v, b.data() + off, 4);
+    return v;
+}
+inline uint16_t u16(const std::vector<uint8_t> &b, size_t off) {
+    return (uint16_t)(b[off] | (b[off + 1] << 8));
+}
+inline float f32(const std::vector<uint8_t> &b, size_t off) {
+    float v;
+    memcpy(&v, b.data() + off, 4);
+    return v;
+}
+inline double f64(const std::vector<uint8_t> &b, size_t off) {
+    double v;
+    memcpy(&v, b.data() + off, 8);
+    return v;
+}
+inline uint32_t fbits(float f) {
+    uint32_t u;
+    memcpy(&u, &f, 4);
+    return u;
+}
+
+// Sets the process time zone for the test (restored by the destructor).
+struct ZoneGuard {
+    std::string old;
+    bool had;
+    explicit ZoneGuard(const char *tz) {
+        const char *o = getenv("TZ");
+        had = o != nullptr;
+        if (o) old = o;
+        setenv("TZ", tz, 1);
+        tzset();
+    }
+    ~ZoneGuard() {
+        if (had)
+            setenv("TZ", old.c_str(), 1);
+        else
+            unsetenv("TZ");
+        tzset();
+    }
+};
+
+// Local time → seconds since 1970 (isdst: -1 let the system decide,
+// 0 standard, 1 summer time for the ambiguous autumn hour).
+inline time_t local_time(int y, int mo, int d, int h, int mi, int s, int isdst = -1) {
+    struct tm tm = {};
+    tm.tm_year = y - 1900;
+    tm.tm_mon = mo - 1;
+    tm.tm_mday = d;
+    tm.tm_hour = h;
+    tm.tm_min = mi;
+    tm.tm_sec = s;
+    tm.tm_isdst = isdst;
+    return mktime(&tm);
+}
+
+// channels.json with analogs (number, desc, unit, code range, phys range)
+// and discretes (number, desc).
+struct an_chan {
+    int n;
+    std::string desc, unit;
+    double code_min, code_max, phys_min, phys_max;
+};
+struct di_chan {
+    int n;
+    std::string desc;
+};
+inline std::string channels_json(const std::vector<an_chan> &an, const std::vector<di_chan> &di) {
+    std::ostringstream o;
+    o << "{\n  \"version\": 1,\n  \"analogs\": [\n";
+    for (size_t i = 0; i < an.size(); i++) {
+        const an_chan &a = an[i];
+        o << "    {\"id\":\"A" << a.n << "\",\"desc\":\"" << a.desc << "\",\"unit\":\"" << a.unit
+          << "\",\"scale\":{\"code_min\":" << a.code_min << ",\"code_max\":" << a.code_max
+          << ",\"el_min\":0,\"el_max\":0,\"phys_min\":" << a.phys_min
+          << ",\"phys_max\":" << a.phys_max << "}}" << (i + 1 < an.size() ? "," : "") << "\n";
+    }
+    o << "  ],\n  \"discretes\": [\n";
+    for (size_t i = 0; i < di.size(); i++)
+        o << "    {\"id\":\"D" << di[i].n << "\",\"desc\":\"" << di[i].desc
+          << "\",\"scale\":{\"phys_min\":0,\"phys_max\":1}}" << (i + 1 < di.size() ? "," : "")
+          << "\n";
+    o << "  ]\n}\n";
+    return o.str();
+}
+
+}  // namespace tt
