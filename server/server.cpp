@@ -8,6 +8,7 @@
 #include <netinet/tcp.h>
 #include <openssl/crypto.h>
 #include <openssl/sha.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -792,11 +793,16 @@ int srv_main(int argc, char **argv) {
 
     std::thread watch(watch_thread, &ctx);
     while (g_running) {
+        // Signals may land on any thread, so the loop wakes up on its own to
+        // see the running flag.
+        pollfd pfd{ls, POLLIN, 0};
+        int pr = poll(&pfd, 1, 200);
+        if (pr <= 0) continue;
         sockaddr_in peer{};
         socklen_t pl = sizeof peer;
         int fd = accept4(ls, (sockaddr *)&peer, &pl, SOCK_CLOEXEC);
         if (fd < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR || errno == EAGAIN) continue;
             perror("accept");
             usleep(10000);
             continue;
@@ -824,6 +830,9 @@ int srv_main(int argc, char **argv) {
     ctx.running = false;
     close(ls);
     watch.join();
-    api_shutdown();
+    // Connection threads still use the database mapping; give them a moment.
+    for (int i = 0; i < 300 && g_conns > 0; i++)
+        usleep(10000);
+    if (g_conns == 0) api_shutdown();
     return 0;
 }

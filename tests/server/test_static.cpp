@@ -1,0 +1,165 @@
+// Static pages, request limits and slow or hostile clients against the real
+// server.
+#include <gtest/gtest.h>
+
+#include "server_fixture.h"
+
+using namespace srvtest;
+
+constexpr int SRV_LIMIT = 128;  // concurrent connections the server serves
+
+class Static : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        write_file(srv.dir + "/www/screen1.html", "<html>root page</html>");
+        write_file(srv.dir + "/www/app.js", "var x=1;");
+        write_file(srv.dir + "/www/data.bin", std::string(200000, 'b'));
+        write_file(srv.dir + "/www/panel.html",
+                   "<script src=\"http://10.1.2.3:8080/k/p1.ks\"></script>"
+                   "<a href=\"http://other/page.html\">x</a>");
+        mkdir((srv.dir + "/outside").c_str(), 0755);
+        write_file(srv.dir + "/outside/secret.html", "secret");
+        symlink((srv.dir + "/outside/secret.html").c_str(), (srv.dir + "/www/link.html").c_str());
+        symlink((srv.dir + "/outside").c_str(), (srv.dir + "/www/outdir").c_str());
+        ASSERT_TRUE(srv.start());
+    }
+    server_proc srv;
+};
+
+TEST_F(Static, RootPageWithExactHeaders) {
+    std::string r = srv.get("/");
+    EXPECT_EQ(r,
+              "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 22\r\n"
+              "Cache-Control: no-cache, no-store, must-revalidate\r\n"
+              "Access-Control-Allow-Origin: *\r\nConnection: close\r\n\r\n<html>root page</html>");
+    response js = parse(srv.get("/app.js"));
+    EXPECT_EQ(js.header("Content-Type"), "application/javascript");
+    EXPECT_EQ(js.header("Cache-Control"), "max-age=86400");
+    response bin = parse(srv.get("/data.bin"));
+    EXPECT_EQ(bin.header("Content-Type"), "application/octet-stream");
+    EXPECT_EQ(bin.body.size(), 200000u);
+    // HEAD is answered with the body too.
+    EXPECT_EQ(parse(raw(srv.port, request("HEAD", "/app.js"))).body, "var x=1;");
+}
+
+TEST_F(Static, MissingAndOtherMethods) {
+    EXPECT_EQ(srv.get("/nope.html"),
+              "HTTP/1.1 404 Not Found\r\nContent-Type: text/plain\r\nContent-Length: 9\r\n"
+              "Access-Control-Allow-Origin: *\r\nConnection: close\r\n\r\nNot Found");
+    EXPECT_EQ(parse(srv.post("/screen1.html", "x")).status, 404);
+    EXPECT_EQ(parse(srv.get("/ksp.ks?wd=100&hg=50")).status, 404);
+}
+
+TEST_F(Static, PanelLinksAreRewrittenInPages) {
+    response r = parse(srv.get("/panel.html"));
+    EXPECT_EQ(r.body, "<script src=\"/k/p1.ks\"></script><a href=\"http://other/page.html\">x</a>");
+    EXPECT_EQ(r.header("Content-Length"), std::to_string(r.body.size()));
+}
+
+TEST_F(Static, TraversalIsRefused) {
+    for (const char *p : {"/../config.yaml", "/%2e%2e/config.yaml", "/a/..%2fconfig.yaml",
+                          "/..%5cconfig.yaml", "/x/%2E%2E/%2E%2E/etc/passwd"}) {
+        std::string r = srv.get(p);
+        EXPECT_EQ(parse(r).status, 400) << p;
+        EXPECT_EQ(parse(r).body, "Bad path") << p;
+    }
+    // Targets that do not start with a slash, absolute-looking paths and
+    // links leading out of wwwdir find nothing.
+    EXPECT_EQ(parse(raw(srv.port, "GET config.yaml HTTP/1.1\r\n\r\n")).status, 400);
+    EXPECT_EQ(parse(srv.get("//etc/passwd")).status, 404);
+    EXPECT_EQ(parse(srv.get("/link.html")).status, 404);
+    EXPECT_EQ(parse(srv.get("/outdir/secret.html")).status, 404);
+    EXPECT_EQ(parse(srv.get("/screen1.html%00.png")).status, 400);
+    EXPECT_EQ(parse(srv.get("/")).status, 200);
+}
+
+TEST_F(Static, OversizedOrMalformedRequestsGetNoAnswer) {
+    std::string big = "GET / HTTP/1.1\r\nX: " + std::string(8200, 'a') + "\r\n\r\n";
+    EXPECT_EQ(raw(srv.port, big), "");
+    EXPECT_EQ(raw(srv.port, "GET / HTTP/1.1\r\nContent-Length: 268435457\r\n\r\n"), "");
+    EXPECT_EQ(raw(srv.port, "POST /api/poll HTTP/1.1\r\nContent-Length: -5\r\n\r\n"), "");
+    EXPECT_EQ(raw(srv.port, "POST /api/poll HTTP/1.1\r\nContent-Length: 1x\r\n\r\n"), "");
+    // Bodies above 1 MiB are for authenticated engineering uploads only.
+    EXPECT_EQ(raw(srv.port, "POST /api/poll HTTP/1.1\r\nContent-Length: 2000000\r\n\r\n"), "");
+    EXPECT_EQ(raw(srv.port, "\r\n\r\n"), "");
+    // Content-Length 0 is an empty body.
+    EXPECT_EQ(parse(raw(srv.port, "POST /api/poll HTTP/1.1\r\nContent-Length: 0\r\n\r\n")).status,
+              200);
+    // More bytes than announced: only Content-Length of them form the body.
+    std::string r =
+        raw(srv.port, "POST /api/poll HTTP/1.1\r\nContent-Length: 2\r\n\r\n{}{\"tags\":[\"A1\"]}");
+    EXPECT_EQ(parse(r).body.find("A1"), std::string::npos);
+    // The server survived all of it.
+    EXPECT_EQ(parse(srv.get("/")).status, 200);
+}
+
+TEST_F(Static, SlowClientsAreDropped) {
+    // A pause longer than the receive timeout inside the header block.
+    int s = connect_to(srv.port);
+    ASSERT_GE(s, 0);
+    send_all(s, "GET / HTTP/1.1\r\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    send_all(s, "\r\n");
+    EXPECT_EQ(read_all(s, 3000), "");
+    close(s);
+    // A body that never completes is dropped, the server keeps serving.
+    int b = connect_to(srv.port);
+    send_all(b, "POST /api/poll HTTP/1.1\r\nContent-Length: 100\r\n\r\n{\"tags\":");
+    EXPECT_EQ(parse(srv.get("/")).status, 200);
+    shutdown(b, SHUT_WR);
+    EXPECT_EQ(read_all(b, 3000), "");
+    close(b);
+}
+
+TEST_F(Static, ConnectionFloodIsBounded) {
+    // 200 clients that announce a body and then wait: the server holds at
+    // most its connection limit and closes the rest at once instead of
+    // starting a thread for each.
+    std::vector<int> socks;
+    for (int i = 0; i < 200; i++) {
+        int s = connect_to(srv.port);
+        if (s < 0) continue;
+        socks.push_back(s);
+        send_all(s, "POST /api/poll HTTP/1.1\r\nContent-Length: 10\r\n\r\n{");
+    }
+    auto count_gone = [&] {
+        int n = 0;
+        for (int s : socks) {
+            pollfd p{s, POLLIN, 0};
+            n += poll(&p, 1, 0) > 0;
+        }
+        return n;
+    };
+    wait_for([&] { return count_gone() >= 200 - SRV_LIMIT; }, 5000);
+    EXPECT_EQ(count_gone(), 200 - SRV_LIMIT);
+    for (int s : socks)
+        close(s);
+    EXPECT_TRUE(wait_for([&] { return parse(srv.get("/")).status == 200; }));
+}
+
+TEST(StaticSys, FallbackToSystemPagesAndVersion) {
+    server_proc srv;
+    char tmpl[] = "/tmp/zqsrv_inst_XXXXXX";
+    std::string inst = mkdtemp(tmpl);
+    mkdir((inst + "/www-sys").c_str(), 0755);
+    write_file(inst + "/www-sys/screen1.html", "sys page");
+    ASSERT_TRUE(srv.start("", inst));
+    EXPECT_EQ(parse(srv.get("/")).body, "sys page");
+    write_file(srv.dir + "/www/screen1.html", "own page");
+    EXPECT_EQ(parse(srv.get("/")).body, "own page");
+    EXPECT_TRUE(file_exists(srv.dir + "/run/zqserver.version"));
+    std::string err = read_file(srv.dir + "/stderr.txt");
+    EXPECT_NE(err.find("scada: config from ./config.yaml"), std::string::npos);
+    EXPECT_NE(err.find("SHM not ready yet"), std::string::npos);
+    std::string out = read_file(srv.dir + "/stdout.txt");
+    EXPECT_NE(out.find("zqserver listening on :" + std::to_string(srv.port) + "  (wwwdir=./www)"),
+              std::string::npos);
+    srv.stop();
+    system(("rm -rf '" + inst + "'").c_str());
+
+    FILE *p = popen(ZQ_BIN_DIR "/zqserver --version", "r");
+    char line[256] = "";
+    ASSERT_TRUE(fgets(line, sizeof line, p));
+    pclose(p);
+    EXPECT_EQ(std::string(line).rfind("zqserver ", 0), 0u);
+}
