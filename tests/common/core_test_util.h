@@ -18,6 +18,10 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "common/log.h"
+
 namespace core_test {
 
 // A shared-memory name no other test (or parallel test process) uses; the
@@ -110,5 +114,17 @@ inline RunResult run(const std::vector<std::string> &argv, const std::vector<std
     unlink(err_t);
     return r;
 }
+
+// Sends the library's log lines to a temporary directory for the whole test
+// program, so tests never write into the working directory.
+class LogToTempDir : public ::testing::Environment {
+  public:
+    void SetUp() override { log_init(dir_.path.c_str(), "test"); }
+    void TearDown() override { log_close(); }
+    const std::string &path() const { return dir_.path; }
+
+  private:
+    TempDir dir_;
+};
 
 }  // namespace core_test

@@ -16,6 +16,15 @@ using core_test::ShmName;
 
 namespace {
 
+[[maybe_unused]] core_test::LogToTempDir *g_logs = static_cast<core_test::LogToTempDir *>(
+    ::testing::AddGlobalTestEnvironment(new core_test::LogToTempDir));
+
+std::string log_text() {
+    char path[600];
+    log_current_path(path, sizeof path);
+    return core_test::read_file(path);
+}
+
 template <typename T>
 T field_at(const ShmHandle &h, size_t off) {
     T v;
@@ -56,6 +65,8 @@ TEST(ShmLayout, TenFiveTwoExampleByteForByte) {
     ShmName n;
     ShmHandle h;
     ASSERT_EQ(shm_open_rw(n.c_str(), 10, 5, 2, &h), 0);
+    EXPECT_NE(log_text().find("SHM " + n.name + " (951 байт, AN=10, DI=5, PLC=2)"),
+              std::string::npos);
     EXPECT_EQ(n.real_size(), 951);
     EXPECT_EQ(shm_total_size(10, 5, 2), 951u);
     EXPECT_EQ(field_at<uint32_t>(h, 24), 10u);   // an_count
@@ -106,6 +117,10 @@ TEST(ShmLayout, SizesAreSixtyFourBitAndCapped) {
     EXPECT_EQ(h.status, SHM_ERR_TOO_BIG);
     EXPECT_EQ(h.base, nullptr);
     EXPECT_EQ(n.real_size(), -1);
+    EXPECT_NE(log_text().find("SHM " + n.name +
+                              ": 4294967420 байт перевищує межу 4294967295 (AN=104755300, DI=0, "
+                              "PLC=0) — об'єкт не створено"),
+              std::string::npos);
 }
 
 TEST(ShmLayout, ValueTypeAndModeNames) {

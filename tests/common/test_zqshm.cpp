@@ -10,6 +10,8 @@ using core_test::ShmName;
 
 namespace {
 
+[[maybe_unused]] auto *g_logs = ::testing::AddGlobalTestEnvironment(new core_test::LogToTempDir);
+
 const std::string kTool = std::string(ZQ_BIN_DIR) + "/zqshm";
 
 // Runs zqshm without inheriting the caller's database name.
