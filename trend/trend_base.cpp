@@ -82,3 +82,21 @@ void build_meta_name(char out[TREND_LABEL_LEN], const char *tag, const char *des
         memcpy(out + 62, units, ul);
     }
 }
+
+size_t utf8_fit(const char *s, size_t len, size_t max) {
+    if (len > max) {
+        len = max;
+        while (len > 0 && ((unsigned char)s[len] & 0xC0) == 0x80)
+            len--;
+    }
+    // Drop a trailing sequence that was already cut short.
+    size_t i = len;
+    while (i > 0 && ((unsigned char)s[i - 1] & 0xC0) == 0x80)
+        i--;
+    if (i > 0) {
+        unsigned char lead = (unsigned char)s[i - 1];
+        size_t need = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+        if (lead >= 0x80 && len - (i - 1) < need) len = i - 1;
+    }
+    return len;
+}

@@ -1,6 +1,7 @@
 #pragma once
 // The recorder's channel base (descriptors by channel number) and column maps.
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <vector>
@@ -59,3 +60,7 @@ bool cmap_equal(const trend_cmap &a, const trend_cmap &b);
 // units (16 bytes) from byte 62; space padded.
 void build_meta_name(char out[TREND_LABEL_LEN], const char *tag, const char *desc,
                      const char *units);
+
+// Length of at most max bytes of UTF-8 text s (length len) that ends on a
+// whole character: never splits a multi-byte sequence.
+size_t utf8_fit(const char *s, size_t len, size_t max);

@@ -319,6 +319,12 @@ static void copy_cut(char *dst, size_t cap, const char *src) {
     if (src) strncpy(dst, src, cap - 1);
 }
 
+// UTF-8 text cut on a character boundary.
+static void copy_cut_utf8(char *dst, size_t cap, const char *src) {
+    memset(dst, 0, cap);
+    if (src) memcpy(dst, src, utf8_fit(src, strlen(src), cap - 1));
+}
+
 static int base_from_registry(trend_base *b, const channels_registry &reg) {
     for (int n = 1; n < reg.an_cap; n++) {
         const channel_rec &r = reg.an[n];
@@ -332,8 +338,8 @@ static int base_from_registry(trend_base *b, const channels_registry &reg) {
         utf8_to_cp1251(r.unit, units_cp, 17);
         build_meta_name(d.label, tag, desc_cp, units_cp);
         copy_cut(d.units_cp, sizeof d.units_cp, units_cp);
-        copy_cut(d.desc, sizeof d.desc, r.desc);
-        copy_cut(d.units, sizeof d.units, r.unit);
+        copy_cut_utf8(d.desc, sizeof d.desc, r.desc);
+        copy_cut_utf8(d.units, sizeof d.units, r.unit);
         d.phys_min = (float)r.phys_min;
         d.phys_max = (float)r.phys_max;
         d.code_min = (float)r.code_min;
@@ -352,7 +358,7 @@ static int base_from_registry(trend_base *b, const channels_registry &reg) {
         snprintf(tag, sizeof tag, "D%d", n);
         utf8_to_cp1251(r.desc, desc_cp, sizeof desc_cp);
         build_meta_name(d.label, tag, desc_cp, nullptr);
-        copy_cut(d.desc, sizeof d.desc, r.desc);
+        copy_cut_utf8(d.desc, sizeof d.desc, r.desc);
         d.low = (float)r.phys_min;
         d.high = (float)r.phys_max;
         d.present = 1;

@@ -177,13 +177,7 @@ bool v2_store_col(uint8_t *p, uint8_t vt, double v) {
 // Cut UTF-8 text to at most max bytes without splitting a character.
 static void copy_utf8_cut(char *dst, size_t dst_cap, const char *src, size_t max) {
     memset(dst, 0, dst_cap);
-    size_t len = strnlen(src, max + 1);
-    if (len > max) {
-        len = max;
-        while (len > 0 && ((unsigned char)src[len] & 0xC0) == 0x80)
-            len--;
-    }
-    memcpy(dst, src, len);
+    memcpy(dst, src, utf8_fit(src, strnlen(src, max + 1), max));
 }
 
 bool v2_channel_record(const trend_base *b, char letter, int n, v2_slot *out) {
