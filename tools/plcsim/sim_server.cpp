@@ -337,12 +337,14 @@ void control_poll(sim_state *st) {
     std::stringstream ss;
     ss << f.rdbuf();
     f.close();
-    unlink(st->cfg.control_path.c_str());  // consumed, like every request file
     std::string line;
     while (std::getline(ss, line)) {
         std::string err;
         if (sim_control_apply(st, line.c_str(), &err) != 0) sim_log("control: %s", err.c_str());
     }
+    // Consumed, like every request file; removed only now so that a writer
+    // waiting for it to vanish knows the commands are in effect.
+    unlink(st->cfg.control_path.c_str());
 }
 
 std::atomic<int> g_control_signal{0};
