@@ -235,6 +235,7 @@ void srv_config_load(srv_config *cfg, const char *conf_path) {
                           });
         }
     }
+    if (env_shm && *env_shm) set_str(cfg->shm_name, sizeof cfg->shm_name, env_shm);
     if (!cfg->sys_wwwdir[0]) {
         const char *dir = getenv("ZQSTACK_DIR");
         if (dir && *dir) snprintf(cfg->sys_wwwdir, sizeof cfg->sys_wwwdir, "%s/www-sys", dir);

@@ -174,9 +174,11 @@ struct test_db {
     ShmHandle h;
     std::string name;
     bool ok = false;
-    test_db(uint32_t an, uint32_t di, uint32_t plc) {
+    test_db(uint32_t an, uint32_t di, uint32_t plc, const std::string &given = "") {
         static std::atomic<int> seq{0};
-        name = "/zqsrv_test_" + std::to_string(getpid()) + "_" + std::to_string(seq++);
+        name = given.empty()
+                   ? "/zqsrv_test_" + std::to_string(getpid()) + "_" + std::to_string(seq++)
+                   : given;
         ok = shm_open_rw(name.c_str(), an, di, plc, &h) == 0;
     }
     ~test_db() {
