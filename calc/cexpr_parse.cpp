@@ -1340,7 +1340,12 @@ cx_node *p_if(cx_parser *p, int line) {
         if (!skip_ws(p)) return nullptr;
         int l2 = line_here(p);
         if (accept_kw(p, "elsif") || (!p->has_err && accept_kw(p, "elif"))) {
-            if (!dep_in(p, "надто довгий elif-ланцюг")) return nullptr;
+            // the branch's own list needs one more level: report the chain, not the block
+            if (p->depth + 2 > CX_MAX_DEPTH) {
+                perr(p, "надто довгий elif-ланцюг");
+                return nullptr;
+            }
+            p->depth++;
             cx_node *c2 = p_expr(p);
             if (!c2) return nullptr;
             if (!expect_kw(p, "then", "очікувалось 'then'")) return nullptr;
