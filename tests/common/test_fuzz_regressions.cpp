@@ -1,0 +1,94 @@
+// Replays the fuzz corpora (seeds and anything the fuzzers found) through the
+// readers, so a fixed crash stays fixed in the normal test run.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/json.h"
+#include "common/yaml.h"
+
+namespace {
+
+std::vector<std::string> corpus(const char *name) {
+    std::string dir = std::string(ZQ_SOURCE_DIR) + "/tests/fuzz/corpus/" + name;
+    std::vector<std::string> files;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d))
+            if (e->d_name[0] != '.') files.push_back(dir + "/" + e->d_name);
+        closedir(d);
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+std::string slurp(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+void check_strings(const json_node *n, const std::string &file) {
+    for (; n; n = n->next) {
+        if (n->type == JSON_STRING) {
+            std::string doc = "[\"" + json_escape_str(n->string) + "\"]";
+            json_ptr back(json_parse(doc.c_str()));
+            ASSERT_TRUE(back) << file;
+            EXPECT_STREQ(back->child->string, n->string) << file;
+        }
+        (void)json_int_of(n, 0);
+        check_strings(n->child, file);
+    }
+}
+
+TEST(FuzzRegressions, YamlCorpus) {
+    auto files = corpus("yaml");
+    ASSERT_FALSE(files.empty());
+    for (const auto &f : files) {
+        std::string text = slurp(f);
+        yaml_dup dups[4];
+        size_t n = 0;
+        json_ptr root(yaml_parse_dups(text.c_str(), dups, 4, &n));
+        ASSERT_TRUE(root) << f;
+        EXPECT_TRUE(root->type == JSON_OBJECT || root->type == JSON_ARRAY) << f;
+        for (const json_node *c = root->child; c; c = c->next)
+            (void)yaml_items_vec(c);
+        std::string out = yaml_emit_str(root.get());
+        EXPECT_TRUE(json_ptr(yaml_parse(out.c_str()))) << f;
+    }
+}
+
+TEST(FuzzRegressions, JsonCorpus) {
+    auto files = corpus("json");
+    ASSERT_FALSE(files.empty());
+    for (const auto &f : files) {
+        std::string text = slurp(f);
+        json_ptr root(json_parse_len(text.data(), text.size()));
+        if (!root) continue;
+        check_strings(root.get(), f);
+        std::string out = yaml_emit_str(root.get());
+        EXPECT_TRUE(json_ptr(yaml_parse(out.c_str()))) << f;
+    }
+}
+
+TEST(FuzzRegressions, HostileSeedsAreRefused) {
+    const std::string dir = std::string(ZQ_SOURCE_DIR) + "/tests/fuzz/corpus/json/";
+    for (const char *name :
+         {"deep_array.json", "deep_object.json", "nul_escape.json", "truncated_escape.json"}) {
+        std::string text = slurp(dir + name);
+        ASSERT_FALSE(text.empty()) << name;
+        EXPECT_EQ(json_parse(text.c_str()), nullptr) << name;
+    }
+    std::string deep = slurp(std::string(ZQ_SOURCE_DIR) + "/tests/fuzz/corpus/yaml/deep_map.yaml");
+    json_ptr r(yaml_parse(deep.c_str()));
+    EXPECT_EQ(json_getn(r.get(), "after", 0), 1.0);
+}
+
+}  // namespace
