@@ -4,6 +4,7 @@
 
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -51,6 +52,8 @@ struct plcsim_proc {
             argv_s.insert(argv_s.end(), args.begin(), args.end());
             pid = fork();
             if (pid == 0) {
+                // A test that dies must not leave its simulator behind.
+                prctl(PR_SET_PDEATHSIG, SIGTERM);
                 if (chdir(dir.c_str()) != 0) _exit(127);
                 FILE *f = freopen(out_path.c_str(), "w", stdout);
                 if (f == nullptr) _exit(127);
