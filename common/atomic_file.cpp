@@ -85,3 +85,7 @@ int atomic_file_write(const char *path, const void *data, size_t len, int mode) 
 int atomic_file_write(const std::string &path, const std::string &data, int mode) {
     return atomic_file_write(path.c_str(), data.data(), data.size(), mode);
 }
+
+int atomic_file_write(const std::string &path, const void *data, size_t len, int mode) {
+    return atomic_file_write(path.c_str(), data, len, mode);
+}

@@ -13,3 +13,6 @@
 // old file is left untouched).
 int atomic_file_write(const char *path, const void *data, size_t len, int mode = -1);
 int atomic_file_write(const std::string &path, const std::string &data, int mode = -1);
+// Keeps (std::string path, pointer, length) from binding to the overload
+// above with the length taken as the mode.
+int atomic_file_write(const std::string &path, const void *data, size_t len, int mode = -1);

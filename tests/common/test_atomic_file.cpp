@@ -44,6 +44,12 @@ TEST(AtomicFile, WritesAndReplacesWholeWithoutLeftovers) {
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     ASSERT_EQ(atomic_file_write(path.c_str(), "x", 1, 0640), 0);
+    // A std::string path with a pointer and a length writes those bytes.
+    const char raw[] = "p\0q";
+    ASSERT_EQ(atomic_file_write(path, raw, sizeof raw - 1), 0);
+    EXPECT_EQ(read_file(path), std::string(raw, 3));
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
 
@@ -58,7 +64,7 @@ TEST(AtomicFile, WritesAndReplacesWholeWithoutLeftovers) {
     char cwd[4096];
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
     ASSERT_EQ(chdir(dir.path.c_str()), 0);
-    EXPECT_EQ(atomic_file_write("local.txt", "ok", 2), 0);
+    EXPECT_EQ(atomic_file_write("local.txt", "ok", size_t(2)), 0);
     ASSERT_EQ(chdir(cwd), 0);
     EXPECT_EQ(read_file(dir / "local.txt"), "ok");
 }
@@ -80,9 +86,9 @@ TEST(AtomicFile, FailuresKeepTheOldFileAndErrno) {
     EXPECT_EQ(read_file(inside), "keep");
     EXPECT_EQ(count_entries(dir.path), 1);
 
-    EXPECT_EQ(atomic_file_write(nullptr, "x", 1), -1);
+    EXPECT_EQ(atomic_file_write(nullptr, "x", size_t(1)), -1);
     EXPECT_EQ(errno, EINVAL);
-    EXPECT_EQ(atomic_file_write((dir / "f").c_str(), nullptr, 5), -1);
+    EXPECT_EQ(atomic_file_write((dir / "f").c_str(), nullptr, size_t(5)), -1);
     EXPECT_EQ(atomic_file_write(dir / "sub/", std::string("x")), -1);
 }
 
