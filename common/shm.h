@@ -171,7 +171,8 @@ enum ShmStatus {
 
 // One handle type for writers and readers. The layout is validated once when
 // the handle opens and cached here, so accessors never trust a header that
-// another process could rewrite under the mapping.
+// another process could rewrite under the mapping. Close a handle once: a
+// copy of an open handle shares its mapping and descriptor.
 struct ShmHandle {
     uint8_t *base = nullptr;  // mapping address, nullptr when closed
     int fd = -1;
