@@ -11,8 +11,10 @@ namespace {
 
 struct EnvGuard {
     explicit EnvGuard(const char *v) {
-        if (v) setenv("LOGIX_SHM_NAME", v, 1);
-        else unsetenv("LOGIX_SHM_NAME");
+        if (v)
+            setenv("LOGIX_SHM_NAME", v, 1);
+        else
+            unsetenv("LOGIX_SHM_NAME");
     }
     ~EnvGuard() { unsetenv("LOGIX_SHM_NAME"); }
 };
@@ -146,10 +148,10 @@ TEST(TrendConfig, LegacyIni) {
 
 TEST(TrendBase, FromTheChannelRegistry) {
     tt::TmpDir d("basejson");
-    tt::write_text(d / "channels.json",
-                   tt::channels_json({{12, "Тиск пари", "кПа", 0, 27648, 0, 1.6},
-                                      {3, "Flat", "", 5, 5, 1, 2}},
-                                     {{7, "Насос"}}));
+    tt::write_text(
+        d / "channels.json",
+        tt::channels_json({{12, "Тиск пари", "кПа", 0, 27648, 0, 1.6}, {3, "Flat", "", 5, 5, 1, 2}},
+                          {{7, "Насос"}}));
     trend_base b;
     ASSERT_EQ(0, base_read(&b, (d / "zqbridge.a.base").c_str(), (d / "zqbridge.d.base").c_str(),
                            300, 512));
@@ -176,15 +178,17 @@ TEST(TrendBase, FromTheLegacyTables) {
     std::string desc = utf8_to_cp1251(std::string("Температура"));
     tt::write_text(d / "zqbridge.a.base",
                    "__NN__,name,desc\r\n"
-                   "     1, T1 ," + desc + ",src,mA,0,0,4000,0,150\r\n"
-                   "     2,T2,Level,src,mA,0,0,100,0,10,0123456789abcdefXYZ,more\r\n"
-                   "     x,bad,line,0,0,0,0,0,0,0\r\n"
-                   "     3,short,line\r\n"
-                   " 40000,T,too big,0,0,0,0,0,0,0\r\n");
+                   "     1, T1 ," +
+                       desc +
+                       ",src,mA,0,0,4000,0,150\r\n"
+                       "     2,T2,Level,src,mA,0,0,100,0,10,0123456789abcdefXYZ,more\r\n"
+                       "     x,bad,line,0,0,0,0,0,0,0\r\n"
+                       "     3,short,line\r\n"
+                       " 40000,T,too big,0,0,0,0,0,0,0\r\n");
     tt::write_text(d / "zqbridge.d.base", "hdr\n 5,D5,Run\n 6,D6\n 7\n");
     trend_base b;
-    ASSERT_EQ(0, base_read(&b, (d / "zqbridge.a.base").c_str(), (d / "zqbridge.d.base").c_str(),
-                           10, 10));
+    ASSERT_EQ(
+        0, base_read(&b, (d / "zqbridge.a.base").c_str(), (d / "zqbridge.d.base").c_str(), 10, 10));
     EXPECT_EQ(2, b.an_max);
     EXPECT_EQ(0u, b.an[3].present);
     EXPECT_EQ(1u, b.an[1].scaled);

@@ -1,0 +1,331 @@
+// zqtrend as a user runs it: a database that the test fills, the program
+// started in a project directory with a fast test clock, its files read back
+// through zqtrend-dump; restarts after SIGKILL; a second instance.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <functional>
+#include <random>
+#include <thread>
+
+#include "common/log.h"
+#include "common/shm.h"
+#include "trend/trend_v1.h"
+#include "trend/trend_v1r.h"
+#include "trend/trend_v2.h"
+#include "trend_test_util.h"
+
+namespace {
+
+int64_t real_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// The fake clock of the program: anchor + (real - anchor_real) * speed.
+struct FakeClock {
+    int64_t anchor_real = real_ms();
+    int64_t anchor_fake;
+    double speed;
+    FakeClock(int64_t fake_start_ms, double sp) : anchor_fake(fake_start_ms), speed(sp) {}
+    int64_t now() const {
+        return anchor_fake + (int64_t)((double)(real_ms() - anchor_real) * speed);
+    }
+    std::string env() const {
+        return std::to_string(anchor_real) + "," + std::to_string(anchor_fake) + "," +
+               std::to_string(speed);
+    }
+};
+
+bool wait_until(const std::function<bool()> &pred, int timeout_ms) {
+    int64_t end = real_ms() + timeout_ms;
+    while (real_ms() < end) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return pred();
+}
+
+struct Project {
+    tt::TmpDir dir{"e2e"};
+    std::string shm_name;
+    ShmHandle h;
+    int runs = 0;
+
+    Project(int fmt) {
+        static int seq = 0;
+        shm_name = "/zqtrend_t" + std::to_string(getpid()) + "_" + std::to_string(++seq);
+        log_init(dir.path.c_str(), "trendtest");
+        tt::write_text(dir / "config.yaml",
+                       "trends:\n  mainpath_linux: " + dir.path + "/Trends\n  mainpath_format: " +
+                           std::to_string(fmt) + "\nlogix:\n  analogs: 4\n  discrets: 4\n");
+        tt::write_text(dir / "channels.json",
+                       tt::channels_json({{1, "Температура", "°C", 0, 0, 0, 200},
+                                          {2, "Тиск", "bar", 0, 1000, 0, 100},
+                                          {3, "Рівень", "m", 0, 0, 0, 10}},
+                                         {{1, "Насос"}, {2, "Клапан"}, {3, "Аварія"}}));
+    }
+    ~Project() {
+        shm_close(&h);
+        shm_unlink(shm_name.c_str());
+        std::string lock = "/tmp/zqtrend" + shm_name + ".lock";
+        for (size_t i = 12; i < lock.size(); i++)
+            if (lock[i] == '/') lock[i] = '_';
+        unlink(lock.c_str());
+    }
+    void create_db() {
+        ASSERT_EQ(0, shm_open_rw(shm_name.c_str(), 4, 4, 0, &h));
+        shm_set_an_vtype(&h, 1, SHM_VT_REAL);
+        shm_set_an_vtype(&h, 2, SHM_VT_INT);
+        set_values(12.5);
+    }
+    void set_values(double a1) {
+        int64_t ts = real_ms();
+        shm_update_analog(&h, 1, 1, ts, a1);
+        shm_update_analog(&h, 2, 1, ts, 500);
+        shm_update_analog(&h, 3, 0, ts, 3);
+        shm_update_discrete(&h, 1, 1, 1, ts);
+        shm_update_discrete(&h, 2, 0, 1, ts);
+        shm_update_discrete(&h, 3, 1, 0, ts);
+    }
+    // Starts zqtrend in the project directory; output goes to out<N>.txt.
+    pid_t start(const FakeClock &clk, std::string *out_path = nullptr) {
+        std::string out = dir / ("out" + std::to_string(++runs) + ".txt");
+        if (out_path) *out_path = out;
+        std::string env_clock = clk.env();
+        pid_t pid = fork();
+        if (pid == 0) {
+            if (chdir(dir.path.c_str()) != 0) _exit(126);
+            setenv("LOGIX_SHM_NAME", shm_name.c_str(), 1);
+            setenv("ZQTREND_CLOCK", env_clock.c_str(), 1);
+            setenv("TZ", "UTC", 1);
+            int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(fd, 1);
+            dup2(fd, 2);
+            execl(ZQ_BIN_DIR "/zqtrend", "zqtrend", "-c", "./config.yaml", "-b", ".",
+                  (char *)nullptr);
+            _exit(127);
+        }
+        return pid;
+    }
+    std::string trends(const char *name) const { return dir.path + "/Trends/" + name; }
+};
+
+int stop(pid_t pid, int sig) {
+    kill(pid, sig);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+std::string run_dump(const std::string &args) {
+    std::string cmd = std::string(ZQ_BIN_DIR "/zqtrend-dump ") + args + " 2>&1";
+    FILE *p = popen(cmd.c_str(), "r");
+    std::string out;
+    char buf[4096];
+    size_t n;
+    while (p && (n = fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    if (p) pclose(p);
+    return out;
+}
+
+std::vector<std::vector<std::string>> csv_rows(const std::string &text) {
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::vector<std::string> f;
+        std::istringstream ls(line);
+        std::string cell;
+        while (std::getline(ls, cell, ','))
+            f.push_back(cell);
+        rows.push_back(f);
+    }
+    return rows;
+}
+
+const int64_t kNoon = 1781092850000LL;  // 2026-06-10 12:00:50 UTC
+
+TEST(ZqtrendE2E, RecordsSecondsAndMinuteAverages) {
+    Project p(1);
+    p.create_db();
+    FakeClock clk(kNoon, 10.0);
+    std::string out;
+    pid_t pid = p.start(clk, &out);
+    // From 12:01:10 A1 reads 37.5.
+    ASSERT_TRUE(wait_until([&] { return clk.now() >= kNoon + 20000; }, 10000));
+    p.set_values(37.5);
+    std::string rpm = p.trends("26061000.rpm");
+    ASSERT_TRUE(wait_until([&] { return tt::fsize(rpm) >= 722 * 16; }, 30000))
+        << tt::read_text(out);
+    EXPECT_EQ(0, stop(pid, SIGTERM));
+    std::string log = tt::read_text(out);
+    EXPECT_NE(std::string::npos, log.find("[trend] SHM ready. Starting trend archive.")) << log;
+    EXPECT_NE(std::string::npos, log.find("[trend] Day 2026-06-10")) << log;
+    EXPECT_NE(std::string::npos, log.find("[trend] Shutting down")) << log;
+    EXPECT_TRUE(tt::exists(p.dir / "run/zqtrend.version"));
+
+    auto sec = csv_rows(run_dump("--csv " + p.trends("26061000.rps")));
+    ASSERT_GT(sec.size(), 30u);
+    EXPECT_EQ((std::vector<std::string>{"time", "A1", "A2", "A3", "D1", "D2", "D3"}), sec[0]);
+    // The first row's second depends on how fast the program started.
+    EXPECT_EQ("2026-06-10 12:0", sec[1][0].substr(0, 15));
+    EXPECT_EQ((std::vector<std::string>{"12.5", "50", "bad", "1", "0", "-"}),
+              std::vector<std::string>(sec[1].begin() + 1, sec[1].end()));
+    double sum = 0;
+    int n = 0, high = 0;
+    for (size_t i = 1; i < sec.size(); i++) {
+        ASSERT_EQ(7u, sec[i].size());
+        if (sec[i][1] == "37.5") high++;
+        if (sec[i][0].compare(11, 5, "12:01") == 0) {
+            sum += std::stod(sec[i][1]);
+            n++;
+        }
+    }
+    EXPECT_GT(high, 0);
+    ASSERT_GT(n, 0);
+
+    auto min = csv_rows(run_dump("--csv " + p.trends("26061000.rpm")));
+    ASSERT_GE(min.size(), 723u);
+    EXPECT_EQ((std::vector<std::string>{"2026-06-10 00:00:00", "-", "-", "-", "-", "-", "-"}),
+              min[1]);
+    EXPECT_EQ((std::vector<std::string>{"2026-06-10 12:00:00", "12.5", "50", "-", "1", "0", "-"}),
+              min[721]);
+    EXPECT_EQ("2026-06-10 12:01:00", min[722][0]);
+    EXPECT_NEAR(sum / n, std::stod(min[722][1]), 1e-4);
+
+    std::string text = run_dump(p.trends("26061000.rpm") + " --no-rows");
+    EXPECT_NE(std::string::npos, text.find("# format: v1 minutes (packed)")) << text;
+}
+
+TEST(ZqtrendE2E, Version2FilesThroughTheDumpTool) {
+    Project p(2);
+    p.create_db();
+    FakeClock clk(kNoon, 10.0);
+    pid_t pid = p.start(clk);
+    std::string rpm = p.trends("2026061000.rpm");
+    ASSERT_TRUE(wait_until(
+        [&] {
+            FILE *f = fopen(rpm.c_str(), "rb");
+            v2r_file r;
+            long rows = (f && v2r_parse(f, &r) == 0) ? v2r_row_count(f, &r) : 0;
+            if (f) fclose(f);
+            return rows >= 1;
+        },
+        30000));
+    EXPECT_EQ(0, stop(pid, SIGTERM));
+    auto sec = csv_rows(run_dump("--csv " + p.trends("2026061000.rps")));
+    ASSERT_GT(sec.size(), 5u);
+    EXPECT_EQ((std::vector<std::string>{"time", "A1", "A2", "A3", "D1", "D2", "D3"}), sec[0]);
+    EXPECT_EQ("2026-06-10 12:0", sec[1][0].substr(0, 15));
+    EXPECT_EQ((std::vector<std::string>{"12.5", "500", "-", "1", "0", "-"}),
+              std::vector<std::string>(sec[1].begin() + 1, sec[1].end()));
+    auto scaled = csv_rows(run_dump("--csv --scaled " + p.trends("2026061000.rps")));
+    EXPECT_EQ("50", scaled[1][2]);
+    auto min = csv_rows(run_dump("--csv " + p.trends("2026061000.rpm")));
+    ASSERT_EQ(2u, min.size());
+    EXPECT_EQ((std::vector<std::string>{"2026-06-10 12:00:00", "12.5", "500", "-", "1", "0", "-"}),
+              min[1]);
+    std::string text = run_dump(p.trends("2026061000.rps") + " --no-rows");
+    EXPECT_NE(std::string::npos, text.find("# slot 1: A2 analog type 0xC3")) << text;
+}
+
+TEST(ZqtrendE2E, SecondInstanceAndVersion) {
+    Project p(1);
+    p.create_db();
+    FakeClock clk(kNoon, 1.0);
+    std::string out1, out2;
+    pid_t a = p.start(clk, &out1);
+    ASSERT_TRUE(wait_until(
+        [&] { return tt::read_text(out1).find("SHM ready") != std::string::npos; }, 10000));
+    pid_t b = p.start(clk, &out2);
+    int st = 0;
+    waitpid(b, &st, 0);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 1);
+    EXPECT_NE(std::string::npos,
+              tt::read_text(out2).find("[trend] Another instance already running. Exiting."));
+    EXPECT_EQ(0, stop(a, SIGTERM));
+    EXPECT_FALSE(run_dump("--version").empty());
+}
+
+// Killed with SIGKILL at random moments and restarted: every file stays
+// readable, rows stay whole and ascending, downtime is padded by position.
+class ZqtrendCrash : public testing::TestWithParam<int> {};
+
+TEST_P(ZqtrendCrash, SurvivesRepeatedKills) {
+    int fmt = GetParam();
+    Project p(fmt);
+    p.create_db();
+    FakeClock clk(kNoon, 20.0);
+    std::mt19937 rng(12345 + fmt);
+    for (int i = 0; i < 12; i++) {
+        pid_t pid = p.start(clk);
+        std::this_thread::sleep_for(std::chrono::milliseconds(150 + rng() % 700));
+        stop(pid, SIGKILL);
+        p.set_values(10.0 + i);
+    }
+    pid_t pid = p.start(clk);
+    std::string rps = fmt == 2 ? p.trends("2026061000.rps") : p.trends("26061000.rps");
+    long long before = tt::fsize(rps);
+    ASSERT_TRUE(wait_until([&] { return tt::fsize(rps) > before + 200; }, 10000));
+    EXPECT_EQ(0, stop(pid, SIGTERM));
+    int64_t end_minute = (clk.now() / 60000) % 1440;
+
+    if (fmt == 2) {
+        for (const char *n : {"2026061000.rps", "2026061000.rpm", "2026061000.rph"}) {
+            v2_table t;
+            ASSERT_EQ(1, v2_file_open_check(p.trends(n).c_str(), &t)) << n;
+            FILE *f = fopen(p.trends(n).c_str(), "rb");
+            v2r_file r;
+            ASSERT_EQ(0, v2r_parse(f, &r));
+            long rows = v2r_row_count(f, &r);
+            EXPECT_EQ(0, (tt::fsize(p.trends(n)) - r.header_size) % r.row_size) << n;
+            int64_t prev = -1;
+            for (long k = 0; k < rows; k++) {
+                uint32_t ms;
+                ASSERT_EQ(0, v2r_row_ms(f, &r, k, &ms));
+                ASSERT_GT((int64_t)ms, prev) << n << " row " << k;
+                prev = ms;
+            }
+            fclose(f);
+        }
+        return;
+    }
+    trend_cmap m;
+    ASSERT_EQ(1, meta_load_colmap(p.trends("26061000.rns").c_str(), &m));
+    ASSERT_EQ(1, meta_load_colmap(p.trends("26061000.rnm").c_str(), &m));
+    v1r_file sec, min;
+    std::string err;
+    ASSERT_EQ(0, v1r_open(rps.c_str(), &sec, 1, &err)) << err;
+    EXPECT_EQ(0, sec.size % sec.width);
+    FILE *f = fopen(rps.c_str(), "rb");
+    std::vector<uint32_t> c;
+    int64_t prev = -1;
+    for (long k = 0; k < sec.rows; k++) {
+        ASSERT_TRUE(v1r_read_row(f, &sec, k, &c));
+        int64_t ms = v1r_row_ms(&sec, c.data(), k);
+        ASSERT_GT(ms, prev) << k;
+        prev = ms;
+    }
+    fclose(f);
+    ASSERT_EQ(0, v1r_open(p.trends("26061000.rpm").c_str(), &min, 1, &err)) << err;
+    EXPECT_EQ(0, min.size % min.width);
+    EXPECT_LE(min.rows, end_minute + 1);
+    EXPECT_GE(min.rows, 721);
+    f = fopen(p.trends("26061000.rpm").c_str(), "rb");
+    ASSERT_TRUE(v1r_read_row(f, &min, 0, &c));
+    double v;
+    EXPECT_EQ(V1_NODATA, v1r_analog(&min, c.data(), 0, &v));  // padded before the start
+    fclose(f);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, ZqtrendCrash, testing::Values(1, 2));
+
+}  // namespace
