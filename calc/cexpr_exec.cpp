@@ -450,8 +450,8 @@ cx_val binop(ctx &c, cx_node *n) {
 
 cx_val ev(ctx &c, cx_node *n) {
     switch (n->kind) {
-        case CX_LIT:
-            return good(n->value);
+        case CX_LIT:  // 1e999 reads as infinity: an overflow, so unknown
+            return std::isfinite(n->value) ? good(n->value) : bad();
         case CX_REF:
             return read_cell(c, n->is_discrete, n->index);
         case CX_ARRAY: {

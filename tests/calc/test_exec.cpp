@@ -1,0 +1,567 @@
+// Execution: values with quality, operators, functions, statements, timers,
+// counters, routines and the persisted per-node state.
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "st_host.h"
+
+namespace {
+
+struct exec_fixture : ::testing::Test {
+    st_host h;
+    std::vector<cx_node *> nodes;
+    void SetUp() override {
+        setenv("TZ", "Europe/Kyiv", 1);
+        tzset();
+        h.var("n", CX_T_DINT);
+        h.var("i", CX_T_DINT);
+        h.var("u", CX_T_USINT);
+        h.var("s", CX_T_SINT);
+        h.var("x", CX_T_LREAL);
+        h.var("arr", CX_T_LREAL, 0, 5);
+        h.var("t", 0, CX_KIND_TIMER);
+        h.var("ts", 0, CX_KIND_TIMER, 3);
+        h.var("c", 0, CX_KIND_COUNTER);
+    }
+    void TearDown() override {
+        for (cx_node *n : nodes)
+            cx_free(n);
+    }
+    cx_node *parse(const char *text) {
+        cx_node *n = h.parse(text);
+        EXPECT_NE(n, nullptr) << text << ": " << h.err;
+        nodes.push_back(n);
+        return n;
+    }
+    cx_val ev(const char *text) { return h.eval(parse(text), true); }
+    double val(const char *text) {
+        cx_val v = ev(text);
+        EXPECT_FALSE(v.bad) << text;
+        return v.v;
+    }
+    bool is_bad(const char *text) { return ev(text).bad != 0; }
+    // Runs a program once at the current tick.
+    void run(const char *text) { h.run(parse(text)); }
+};
+
+TEST_F(exec_fixture, ArithmeticAndQuality) {
+    h.at(local_ms(2026, 3, 10, 12, 0), 0);
+    EXPECT_EQ(val("7 / 2"), 3.5);
+    h.set_cell("n", 0, 7);
+    EXPECT_EQ(val("n / 2"), 3.5);  // integer types divide as reals
+    EXPECT_EQ(val("7 MOD 2"), 1);
+    EXPECT_EQ(val("-7 MOD 2"), -1);
+    EXPECT_TRUE(is_bad("1 / 0"));
+    EXPECT_TRUE(is_bad("1 MOD 0"));
+    EXPECT_TRUE(is_bad("10 ** 400"));
+    EXPECT_TRUE(is_bad("(-8) ** 0.5"));
+    EXPECT_TRUE(is_bad("1e999"));
+    EXPECT_TRUE(is_bad("A1 + 1"));  // unknown channel
+    h.set("A1", 2);
+    EXPECT_EQ(val("A1 + 1"), 3);
+    EXPECT_EQ(val("(16#F0 AND 16#3C)"), 48);
+    EXPECT_EQ(val("16#F0 OR 16#0F"), 255);
+    EXPECT_EQ(val("16#FF XOR 16#0F"), 240);
+    h.set_cell("u", 0, 0);
+    EXPECT_EQ(val("NOT u"), 255);
+    h.set_cell("n", 0, 0);
+    EXPECT_EQ(val("NOT n"), -1);
+    EXPECT_EQ(val("NOT 0.0"), 1);
+    EXPECT_EQ(val("!5"), 0);
+    EXPECT_EQ(val("A1.1"), 1);
+    EXPECT_EQ(val("A1.0"), 0);
+    EXPECT_EQ(val("1 = 1.0"), 1);
+    EXPECT_EQ(val("0.1 + 0.2 = 0.3"), 0);  // exact comparison
+    EXPECT_EQ(val("2 <> 3"), 1);
+    EXPECT_EQ(val("TRUE XOR TRUE"), 0);
+    h.set("A2", 1e300);
+    EXPECT_TRUE(is_bad("A2 * 1e300"));
+    h.set("A3", 1e30);
+    EXPECT_EQ(val("A3 AND n"), 0);  // an untyped operand: logical
+    EXPECT_TRUE(is_bad("A3.2"));    // out of the 64-bit range
+    h.set_cell("n", 0, 1e30);
+    EXPECT_TRUE(is_bad("n AND i"));
+    EXPECT_TRUE(is_bad("NOT n"));
+    // no short circuit: a bad right operand spoils a logical result too
+    EXPECT_TRUE(is_bad("FALSE AND A9"));
+}
+
+TEST_F(exec_fixture, Functions) {
+    h.at(local_ms(2026, 3, 10, 14, 5, 9) + 250, 1000);
+    EXPECT_EQ(val("round(2.5)"), 3);
+    EXPECT_EQ(val("round(-2.5)"), -3);
+    EXPECT_EQ(val("round(1.2345, 2)"), 1.23);
+    EXPECT_EQ(val("round(5, 99)"), 5);
+    EXPECT_EQ(val("abs(-3)"), 3);
+    EXPECT_EQ(val("min(4, 2, 8, 3)"), 2);
+    EXPECT_EQ(val("max(4, 2, 8)"), 8);
+    EXPECT_EQ(val("clamp(15, 0, 10)"), 10);
+    EXPECT_EQ(val("clamp(-1, 0, 10)"), 0);
+    EXPECT_EQ(val("sqrt(16)"), 4);
+    EXPECT_TRUE(is_bad("sqrt(-1)"));
+    EXPECT_TRUE(is_bad("ln(0)"));
+    EXPECT_TRUE(is_bad("log(-1)"));
+    EXPECT_EQ(val("log(1000)"), 3);
+    EXPECT_TRUE(is_bad("asin(2)"));
+    EXPECT_TRUE(is_bad("exp(1000)"));
+    EXPECT_TRUE(is_bad("sqr(1e200)"));
+    EXPECT_EQ(val("sgn(-4)"), -1);
+    EXPECT_EQ(val("frac(-2.25)"), -0.25);
+    EXPECT_EQ(val("trunc(-2.7)"), -2);
+    EXPECT_EQ(val("floor(-2.5)"), -3);
+    EXPECT_EQ(val("ceil(2.1)"), 3);
+    EXPECT_NEAR(val("deg(rad(90))"), 90, 1e-12);
+    EXPECT_EQ(val("if(1, 2, 3)"), 2);
+    EXPECT_EQ(val("if(0, 2, 3)"), 3);
+    EXPECT_TRUE(is_bad("if(0, 2)"));
+    EXPECT_TRUE(is_bad("if(A9, 2, 3)"));
+    EXPECT_EQ(val("default(A9, 5)"), 5);
+    EXPECT_EQ(val("isbad(A9)"), 1);
+    EXPECT_EQ(val("isgood(A9)"), 0);
+    EXPECT_TRUE(is_bad("abs(A9)"));
+    // calendar of the tick, local time
+    EXPECT_EQ(val("year()"), 2026);
+    EXPECT_EQ(val("month()"), 3);
+    EXPECT_EQ(val("day()"), 10);
+    EXPECT_EQ(val("hour()"), 14);
+    EXPECT_EQ(val("minute()"), 5);
+    EXPECT_EQ(val("second()"), 9);
+    EXPECT_EQ(val("dow()"), 2);  // Tuesday
+    EXPECT_EQ(val("msec()"), 250);
+    EXPECT_EQ(val("now_unix()"), static_cast<double>(h.tick[0] / 1000));
+    // without a tick: system time, msec 0, stateful functions bad
+    EXPECT_EQ(h.eval(parse("msec()")).v, 0);
+    EXPECT_GE(h.eval(parse("year()")).v, 2024);
+    EXPECT_TRUE(h.eval(parse("sum_day(1)")).bad);
+    EXPECT_TRUE(h.eval(parse("lpf(1, 1)")).bad);
+}
+
+TEST_F(exec_fixture, EvalRootSkipsATwoArgumentIf) {
+    h.at(1000, 0);
+    int skip = -1;
+    cx_node *e = parse("if(A1 > 0, 7)");
+    h.set("A1", 0);
+    cx_val v = cx_eval_root(e, st_host::read, &h, h.tick, &skip);
+    EXPECT_TRUE(v.bad);
+    EXPECT_EQ(skip, 1);
+    h.set("A1", 1);
+    v = cx_eval_root(e, st_host::read, &h, h.tick, &skip);
+    EXPECT_EQ(v.v, 7);
+    EXPECT_EQ(skip, 0);
+    h.set_bad("A1");
+    v = cx_eval_root(e, st_host::read, &h, h.tick, &skip);
+    EXPECT_TRUE(v.bad);
+    EXPECT_EQ(skip, 0);
+}
+
+TEST_F(exec_fixture, StatementsAndLoops) {
+    h.at(1000, 0);
+    // a bad condition runs neither branch
+    h.set("A5", 9);
+    run("IF A9 > 0 THEN A5 := 1; ELSE A5 := 2; END_IF");
+    EXPECT_EQ(h.get("A5"), 9);
+    h.set("A1", 5);
+    run("IF A1 > 10 THEN A5 := 1; ELSIF A1 > 3 THEN A5 := 2; ELSE A5 := 3; END_IF");
+    EXPECT_EQ(h.get("A5"), 2);
+    // FOR: three rounds leave the counter at 4; step 0 runs nothing
+    run("x := 0; FOR i := 1 TO 3 DO x := x + i; END_FOR");
+    EXPECT_EQ(h.cell("x"), 6);
+    EXPECT_EQ(h.cell("i"), 4);
+    run("x := 0; FOR i := 1 TO 10 BY 0 DO x := x + 1; END_FOR");
+    EXPECT_EQ(h.cell("x"), 0);
+    run("x := 0; FOR i := 10 TO 1 BY -3 DO x := x + 1; END_FOR");
+    EXPECT_EQ(h.cell("x"), 4);
+    // assignments to the counter do not change the iteration
+    run("x := 0; FOR i := 1 TO 5 DO i := 100; x := x + 1; END_FOR");
+    EXPECT_EQ(h.cell("x"), 5);
+    // NaN or huge bounds: nothing runs
+    run("x := 0; FOR i := 1 TO 1e300 DO x := x + 1; END_FOR");
+    EXPECT_EQ(h.cell("x"), 0);
+    run("x := 0; FOR i := 1 TO A9 DO x := x + 1; END_FOR");
+    EXPECT_EQ(h.cell("x"), 0);
+    // endless loops stop after 100000 rounds within the tick
+    run("x := 0; WHILE TRUE DO x := x + 1; END_WHILE");
+    EXPECT_EQ(h.cell("x"), 100000);
+    run("x := 0; REPEAT x := x + 1; UNTIL FALSE END_REPEAT");
+    EXPECT_EQ(h.cell("x"), 100000);
+    run("x := 0; FOR i := 0 TO 2000000 DO x := x + 1; END_FOR");
+    EXPECT_EQ(h.cell("x"), 100000);
+    // EXIT leaves the innermost loop only
+    run("x := 0; FOR i := 1 TO 3 DO n := 0; WHILE TRUE DO n := n + 1; IF n >= 2 THEN EXIT; "
+        "END_IF; END_WHILE; x := x + n; END_FOR");
+    EXPECT_EQ(h.cell("x"), 6);
+    run("x := 0; REPEAT x := x + 1; IF x = 7 THEN EXIT; END_IF; UNTIL x > 100 END_REPEAT");
+    EXPECT_EQ(h.cell("x"), 7);
+    // CASE: ranges, lists, ELSE, bad selector
+    cx_node *cs = parse("CASE A1 OF 1, 3..5: A6 := 10; -2: A6 := 20; 7: ; ELSE A6 := 30; END_CASE");
+    for (auto [in, out] : {std::pair{4.0, 10.0}, {-2.0, 20.0}, {6.0, 30.0}, {7.0, 0.0}}) {
+        h.set("A1", in);
+        h.set("A6", 0);
+        h.run(cs);
+        EXPECT_EQ(h.get("A6"), out) << in;  // 7 hits the empty arm, not ELSE
+    }
+    h.set("A6", 1);
+    h.set_bad("A1");
+    h.run(cs);
+    EXPECT_EQ(h.get("A6"), 1);
+}
+
+TEST_F(exec_fixture, TargetsAndIndices) {
+    h.at(1000, 0);
+    h.set("A1", 2);
+    run("A[A1 + 1] := 5; D[A1] := 1; arr[A1] := 7; A10 := arr[2] + A3;");
+    EXPECT_EQ(h.get("A3"), 5);
+    EXPECT_EQ(h.get("D2"), 1);
+    EXPECT_EQ(h.cell("arr", 2), 7);
+    EXPECT_EQ(h.get("A10"), 12);
+    int before = h.writes;
+    // bad, negative, NaN-like or out-of-range indices leave the statement out
+    run("A[A9] := 1; A[-1] := 1; A[1e300] := 1; arr[7] := 1; arr[-1] := 1; A[2000000] := 1");
+    EXPECT_EQ(h.writes, before);
+    EXPECT_TRUE(is_bad("arr[5]"));
+    EXPECT_TRUE(is_bad("A[-1]"));
+    EXPECT_TRUE(is_bad("ts[A9].ACC"));
+    // a bad value is written as bad
+    run("A11 := A9;");
+    EXPECT_FALSE(h.good("A11"));
+}
+
+TEST_F(exec_fixture, BitAssignments) {
+    auto profile = [](void *u, int isd, int index, int *mb, int *w, int *sg) -> int {
+        int type = st_host::type_of(u, isd, index);
+        if (type == CX_T_USINT)
+            *mb = 7, *w = 8, *sg = 0;
+        else if (type == CX_T_SINT)
+            *mb = 7, *w = 8, *sg = 1;
+        else
+            *mb = 52, *w = 0, *sg = 0;
+        return 0;
+    };
+    h.at(1000, 0);
+    h.set_cell("u", 0, 255);
+    cx_node *p = parse("u.3 := 0;");
+    int reason = 0, mb = 0;
+    ASSERT_EQ(cx_bit_assign_check(p, profile, &h, &reason, &mb), 0);
+    h.run(p);
+    EXPECT_EQ(h.cell("u"), 247);
+    h.set_cell("s", 0, 0);
+    p = parse("s.7 := 1;");
+    ASSERT_EQ(cx_bit_assign_check(p, profile, &h, &reason, &mb), 0);
+    h.run(p);
+    EXPECT_EQ(h.cell("s"), -128);
+    // unchecked target (no width): plain 64-bit set; a bad read counts as 0
+    run("A20.4 := 1; D3.1 := A9; D4.2 := 1");
+    EXPECT_EQ(h.get("A20"), 16);
+    EXPECT_FALSE(h.good("D3"));  // a bad value writes nothing
+    EXPECT_EQ(h.get("D4"), 4);
+}
+
+TEST_F(exec_fixture, TimerOnDelay) {
+    cx_node *p = parse("t.TimerEnable := A1; t.PRE := 5000; TONR(t); D1 := t.DN; A2 := t.ACC;");
+    const int t_tt = 7, t_en = 6;
+    int64_t t0 = 1000000;
+    h.set("A1", 1);
+    for (int k = 0; k <= 6; k++) {
+        h.at(t0 + k * 1000, k ? 1000 : 0);
+        h.run(p);
+        // first enabled scan starts the timing: DN at the 5 s mark
+        EXPECT_EQ(h.get("A2"), std::min(k * 1000.0, 5000.0)) << k;
+        EXPECT_EQ(h.get("D1"), k >= 5 ? 1 : 0) << k;
+        if (k == 6) break;
+    }
+    EXPECT_EQ(h.cell("t", t_tt), 0);
+    EXPECT_EQ(h.cell("t", t_en), 1);
+    // dropping the enable clears ACC and DN
+    h.set("A1", 0);
+    h.at(t0 + 7000, 1000);
+    h.run(p);
+    EXPECT_EQ(h.get("A2"), 0);
+    EXPECT_EQ(h.get("D1"), 0);
+    // an irregular tick still sums real time, capped at PRE
+    h.set("A1", 1);
+    h.at(t0 + 8000, 1000);
+    h.run(p);
+    h.at(t0 + 11500, 3500);
+    h.run(p);
+    EXPECT_EQ(h.get("A2"), 3500);
+    h.at(t0 + 30000, 18500);
+    h.run(p);
+    EXPECT_EQ(h.get("A2"), 5000);
+    EXPECT_EQ(h.get("D1"), 1);
+}
+
+TEST_F(exec_fixture, TimerOffDelayRetentiveResetAndBadPreset) {
+    cx_node *p = parse(
+        "t.TimerEnable := A1; t.PRE := A3; t.Reset := A4; TOFR(t); D1 := t.DN;"
+        "ts[0].TimerEnable := A1; ts[0].PRE := A3; ts[0].Reset := A4; RTOR(ts[0]);"
+        "D2 := ts[0].DN; A5 := ts[0].ACC; A6 := t.Status; D7 := t.PresetInv;");
+    h.set("A3", 3000);
+    h.set("A4", 0);
+    h.set("A1", 1);
+    int64_t t0 = 5000000;
+    h.at(t0, 0);
+    h.run(p);
+    EXPECT_EQ(h.get("D1"), 1);  // TOFR: on while enabled
+    h.at(t0 + 2000, 2000);
+    h.run(p);
+    EXPECT_EQ(h.get("A5"), 2000);  // RTOR timing
+    // enable drops: TOFR keeps DN for PRE, RTOR keeps its ACC
+    h.set("A1", 0);
+    for (int k = 1; k <= 4; k++) {
+        h.at(t0 + 2000 + k * 1000, 1000);
+        h.run(p);
+        EXPECT_EQ(h.get("A5"), 2000) << k;
+        EXPECT_EQ(h.get("D1"), k <= 3 ? 1 : 0) << k;  // first off scan counts nothing
+    }
+    // RTOR resumes and reaches PRE
+    h.set("A1", 1);
+    h.at(t0 + 8000, 1000);
+    h.run(p);
+    h.at(t0 + 9000, 1000);
+    h.run(p);
+    EXPECT_EQ(h.get("A5"), 3000);
+    EXPECT_EQ(h.get("D2"), 1);
+    // Reset: RTOR to 0, TOFR to PRE
+    h.set("A4", 1);
+    h.at(t0 + 10000, 1000);
+    h.run(p);
+    EXPECT_EQ(h.get("A5"), 0);
+    EXPECT_EQ(h.get("D2"), 0);
+    EXPECT_EQ(h.cell("t", 5), 3000);
+    // a negative or unknown preset is a fault; ACC and DN stay
+    h.set("A4", 0);
+    h.set("A3", -5);
+    h.at(t0 + 11000, 1000);
+    h.run(p);
+    EXPECT_EQ(h.get("A6"), 3);
+    EXPECT_EQ(h.get("D7"), 1);
+    h.set("A3", 1e300);  // saturates instead
+    h.at(t0 + 12000, 1000);
+    h.run(p);
+    EXPECT_EQ(h.get("A6"), 0);
+}
+
+TEST_F(exec_fixture, TimerArrayWithDynamicIndexAndPrescan) {
+    // prescan resets every element the index can reach, even stale ones
+    for (int e = 0; e < 3; e++) {
+        h.set_cell("ts", e * 13 + 5, 999);  // ACC
+        h.set_cell("ts", e * 13 + 8, 1);    // DN
+    }
+    cx_node *p = parse(
+        "FOR i := 0 TO 2 DO ts[i].TimerEnable := 1; ts[i].PRE := (i + 1) * 1000;"
+        " END_FOR; i := A1; TONR(ts[i]);");
+    h.set("A1", 1);
+    h.at(100000, 0);
+    h.run(p);
+    for (int e = 0; e < 3; e++) {
+        EXPECT_EQ(h.cell("ts", e * 13 + 5), 0) << e;
+        EXPECT_EQ(h.cell("ts", e * 13 + 8), 0) << e;
+    }
+    h.at(102000, 2000);
+    h.run(p);
+    EXPECT_EQ(h.cell("ts", 13 + 8), 1);  // element 1: PRE 2000 reached
+    EXPECT_EQ(h.cell("ts", 8), 0);       // element 0 was not run
+    h.set("A1", 7);                      // out of bounds: the instruction does nothing
+    int before = h.writes;
+    h.at(103000, 1000);
+    h.run(p);
+    EXPECT_EQ(h.writes - before, 1 + 3 * 3 + 1);  // the loop and i only
+}
+
+TEST_F(exec_fixture, Counter) {
+    cx_node *p = parse(
+        "c.CUEnable := A1; c.CDEnable := A2; c.PRE := 3; c.Reset := A3; CTUD(c);"
+        "A10 := c.ACC; D1 := c.DN; D2 := c.OV; D3 := c.UN;");
+    h.set("A1", 1);  // already high at start: no edge on the first scan
+    h.set("A2", 0);
+    h.set("A3", 0);
+    h.at(1000, 0);
+    h.run(p);
+    EXPECT_EQ(h.get("A10"), 0);
+    double seq[] = {0, 1, 0, 1, 0, 1};
+    for (double in : seq) {
+        h.set("A1", in);
+        h.run(p);
+    }
+    EXPECT_EQ(h.get("A10"), 3);
+    EXPECT_EQ(h.get("D1"), 1);
+    h.set("A2", 1);  // down edge
+    h.run(p);
+    EXPECT_EQ(h.get("A10"), 2);
+    EXPECT_EQ(h.get("D1"), 0);
+    h.set("A1", 0);
+    h.set("A2", 0);
+    h.run(p);
+    h.set("A1", 1);
+    h.set("A2", 1);  // both edges cancel
+    h.run(p);
+    EXPECT_EQ(h.get("A10"), 2);
+    // wrap at the 32-bit top sets OV, kept until Reset
+    h.set("A1", 0);
+    h.run(p);
+    h.set_cell("c", 6, 2147483647);
+    h.set("A1", 1);
+    h.set("A2", 0);
+    h.run(p);
+    EXPECT_EQ(h.get("A10"), -2147483648.0);
+    EXPECT_EQ(h.get("D2"), 1);
+    h.set("A1", 0);
+    h.run(p);
+    EXPECT_EQ(h.get("D2"), 1);
+    h.set("A3", 1);
+    h.run(p);
+    EXPECT_EQ(h.get("A10"), 0);
+    EXPECT_EQ(h.get("D2"), 0);
+    // below the bottom: UN
+    h.set("A3", 0);
+    h.set_cell("c", 6, -2147483648.0);
+    h.set("A2", 1);
+    h.run(p);
+    EXPECT_EQ(h.get("A10"), 2147483647);
+    EXPECT_EQ(h.get("D3"), 1);
+    // a bad enable: the instruction does nothing at all
+    h.set_bad("A1");
+    int before = h.writes;
+    h.run(p);
+    EXPECT_EQ(h.get("A10"), 2147483647);
+    EXPECT_GT(h.writes, before);
+}
+
+TEST_F(exec_fixture, RoutinesWithParametersAndReturns) {
+    cx_node *p = parse(
+        "JSR(Scale, 3, A1, 0, 100, A10, D10);\n"
+        "JSR(Scale, 3, A9, 0, 100, A11);\n"
+        "JSR(NoRet, 1, 5);\n"
+        "ROUTINE Scale\n"
+        "  SBR(x, arr[0], arr[1]);\n"
+        "  IF isbad(x) THEN RET(0, 0); END_IF;\n"
+        "  RET(clamp(x, arr[0], arr[1]) * 2, 1);\n"
+        "  A99 := 1;\n"
+        "END_ROUTINE\n"
+        "ROUTINE NoRet SBR(n); A12 := n * 10; END_ROUTINE\n");
+    h.set("A1", 70);
+    h.at(1000, 0);
+    h.run(p);
+    EXPECT_EQ(h.get("A10"), 140);
+    EXPECT_EQ(h.get("D10"), 1);
+    EXPECT_EQ(h.get("A11"), 0);  // bad input arrives bad, the routine answers 0
+    EXPECT_EQ(h.get("A12"), 50);
+    EXPECT_FALSE(h.good("A99"));  // RET ends the routine
+    // the call-depth limit holds at run time as well: 25 nested calls run
+    std::string prog = "JSR(r0);\n";
+    for (int i = 0; i < 25; i++) {
+        prog += "ROUTINE r" + std::to_string(i) + " A" + std::to_string(100 + i) + " := 1; ";
+        if (i + 1 < 25) prog += "JSR(r" + std::to_string(i + 1) + ")";
+        prog += " END_ROUTINE\n";
+    }
+    h.run(parse(prog.c_str()));
+    EXPECT_EQ(h.get("A124"), 1);
+}
+
+TEST_F(exec_fixture, PeriodAccumulators) {
+    h.pc.anchor_min = 8 * 60;
+    h.pc.shift_h = 12;
+    cx_node *p = parse(
+        "A10 := sum_shift(A1); A11 := avg_shift(A1); A12 := cnt_shift(D1);"
+        "A13 := rhythm_shift(A1); A14 := prev_shift(A1); A15 := sum_day(A1, 60); A16 := lpf(A1, "
+        "9)");
+    // 19:58 .. 20:02, one tick a minute; the shift changes at 20:00
+    int64_t t = local_ms(2026, 3, 10, 19, 58);
+    h.set("A1", 60);
+    h.set("D1", 1);  // true at start: no edge
+    h.at(t, 0);
+    h.run(p);
+    EXPECT_EQ(h.get("A10"), 0);
+    EXPECT_FALSE(h.good("A11"));  // no time yet
+    EXPECT_EQ(h.get("A12"), 0);
+    EXPECT_EQ(h.get("A13"), 100);
+    EXPECT_FALSE(h.good("A14"));  // no previous shift
+    EXPECT_EQ(h.get("A16"), 60);
+    h.set("A1", 0);
+    h.set("D1", 0);
+    h.at(t + 60000, 60000);
+    h.run(p);
+    EXPECT_EQ(h.get("A10"), 0);  // 0 m3/h for a minute
+    EXPECT_EQ(h.get("A11"), 0);
+    EXPECT_NEAR(h.get("A13"), 100.0 * (43200000 - 60000) / 43200000, 1e-9);
+    EXPECT_NEAR(h.get("A16"), 60 * 9.0 / 69, 1e-9);
+    h.set("A1", 120);
+    h.set("D1", 1);           // rising edge
+    h.at(t + 120000, 60000);  // 20:00: new shift
+    h.run(p);
+    EXPECT_EQ(h.get("A10"), 2);  // 120 m3/h for a minute, in the new shift
+    EXPECT_EQ(h.get("A11"), 120);
+    EXPECT_EQ(h.get("A12"), 0);    // the first sample of a period is no edge
+    EXPECT_EQ(h.get("A14"), 0);    // last value of the previous shift
+    EXPECT_EQ(h.get("A15"), 120);  // the day goes on: 120 per minute (k = 60) for a minute
+    h.set("D1", 0);
+    h.at(t + 180000, 60000);
+    h.run(p);
+    h.set("D1", 1);
+    h.set_bad("A1");
+    h.at(t + 240000, 60000);
+    h.run(p);
+    EXPECT_EQ(h.get("A12"), 1);
+    EXPECT_EQ(h.get("A10"), 4);  // a bad sample adds nothing
+    EXPECT_EQ(h.get("A11"), 120);
+    EXPECT_FALSE(h.good("A16"));
+}
+
+TEST_F(exec_fixture, PrevPeriodWithBadLastSample) {
+    h.pc.anchor_min = 8 * 60;
+    cx_node *p = parse("A14 := prev_day(A1)");
+    int64_t t = local_ms(2026, 3, 10, 7, 59);
+    h.set("A1", 5);
+    h.at(t, 0);
+    h.run(p);
+    EXPECT_FALSE(h.good("A14"));
+    h.set_bad("A1");  // the day ends on a bad sample
+    h.at(t + 30000, 30000);
+    h.run(p);
+    h.set("A1", 6);
+    h.at(t + 60000, 30000);  // 08:00
+    h.run(p);
+    EXPECT_FALSE(h.good("A14"));
+    h.at(local_ms(2026, 3, 11, 8, 0), 60000);
+    h.run(p);
+    EXPECT_EQ(h.get("A14"), 6);
+}
+
+TEST_F(exec_fixture, StateSaveAndRestore) {
+    h.pc.anchor_min = 8 * 60;
+    const char *prog = "A10 := sum_day(A1) + lpf(A2, 5); A11 := cnt_day(D1); A12 := abs(A1)";
+    cx_node *p = parse(prog);
+    ASSERT_EQ(cx_state_count(p), 3);
+    int64_t t = local_ms(2026, 3, 10, 12, 0);
+    h.set("A1", 3600);
+    h.set("A2", 1);
+    h.set("D1", 0);
+    h.at(t, 0);
+    h.run(p);
+    h.at(t + 1000, 1000);
+    h.run(p);
+    cx_state_rec recs[3];
+    for (int i = 0; i < 3; i++)
+        ASSERT_EQ(cx_state_get(p, i, &recs[i]), 0);
+    EXPECT_STREQ(recs[0].fn, "sum_day");
+    EXPECT_STREQ(recs[1].fn, "lpf");
+    EXPECT_STREQ(recs[2].fn, "cnt_day");
+    EXPECT_EQ(recs[0].acc, 3600000);
+    EXPECT_EQ(cx_state_get(p, 3, &recs[0]), -1);
+    // a fresh tree continues where the old one stopped
+    cx_node *q = parse(prog);
+    for (int i = 0; i < 3; i++)
+        ASSERT_EQ(cx_state_set(q, i, &recs[i]), 0);
+    h.at(t + 2000, 1000);
+    h.run(q);
+    EXPECT_EQ(h.get("A10"), 2 + 1);
+    // a changed formula keeps its node fresh
+    cx_node *r = parse("A10 := avg_day(A1) + lpf(A2, 5)");
+    EXPECT_EQ(cx_state_set(r, 0, &recs[0]), -1);
+    EXPECT_EQ(cx_state_set(r, 1, &recs[1]), 0);
+    EXPECT_EQ(cx_state_set(r, 5, &recs[1]), -1);
+}
+
+}  // namespace
