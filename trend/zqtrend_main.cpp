@@ -17,6 +17,7 @@
 #include "common/shm.h"
 #include "common/version.h"
 #include "trend_rec.h"
+#include "trend_shm.h"
 
 static volatile sig_atomic_t g_running = 1;
 static volatile sig_atomic_t g_reload = 0;
@@ -47,72 +48,6 @@ static void sleep_fake_ms(int ms) {
     double real = ms / g_speed;
     if (real < 1) real = 1;
     usleep((useconds_t)(real * 1000));
-}
-
-struct segment {
-    std::string name;
-    ShmHandle h;
-    bool warned_version = false;
-};
-
-// Still the object that the name refers to? The supervisor recreates the
-// database on a configuration reload; an old mapping would freeze values.
-static bool same_object(const segment &s) {
-    struct stat a, b;
-    std::string path = "/dev/shm" + s.name;
-    if (fstat(s.h.fd, &a) != 0 || stat(path.c_str(), &b) != 0) return false;
-    return a.st_ino == b.st_ino && a.st_dev == b.st_dev;
-}
-
-static bool try_open_groups(std::vector<segment> &segs) {
-    bool any = false;
-    for (segment &s : segs) {
-        if (s.h.base && shm_check_magic(&s.h) && same_object(s)) {
-            any = true;
-            continue;
-        }
-        if (s.h.base) shm_handle_close(&s.h);
-        if (shm_handle_open(&s.h, s.name.c_str(), false, SHM_MSG_TREND) == 0) any = true;
-    }
-    return any;
-}
-
-static void snapshot(std::vector<segment> &segs, trend_samples *smp, const trend_config &cfg) {
-    static bool warned = false;
-    uint32_t an = 0, di = 0;
-    for (segment &s : segs) {
-        if (!s.h.base) continue;
-        an = std::max(an, shm_an_count(&s.h));
-        di = std::max(di, shm_di_count(&s.h));
-    }
-    smp->resize(an, di);
-    for (segment &s : segs) {
-        if (!s.h.base) continue;
-        uint32_t na = shm_an_count(&s.h), nd = shm_di_count(&s.h);
-        if (!warned && cfg.analogs > 0 &&
-            (na > (uint32_t)cfg.analogs || nd > (uint32_t)cfg.discrets)) {
-            warned = true;
-            printf(
-                "[trend] УВАГА: SHM більший за конфіг (SHM %u/%u, config %d/%d) — хвостові "
-                "канали не потраплять у rpm/rph; перезапустіть zqtrend / перевірте "
-                "config.yaml\n",
-                na, nd, cfg.analogs, cfg.discrets);
-        }
-        const ShmAnalog *ar = shm_analog(&s.h, 0);
-        const ShmDiscrete *dr = shm_discrete(&s.h, 0);
-        const uint8_t *avt = shm_an_vtype(&s.h, 0);
-        const uint8_t *dvt = shm_di_vtype(&s.h, 0);
-        for (uint32_t i = 0; ar && i < na; i++) {
-            smp->an_raw[i] = ar[i].value;
-            smp->an_q[i] = ar[i].quality;
-            smp->an_vt[i] = avt ? avt[i] : 0;
-        }
-        for (uint32_t i = 0; dr && i < nd; i++) {
-            smp->di_val[i] = dr[i].value;
-            smp->di_q[i] = dr[i].quality;
-            smp->di_vt[i] = dvt ? dvt[i] : 0;
-        }
-    }
 }
 
 int main(int argc, char **argv) {
@@ -198,14 +133,13 @@ int main(int argc, char **argv) {
         fprintf(stderr, "[trend] No [Logix5000_N] groups found in INI\n");
         return 1;
     }
-    std::vector<segment> segs(cfg.shm_names.size());
-    printf("[trend] groups=%d:", (int)segs.size());
-    for (size_t i = 0; i < segs.size(); i++) {
-        segs[i].name = cfg.shm_names[i];
-        printf(" %s", segs[i].name.c_str());
-    }
+    trend_segments segs;
+    trend_segments_init(&segs, cfg.shm_names);
+    printf("[trend] groups=%d:", (int)segs.segs.size());
+    for (const trend_segment &g : segs.segs)
+        printf(" %s", g.name.c_str());
     printf("\n[trend] Waiting for zqlogix SHM segments...\n");
-    while (g_running && !try_open_groups(segs))
+    while (g_running && !try_open_groups(&segs))
         sleep_fake_ms((int)(1000 * g_speed));
     if (!g_running) return 0;
     printf("[trend] SHM ready. Starting trend archive.\n");
@@ -215,9 +149,9 @@ int main(int argc, char **argv) {
     rec.wait_vtypes = [&](trend_samples *s) {
         for (int i = 0; i < 30 && g_running; i++) {
             usleep(500000);
-            try_open_groups(segs);
+            try_open_groups(&segs);
             trend_samples fresh;
-            snapshot(segs, &fresh, cfg);
+            trend_snapshot(&segs, &fresh, cfg);
             for (uint32_t k = 0; k < s->an_count && k < fresh.an_count; k++)
                 s->an_vt[k] = fresh.an_vt[k];
             for (uint32_t k = 0; k < s->di_count && k < fresh.di_count; k++)
@@ -243,12 +177,10 @@ int main(int argc, char **argv) {
             g_reload = 0;
             rec.reload_req = true;
         }
-        if (!try_open_groups(segs)) continue;
-        snapshot(segs, &smp, cfg);
+        if (!try_open_groups(&segs)) continue;
+        trend_snapshot(&segs, &smp, cfg);
         trend_rec_tick(&rec, tick, &smp);
     }
     printf("[trend] Shutting down\n");
-    for (segment &s : segs)
-        shm_handle_close(&s.h);
     return 0;
 }
