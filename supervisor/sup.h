@@ -118,6 +118,9 @@ void stop_one(sup_child *c);
 // Reaps every ended child without blocking, restarts those flagged for it
 // (paced to once per SUP_RESTART_MS each). Returns the number reaped.
 int sup_reap_children();
+// Children whose fork failed (no SIGCHLD will come for them) are tried
+// again once their pacing interval has passed, instead of staying down.
+int sup_retry_unstarted();
 // Fills the table from the configuration rules (start-up).
 void sup_fill_children();
 // Reload: stops and removes optional children no longer required, adds and

@@ -100,6 +100,9 @@ void start_one(sup_child *c) {
         argv.push_back(a.data());
     argv.push_back(nullptr);
 
+    // A failed attempt paces the next one just like a start.
+    c->started_at = time(nullptr);
+    c->started_mono_ms = sup_mono_ms();
     pid_t pid = fork();
     if (pid < 0) {
         sup_log("[zqsup] fork: %s\n", strerror(errno));
@@ -118,8 +121,6 @@ void start_one(sup_child *c) {
         _exit(127);
     }
     c->pid = pid;
-    c->started_at = time(nullptr);
-    c->started_mono_ms = sup_mono_ms();
     sup_log("[zqsup] started %s pid=%d\n", c->name, int(pid));
 }
 
@@ -185,6 +186,19 @@ int sup_reap_children() {
         start_one(c);
     }
     return reaped;
+}
+
+int sup_retry_unstarted() {
+    if (g_shutdown) return 0;
+    int started = 0;
+    int64_t now = sup_mono_ms();
+    for (int i = 0; i < g_n_ch; i++) {
+        sup_child *c = &g_ch[i];
+        if (c->pid > 0 || !c->restart || now - c->started_mono_ms < SUP_RESTART_MS) continue;
+        start_one(c);
+        if (c->pid > 0) started++;
+    }
+    return started;
 }
 
 void sup_fill_children() {

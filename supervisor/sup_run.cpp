@@ -288,6 +288,7 @@ int sup_main(int argc, char **argv) {
             sup_reap_children();
             sup_write_pidfile();
         }
+        if (sup_retry_unstarted() > 0) sup_write_pidfile();
         console_tick();
         if (g_shutdown) break;
         loop_sleep();
