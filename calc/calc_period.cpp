@@ -25,7 +25,13 @@ bool to_local(int64_t ms, struct tm *lt) {
 }
 
 // Local date (year, month 0-based, day, possibly out of range) at a minute
-// of the day, normalised by mktime with daylight saving left to the library.
+// of the day. The wall-clock fields are normalised first (calendar
+// arithmetic without a zone); then both daylight-saving readings are tried
+// and checked, so one local time always maps to the same instant: the
+// earlier one in the repeated autumn hour, the reading with the offset in
+// force before the change (that is, after the gap) in the skipped spring
+// hour. mktime alone resolves these by an internal guess that depends on
+// earlier calls.
 int64_t local_ms(int year, int mon, int mday, int minute) {
     struct tm tm {};
     tm.tm_year = year;
@@ -33,10 +39,34 @@ int64_t local_ms(int year, int mon, int mday, int minute) {
     tm.tm_mday = mday;
     tm.tm_hour = minute / 60;
     tm.tm_min = minute % 60;
-    tm.tm_sec = 0;
-    tm.tm_isdst = -1;
-    time_t t = mktime(&tm);
-    return static_cast<int64_t>(t) * 1000;
+    time_t wall = timegm(&tm);
+    struct tm norm;
+    if (!gmtime_r(&wall, &norm)) return static_cast<int64_t>(wall) * 1000;
+    bool found = false;
+    time_t best = 0, fallback = static_cast<time_t>(-1);
+    for (int dst = 0; dst <= 1; dst++) {
+        struct tm x = norm;
+        x.tm_isdst = dst;
+        time_t t = mktime(&x);
+        if (t == static_cast<time_t>(-1)) continue;
+        if (dst == 0) fallback = t;
+        struct tm chk;
+        if (!localtime_r(&t, &chk)) continue;
+        if (chk.tm_mday == norm.tm_mday && chk.tm_hour == norm.tm_hour &&
+            chk.tm_min == norm.tm_min && (!found || t < best)) {
+            best = t;
+            found = true;
+        }
+    }
+    if (!found) {
+        if (fallback == static_cast<time_t>(-1)) {
+            struct tm x = norm;
+            x.tm_isdst = -1;
+            fallback = mktime(&x);
+        }
+        best = fallback;
+    }
+    return static_cast<int64_t>(best) * 1000;
 }
 
 }  // namespace
@@ -80,9 +110,23 @@ int64_t calc_period_end(int kind, int64_t start_ms, const calc_period_cfg *cfg) 
     if (!to_local(start_ms, &lt)) return start_ms;
     int anchor = anchor_of(cfg);
     switch (kind) {
-        case CALC_PERIOD_SHIFT:
-            return local_ms(lt.tm_year, lt.tm_mon, lt.tm_mday,
-                            lt.tm_hour * 60 + lt.tm_min + shift_hours(cfg) * 60);
+        case CALC_PERIOD_SHIFT: {
+            // The start's wall-clock time plus h hours, except that a start the
+            // calendar moved out of a skipped hour (anchor 03:30 on the spring
+            // change day) still ends at the next nominal boundary, so shifts
+            // never overlap.
+            int h = shift_hours(cfg);
+            int64_t e =
+                local_ms(lt.tm_year, lt.tm_mon, lt.tm_mday, lt.tm_hour * 60 + lt.tm_min + h * 60);
+            int first = anchor % (h * 60);
+            for (int day = 0; day <= 1; day++)
+                for (int k = 0; k < 24 / h; k++) {
+                    int64_t c =
+                        local_ms(lt.tm_year, lt.tm_mon, lt.tm_mday + day, first + k * h * 60);
+                    if (c > start_ms && c < e) e = c;
+                }
+            return e;
+        }
         case CALC_PERIOD_DAY:
             return local_ms(lt.tm_year, lt.tm_mon, lt.tm_mday + 1, anchor);
         default:
