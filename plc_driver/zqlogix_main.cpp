@@ -44,8 +44,13 @@ void make_dirs(const char *path) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (zq_version_arg(argc, argv)) return 0;
     const char *ini = "zqbridge.ini";
+    for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "--version") == 0) {
+            printf("zqlogix %s\n", zq_version_full());
+            return 0;
+        }
+    }
     for (int i = 1; i < argc; ++i) {
         if ((strcmp(argv[i], "-c") == 0 || strcmp(argv[i], "--config") == 0) && i + 1 < argc) {
             ini = argv[++i];
