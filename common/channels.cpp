@@ -1,6 +1,5 @@
 #include "common/channels.h"
 
-#include <locale.h>
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -10,6 +9,7 @@
 
 #include "common/atomic_file.h"
 #include "common/json.h"
+#include "common/parse_util.h"
 
 channels_registry::channels_registry(channels_registry &&o) noexcept {
     *this = std::move(o);
@@ -127,7 +127,6 @@ void load_array(channels_registry *reg, const json_node *arr, bool analog) {
 // "%g" in the C locale; a non-finite number, which JSON cannot hold, is
 // written as null (it reads back as the missing-number default 0).
 void put_num(std::string *o, const char *name, double v) {
-    static const locale_t c_loc = newlocale(LC_ALL_MASK, "C", (locale_t)0);
     o->push_back('"');
     o->append(name);
     o->append("\":");
@@ -136,9 +135,7 @@ void put_num(std::string *o, const char *name, double v) {
         return;
     }
     char buf[64];
-    locale_t old = c_loc ? uselocale(c_loc) : (locale_t)0;
-    snprintf(buf, sizeof buf, "%g", v);
-    if (old) uselocale(old);
+    zq_format_double_c(buf, sizeof buf, "%g", v);
     o->append(buf);
 }
 

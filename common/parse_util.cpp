@@ -3,15 +3,32 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <locale.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace {
+
+locale_t c_locale() {
+    static const locale_t loc = newlocale(LC_ALL_MASK, "C", (locale_t)0);
+    return loc;
+}
+
+}  // namespace
+
 double zq_strtod_c(const char *s, char **end) {
     // A decimal comma from a Ukrainian locale must not change how files read.
-    static const locale_t c_loc = newlocale(LC_ALL_MASK, "C", (locale_t)0);
-    if (!c_loc) return strtod(s, end);
-    return strtod_l(s, end, c_loc);
+    locale_t loc = c_locale();
+    return loc ? strtod_l(s, end, loc) : strtod(s, end);
+}
+
+int zq_format_double_c(char *buf, size_t cap, const char *fmt, double v) {
+    locale_t loc = c_locale();
+    locale_t old = loc ? uselocale(loc) : (locale_t)0;
+    int n = snprintf(buf, cap, fmt, v);
+    if (old) uselocale(old);
+    return n;
 }
 
 int zq_read_file(const char *path, std::string *out) {

@@ -534,17 +534,17 @@ void put_number(std::string *o, double v) {
         if (fabs(v) < 9.2e18)
             snprintf(buf, sizeof buf, "%lld", (long long)v);
         else
-            snprintf(buf, sizeof buf, "%.0f", v);
+            zq_format_double_c(buf, sizeof buf, "%.0f", v);
         o->append(buf);
         return;
     }
-    snprintf(buf, sizeof buf, "%g", v);
+    zq_format_double_c(buf, sizeof buf, "%g", v);
     if (!strchr(buf, 'e')) {
         o->append(buf);
         return;
     }
     // "%.5e" gives the same six digits; place them without an exponent.
-    snprintf(buf, sizeof buf, "%.5e", v);
+    zq_format_double_c(buf, sizeof buf, "%.5e", v);
     const char *p = buf;
     std::string out;
     if (*p == '-') {

@@ -8,7 +8,9 @@
 
 #include <string>
 
+#include "common/channels.h"
 #include "common/json.h"
+#include "common/yaml.h"
 
 namespace {
 
@@ -90,8 +92,8 @@ TEST(Json, DuplicateKeysKeptFirstWins) {
 }
 
 TEST(Json, StringEscapes) {
-    auto r = parse(
-        R"({"s":"\u00e9\u20AC","e":"\"\\\/\b\f\n\r\t","raw":"a	b","u":"\u0041\u0416"})");
+    auto r =
+        parse(R"({"s":"\u00e9\u20AC","e":"\"\\\/\b\f\n\r\t","raw":"a	b","u":"\u0041\u0416"})");
     ASSERT_TRUE(r);
     EXPECT_STREQ(json_gets(r.get(), "s", ""), "é€");
     EXPECT_EQ(strlen(json_gets(r.get(), "s", "")), 5u);
@@ -219,16 +221,52 @@ TEST(Json, EscapedTextParsesBack) {
     EXPECT_EQ(std::string(json_at(r.get(), 0)->string), all);
 }
 
-TEST(Json, NumbersIgnoreTheProcessLocale) {
-    // A Ukrainian LC_NUMERIC uses a decimal comma; files must read the same.
-    const char *prev = setlocale(LC_NUMERIC, nullptr);
-    std::string saved = prev ? prev : "C";
-    if (!setlocale(LC_NUMERIC, "uk_UA.UTF-8") && !setlocale(LC_NUMERIC, "de_DE.UTF-8"))
-        GTEST_SKIP() << "no locale with a decimal comma installed";
-    auto r = parse("[2.5]");
-    setlocale(LC_NUMERIC, saved.c_str());
-    ASSERT_TRUE(r);
-    EXPECT_EQ(json_at(r.get(), 0)->number, 2.5);
+// Switches LC_NUMERIC to Ukrainian (decimal comma), compiling the locale into
+// a temporary directory when the system has none installed.
+class UkrainianNumbers : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        saved_ = setlocale(LC_NUMERIC, nullptr);
+        if (setlocale(LC_NUMERIC, "uk_UA.UTF-8")) return;
+        char tmpl[] = "/tmp/zq_locale_XXXXXX";
+        ASSERT_TRUE(mkdtemp(tmpl));
+        dir_ = tmpl;
+        std::string cmd = "localedef -i uk_UA -f UTF-8 '" + dir_ + "/uk_UA.UTF-8' >/dev/null 2>&1";
+        if (system(cmd.c_str()) == 0) {
+            setenv("LOCPATH", dir_.c_str(), 1);
+            if (setlocale(LC_NUMERIC, "uk_UA.UTF-8")) return;
+        }
+        GTEST_SKIP() << "cannot make a locale with a decimal comma";
+    }
+    void TearDown() override {
+        setlocale(LC_NUMERIC, saved_.c_str());
+        if (!dir_.empty()) {
+            unsetenv("LOCPATH");
+            std::string cmd = "rm -rf '" + dir_ + "'";
+            (void)system(cmd.c_str());
+        }
+    }
+    std::string saved_, dir_;
+};
+
+TEST_F(UkrainianNumbers, ConfigFilesReadAndWriteTheSame) {
+    char probe[16];
+    snprintf(probe, sizeof probe, "%g", 2.5);
+    ASSERT_STREQ(probe, "2,5");  // the locale is really active
+    json_ptr j(json_parse("[2.5]"));
+    ASSERT_TRUE(j);
+    EXPECT_EQ(json_at(j.get(), 0)->number, 2.5);
+    json_ptr y(yaml_parse("v: 2.5\n"));
+    EXPECT_EQ(json_getn(y.get(), "v", 0), 2.5);
+    json_ptr m(json_new(JSON_OBJECT, nullptr));
+    json_append(m.get(), json_new_number("a", 2.5));
+    json_append(m.get(), json_new_number("b", 1e-5));
+    EXPECT_EQ(yaml_emit_str(m.get()), "a: 2.5\nb: 0.00001\n");
+    channels_registry reg;
+    channel_rec *r = channels_an_slot(&reg, 1);
+    r->used = 1;
+    r->phys_max = 0.5;
+    EXPECT_NE(channels_format(&reg).find("\"phys_max\":0.5}"), std::string::npos);
 }
 
 TEST(Json, BuildsTreesForEmitters) {
