@@ -583,8 +583,11 @@ int poll_items(poll_ctx &c, logix_group *g, int64_t ts) {
         const logix_item &it = g->items[i];
         if (it.is_array_elem || it.not_found || it.duplicate_of >= 0) continue;
         if (it.general_segment >= 0) {
+            // Members past the group read's 600-element window are read on
+            // their own, so that they never keep a stale value marked good.
             const general_segment &seg = g->general_segments[it.general_segment];
-            if (seg.type != 0 && !seg.disabled) continue;
+            if (seg.type != 0 && !seg.disabled && it.general_index < LOGIX_MAX_SEGMENT_ELEMS)
+                continue;
         }
         cand[nc++] = i;
     }

@@ -27,7 +27,9 @@ const char kGroup[] =
     "        A10,v,Dbl[150]\n"
     "        A11,v,Dbl[2]\n"
     "        D4,c,Small\n"
-    "        A12,v,Status.0-40\n";
+    "        A12,v,Status.0-40\n"
+    "        A13,v,Main.Wide[0]\n"
+    "        A14,v,Main.Wide[800]\n";
 
 const std::vector<std::string> kTags = {"--tag", "Temp:REAL[1]=21.5",
                                         "--tag", "Count:DINT[1]=-42",
@@ -37,7 +39,8 @@ const std::vector<std::string> kTags = {"--tag", "Temp:REAL[1]=21.5",
                                         "--tag", "Main.Buf:INT[20]=7",
                                         "--tag", "Big:LINT[1]=-1234567890123",
                                         "--tag", "Dbl:LREAL[200]=0.25",
-                                        "--tag", "Small:SINT[1]=3"};
+                                        "--tag", "Small:SINT[1]=3",
+                                        "--tag", "Main.Wide:DINT[1000]=4"};
 
 std::string group_for(const std::string &addr) {
     char buf[sizeof kGroup + 64];
@@ -107,7 +110,13 @@ TEST_F(DriverPoll, EveryItemFormReachesTheDatabase) {
     EXPECT_EQ(shm_header(&drv.db)->connected, 1u);
 
     // Values keep moving with the controller.
-    ASSERT_TRUE(sim.control("set Temp 30.25\nset Flags[40] 0\nset Main.Buf[15] -3"));
+    // A group read wider than 600 elements: its tail is still read, singly.
+    EXPECT_TRUE(drv.wait_log("груповий масив 'Main.Wide[0]' [0..800] ширше 600", 5000));
+    ASSERT_TRUE(
+        sim.control("set Temp 30.25\nset Flags[40] 0\nset Main.Buf[15] -3\n"
+                    "set Main.Wide[800] 9\nset Main.Wide[0] 8"));
+    EXPECT_TRUE(drv.an_is(14, 9));
+    EXPECT_TRUE(drv.an_is(13, 8));
     EXPECT_TRUE(drv.an_is(1, 30.25));
     EXPECT_TRUE(drv.an_is(7, 30.25));
     EXPECT_TRUE(drv.di_is(3, 0));
