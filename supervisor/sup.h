@@ -96,8 +96,9 @@ std::string shm_prefix_from_yaml(const std::string &project_dir);
 
 // ---- database life (sup_shm.cpp) -------------------------------------------
 
-// One full pass: size, name check, removal, creation, log line.
-void shm_create_run();
+// One full pass: size, name check, removal, creation, log line. Returns 0,
+// -1 when config.yaml cannot be read, -2 when the object was not created.
+int shm_create_run();
 // Liveness fields when no driver runs; paced on the monotonic clock so a
 // wall clock stepped back does not stop the heartbeat.
 void sup_keepalive_tick();

@@ -158,10 +158,16 @@ void sup_handle_usr2() {
     if (rc < 0) sup_log("[zqsup] rename ini import: %s\n", strerror(errno));
     apply_base_imports();
     sup_hook_legacy_tables();
-    shm_create_run();
+    int rc_shm = shm_create_run();
     sup_hook_load_backup_settings();
     sup_hook_load_mounts();
-    sup_reconcile_children();
+    // An unreadable file says nothing about which sections exist: stopping
+    // the calc engine or the bridge because of it would be wrong.
+    if (rc_shm == -1) {
+        sup_log("[zqsup] WARN: config.yaml не читається — склад процесів не змінено\n");
+    } else {
+        sup_reconcile_children();
+    }
     sup_write_pidfile();
     for (int i = 0; i < g_n_ch; i++) {
         if (g_ch[i].pid <= 0) continue;

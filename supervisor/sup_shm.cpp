@@ -29,20 +29,20 @@ uint64_t shm_room(const std::string &name) {
 
 }  // namespace
 
-void shm_create_run() {
+int shm_create_run() {
     sup_shm_spec spec{};
     uint64_t total = 0;
     int rc = shm_spec_from_yaml(&spec, &total);
     if (rc == -1) {
         sup_log("[zqsup] WARN: config.yaml не читається — SHM не створено\n");
-        return;
+        return -1;
     }
     if (rc == -2) {
         sup_log(
             "[zqsup] ПОМИЛКА: SHM завеликий (%llu байт > 4 ГіБ) — перевірте номери каналів "
             "і logix.analogs/discrets у config.yaml; SHM не змінено\n",
             (unsigned long long)total);
-        return;
+        return -2;
     }
     g_driver_gated = !spec.has_groups;
 
@@ -64,19 +64,20 @@ void shm_create_run() {
             "[zqsup] ПОМИЛКА: SHM %s потребує %llu байт, у /dev/shm вільно %llu — "
             "SHM не змінено\n",
             g_shm_name_su.c_str(), (unsigned long long)total, (unsigned long long)room);
-        return;
+        return -2;
     }
 
     shm_close(&g_shm);
     shm_unlink(g_shm_name_su.c_str());
     if (shm_open_rw(g_shm_name_su.c_str(), spec.analogs, spec.discretes, spec.plcs, &g_shm) != 0) {
         sup_log("[zqsup] ПОМИЛКА: не вдалося створити SHM %s\n", g_shm_name_su.c_str());
-        return;
+        return -2;
     }
     g_last_beat_mono = 0;
     sup_log("[zqsup] SHM %s створено (%uA/%uD, PLC=%u)%s\n", g_shm_name_su.c_str(), spec.analogs,
             spec.discretes, spec.plcs,
             g_driver_gated ? " — logix-груп нема, драйвер не стартує" : "");
+    return 0;
 }
 
 void sup_keepalive_tick() {

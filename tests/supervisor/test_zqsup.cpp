@@ -451,6 +451,22 @@ TEST_F(Zqsup, Sigusr2ReconcilesOptionalChildrenAndRenamesDb) {
     prefix = old_prefix;  // teardown looks for leftovers of both names
 }
 
+TEST_F(Zqsup, ReloadWithUnreadableConfigKeepsDbAndChildren) {
+    add_stub("zqcalc");
+    config("calc:\n  items: |\n    A4\n");
+    start();
+    running_stack();
+    ASSERT_TRUE(wait_for([&] { return starts("zqcalc").size() >= 1; }, 5));
+    ASSERT_EQ(rename((proj + "/config.yaml").c_str(), (proj + "/config.yaml.away").c_str()), 0);
+    kill(sup, SIGUSR2);
+    ASSERT_TRUE(wait_out("[zqsup] WARN: config.yaml не читається — SHM не створено")) << out();
+    EXPECT_TRUE(wait_out("склад процесів не змінено"));
+    EXPECT_FALSE(out_has("більше не вимагає"));
+    EXPECT_EQ(shm_bytes().size(), 120u + 41 * 5);
+    // The children are still restarted, zqcalc among them.
+    EXPECT_TRUE(wait_for([&] { return starts("zqcalc").size() >= 2; }, 8)) << out();
+}
+
 TEST_F(Zqsup, Sigusr1AppliesImportsAndNotifiesChildren) {
     config("");
     start();
