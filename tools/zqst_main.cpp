@@ -348,10 +348,13 @@ void print_error(FILE *f, const char *file, const char *msg, int line, int col) 
         fprintf(f, "%s:%d: %s\n", file, line, msg);
 }
 
-cx_node *parse_file(const char *file, sim *s, FILE *errf) {
+// Parses a program file; on failure *rc is 1 (program error) or 2 (file).
+cx_node *parse_file(const char *file, sim *s, FILE *errf, int *rc) {
     std::string text;
+    *rc = 1;
     if (!read_file(file, &text)) {
         fprintf(stderr, "zqst: не читається %s: %s\n", file, strerror(errno));
+        *rc = 2;
         return nullptr;
     }
     char err[512];
@@ -373,8 +376,9 @@ int cmd_check(int argc, char **argv) {
             return 2;
         }
     }
-    cx_node *root = parse_file(argv[2], &s, stdout);
-    if (!root) return 1;
+    int rc = 0;
+    cx_node *root = parse_file(argv[2], &s, stdout, &rc);
+    if (!root) return rc;
     printf("%s: OK (%s, вузлів стану %d, рутин %d)\n", argv[2],
            cx_is_stmt(root) ? "програма" : "вираз", cx_state_count(root), cx_routine_count(root));
     cx_free(root);
@@ -452,8 +456,9 @@ int cmd_run(int argc, char **argv) {
         }
         presets.push_back(p);
     }
-    cx_node *root = parse_file(file, &s, stderr);
-    if (!root) return 1;
+    int rc = 0;
+    cx_node *root = parse_file(file, &s, stderr, &rc);
+    if (!root) return rc;
     if (!cx_is_stmt(root)) {
         fprintf(stderr, "%s: не програма (потрібне :=)\n", file);
         cx_free(root);
