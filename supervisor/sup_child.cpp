@@ -16,8 +16,11 @@ int g_n_ch = 0;
 
 namespace {
 
+// Fixed-size fields are cut silently.
 void copy_cut(char *dst, size_t cap, const char *src) {
-    snprintf(dst, cap, "%s", src ? src : "");
+    size_t n = src ? strnlen(src, cap - 1) : 0;
+    if (n) memcpy(dst, src, n);
+    dst[n] = '\0';
 }
 
 struct child_rule {
@@ -55,9 +58,8 @@ int sup_child_add(const char *name, const char *program, const char *args) {
     sup_child *c = &g_ch[g_n_ch];
     memset(c, 0, sizeof *c);
     copy_cut(c->name, sizeof c->name, name);
-    char path[1024];
-    snprintf(path, sizeof path, "%s/%s", g_stack_dir.c_str(), program);
-    copy_cut(c->path, sizeof c->path, path);
+    std::string path = g_stack_dir + "/" + program;
+    copy_cut(c->path, sizeof c->path, path.c_str());
     copy_cut(c->args, sizeof c->args, args);
     c->restart = true;
     return g_n_ch++;

@@ -74,14 +74,11 @@ std::vector<sup_pid_entry> sup_parse_pidfile(const std::string &text) {
 
 void sup_write_pidfile() {
     std::string text;
-    char line[128];
     for (int i = 0; i < g_n_ch; i++) {
         if (g_ch[i].pid <= 0) continue;
-        snprintf(line, sizeof line, "%s:%d\n", g_ch[i].name, int(g_ch[i].pid));
-        text += line;
+        text += std::string(g_ch[i].name) + ":" + std::to_string(g_ch[i].pid) + "\n";
     }
-    snprintf(line, sizeof line, "zqsup:%d\n", int(getpid()));
-    text += line;
+    text += "zqsup:" + std::to_string(getpid()) + "\n";
     if (atomic_file_write(g_pidfile, text, 0644) != 0) {
         sup_log("[zqsup] WARN: не записати %s: %s\n", g_pidfile.c_str(), strerror(errno));
     }
