@@ -1,6 +1,8 @@
 #!/bin/sh
 # Builds a demo project from examples/demo under the build tree and runs the
-# stack on it in the foreground until Ctrl-C.
+# stack on it in the foreground until Ctrl-C: the controller simulator in the
+# background, then the supervisor, which starts the driver, the recorder and
+# the web server.
 set -e
 build=${1:-build/release}
 src=$(cd "$(dirname "$0")/.." && pwd)
@@ -8,12 +10,36 @@ bin="$src/$build/bin"
 proj="$src/$build/demo-project"
 mkdir -p "$proj"
 cp -r "$src/examples/demo/." "$proj/"
-echo "demo: project directory $proj"
-echo "demo: logs in $proj/logs"
-if [ ! -x "$bin/zqsup" ]; then
-  echo "demo: the programs are built in $bin; the supervisor is not built yet"
-  ls "$bin"
-  exit 0
-fi
+port=$(sed -n 's/^ *port: *\([0-9]*\).*/\1/p' "$proj/config.yaml" | head -1)
+
+for p in zqplcsim zqsup; do
+  if [ ! -x "$bin/$p" ]; then
+    echo "demo: $bin/$p is missing; build first (make demo does)" >&2
+    exit 1
+  fi
+done
+
+simlog="$proj/logs/zqplcsim.out"
+mkdir -p "$proj/logs"
+"$bin/zqplcsim" --addr 127.0.0.1 --tags "$proj/plcsim-tags.yaml" --name DEMO_BOILER >"$simlog" 2>&1 &
+sim=$!
+trap 'kill $sim 2>/dev/null; wait $sim 2>/dev/null' EXIT INT TERM
+i=0
+until grep -q "listening on" "$simlog" 2>/dev/null; do
+  i=$((i + 1))
+  if [ $i -gt 50 ] || ! kill -0 $sim 2>/dev/null; then
+    echo "demo: the controller simulator did not start:" >&2
+    cat "$simlog" >&2
+    exit 1
+  fi
+  sleep 0.1
+done
+
+echo "demo: project directory  $proj"
+echo "demo: logs               $proj/logs"
+echo "demo: controller         simulator on 127.0.0.1:44818 (log $simlog)"
+echo "demo: operator page      http://127.0.0.1:${port:-8080}/screen1.html"
+echo "demo: live database      $bin/zqshm dump --name /logix_drv_demo-project"
+echo "demo: Ctrl-C stops the stack"
 cd "$proj"
-exec "$bin/zqsup"
+"$bin/zqsup" || true
