@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 
 enum { D_MAIN = 0, D_ALT1 = 1, D_ALT2 = 2 };
 
@@ -314,7 +315,8 @@ static void rps_write(trend_recorder *r, const struct tm *lt, const trend_sample
         uint32_t *c = r->cells.data();
         for (int k = 0; k < m.n_an; k++) {
             int n = m.an[(size_t)k];
-            c[k] = (n < (int)s->an_count && s->an_q[(size_t)n] == 1)
+            c[k] = (n < (int)s->an_count && s->an_q[(size_t)n] == 1 &&
+                    !std::isnan(s->an_v1[(size_t)n]))
                        ? trend_cell_float((float)s->an_v1[(size_t)n])
                        : TREND_CELL_BAD;
         }
@@ -433,7 +435,8 @@ static void write_hour(trend_recorder *r) {
 static void accumulate(trend_acc *acc, const std::vector<double> &an, const trend_samples *s) {
     uint32_t na = std::min<uint32_t>(s->an_count, (uint32_t)acc->an_cells + 1);
     for (uint32_t i = 1; i < na; i++) {
-        if (s->an_q[i] != 1) continue;
+        // A NaN would turn the whole interval's average into NaN.
+        if (s->an_q[i] != 1 || std::isnan(an[i])) continue;
         acc->sum[i - 1] += an[i];
         acc->cnt[i - 1]++;
     }

@@ -117,6 +117,10 @@ static double clampd(double v, double lo, double hi) {
 }
 
 bool v2_store_col(uint8_t *p, uint8_t vt, double v) {
+    if (isnan(v)) {  // not a measurement: stored as missing
+        memset(p, 0, (size_t)v2_vtype_size(vt));
+        return false;
+    }
     if (vt == 0) {
         float f = (float)v;
         memcpy(p, &f, 4);
@@ -128,10 +132,6 @@ bool v2_store_col(uint8_t *p, uint8_t vt, double v) {
     }
     int w = v2_vtype_size(vt);
     if (w == 0) return false;
-    if (isnan(v)) {
-        memset(p, 0, (size_t)w);
-        return false;
-    }
     double r = round_half_away(v);
     switch (vt) {
         case 0xC1:

@@ -41,8 +41,8 @@ int v2_vtype_size(uint8_t vtype);
 int v2_table_layout(v2_table *t);
 void v2_slot_encode(const v2_slot *s, uint8_t out[V2_SLOT]);
 void v2_slot_decode(const uint8_t in[V2_SLOT], v2_slot *s);
-// Stores a value by type; false when it has no representation (NaN into an
-// integer type), in which case 0 is stored.
+// Stores a value by type; false for NaN (0 is stored and the caller sets the
+// missing bit).
 bool v2_store_col(uint8_t *p, uint8_t vtype, double v);
 
 // Writer.

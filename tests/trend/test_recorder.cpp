@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <math.h>
+
 #include <functional>
 
 #include "trend/trend_rec.h"
@@ -303,6 +305,22 @@ TEST(RecorderV1, ScalingUsesThePhysicalRangeOnlyWhenTheCodeRangeIsSet) {
     V1 sec(r.p("26061000.rps"));
     EXPECT_EQ(123.25, sec.an(0, 0));
     EXPECT_EQ(25, sec.an(0, 1));
+}
+
+TEST(RecorderV1, NanSamplesAreBadNotAveraged) {
+    tt::ZoneGuard tz("UTC");
+    Rec r(TREND_FMT_V1_PACKED);
+    r.start();
+    time_t t = tt::local_time(2026, 6, 10, 8, 0, 0);
+    r.run(t, t + 60, [t](time_t now, trend_samples &s) {
+        s.an_raw[1] = now - t < 10 ? NAN : 4.0;
+        s.an_q[1] = 1;
+    });
+    V1 sec(r.p("26061000.rps"));
+    EXPECT_EQ(-1000, sec.an(0, 0));
+    EXPECT_EQ(4, sec.an(10, 0));
+    V1 min(r.p("26061000.rpm"));
+    EXPECT_EQ(4, min.an(480, 0));
 }
 
 // Version 2: raw values in native widths, averages, and the hour row of

@@ -92,7 +92,7 @@ TEST(V2Encoding, RoundingAndClamping) {
     memcpy(&i64, p, 8);
     EXPECT_EQ(INT64_MAX, i64);
     EXPECT_FALSE(v2_store_col(p, 0xC4, NAN));
-    EXPECT_TRUE(v2_store_col(p, 0, NAN));
+    EXPECT_FALSE(v2_store_col(p, 0, NAN));
 }
 
 TEST(V2Table, Utf8TextIsCutOnCharacterBoundaries) {
