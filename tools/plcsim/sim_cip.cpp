@@ -251,6 +251,12 @@ size_t tag_read(ctx &c, uint8_t svc, const sim_path &p, const uint8_t *d, size_t
     size_t chunk = total - offset;
     bool partial = false;
     if (chunk > room) {
+        if (c.depth > 0) {
+            // Inside a Multiple Service Packet a read is whole or answered
+            // "reply data too large" by the packet.
+            w.overflow = true;
+            return w.n;
+        }
         chunk = room;
         partial = true;
     }

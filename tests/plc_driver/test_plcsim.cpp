@@ -1,0 +1,413 @@
+// The simulator as a controller: encapsulation errors, the Connection
+// Manager, services our client does not use, several clients at once, tag
+// files and the command line.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <thread>
+
+#include "common/log.h"
+#include "plc_driver/cip.h"
+#include "plc_driver/eip.h"
+#include "test_plcsim_util.h"
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+// A bare TCP client that sends encapsulation messages as given.
+struct raw_client {
+    int fd = -1;
+    explicit raw_client(const std::string &addr) {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(EIP_PORT);
+        inet_pton(AF_INET, addr.c_str(), &a.sin_addr);
+        if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+            close(fd);
+            fd = -1;
+        }
+        timeval tv{5, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    }
+    ~raw_client() {
+        if (fd >= 0) close(fd);
+    }
+    // Sends command + data; returns the whole reply (empty when the peer closed).
+    bytes call(uint16_t cmd, uint32_t handle, const bytes &data) {
+        bytes m(24);
+        eip_put_header(m.data(), cmd, (uint16_t)data.size(), handle);
+        m.insert(m.end(), data.begin(), data.end());
+        send(fd, m.data(), m.size(), MSG_NOSIGNAL);
+        bytes h(24);
+        if (sock_read_all(fd, h.data(), 24) != 0) return {};
+        size_t len = eip_get16(h.data() + 2);
+        h.resize(24 + len);
+        if (len && sock_read_all(fd, h.data() + 24, len) != 0) return {};
+        return h;
+    }
+    uint32_t register_session() {
+        bytes r = call(EIP_CMD_REGISTER_SESSION, 0, {1, 0, 0, 0});
+        return r.size() >= 28 ? eip_get32(r.data() + 4) : 0;
+    }
+};
+
+bytes rr_data(const bytes &cip) {
+    bytes d(16, 0);
+    eip_put16(d.data() + 6, 2);
+    eip_put16(d.data() + 12, EIP_ITEM_UNCONNECTED_DATA);
+    eip_put16(d.data() + 14, (uint16_t)cip.size());
+    d.insert(d.end(), cip.begin(), cip.end());
+    return d;
+}
+
+class Plcsim : public ::testing::Test {
+  protected:
+    plcsim_proc sim;
+    void SetUp() override {
+        log_set_flags(0, 0, 0);
+        ASSERT_TRUE(sim.start({"--tag", "X:DINT[1]=7", "--tag", "R:REAL[1]", "--tag",
+                               "Arr:REAL[1000]", "--tag", "Ints:DINT[100]", "--slot", "1"}))
+            << sim.output();
+    }
+    void TearDown() override { sim.cleanup(); }
+
+    // Raw CIP reply of one request on a session.
+    bytes cip(eip_session *s, const bytes &req) {
+        uint8_t out[CIP_REPLY_MAX];
+        size_t n = sizeof out;
+        if (cip_send(s, req.data(), req.size(), out, &n) != 0) return {};
+        return bytes(out, out + n);
+    }
+};
+
+TEST_F(Plcsim, EncapsulationErrors) {
+    raw_client c(sim.addr);
+    ASSERT_GE(c.fd, 0);
+    // Data before a session, an unknown command, an unsupported version.
+    bytes r = c.call(EIP_CMD_SEND_RR_DATA, 0, rr_data({0x01, 0x02, 0x20, 0x01, 0x24, 0x01}));
+    ASSERT_EQ(24u, r.size());
+    EXPECT_EQ(EIP_STATUS_INVALID_SESSION, eip_get32(r.data() + 8));
+    r = c.call(0x00AA, 0, {});
+    ASSERT_EQ(24u, r.size());
+    EXPECT_EQ(EIP_STATUS_INVALID_COMMAND, eip_get32(r.data() + 8));
+    r = c.call(EIP_CMD_REGISTER_SESSION, 0, {2, 0, 0, 0});
+    EXPECT_EQ(EIP_STATUS_UNSUPPORTED_PROTOCOL, eip_get32(r.data() + 8));
+    // Identity and services need no session.
+    r = c.call(EIP_CMD_LIST_IDENTITY, 0, {});
+    ASSERT_GT(r.size(), 24u + 6 + 34);
+    EXPECT_EQ(EIP_ITEM_LIST_IDENTITY, eip_get16(r.data() + 26));
+    EXPECT_EQ(1, eip_get16(r.data() + 24 + 6 + 18));  // vendor
+    EXPECT_NE(std::string::npos, std::string(r.begin(), r.end()).find("ZQ Logix Simulator"));
+    r = c.call(EIP_CMD_LIST_SERVICES, 0, {});
+    ASSERT_GE(r.size(), 24u + 26);
+    EXPECT_EQ(0x0100, eip_get16(r.data() + 26));
+
+    uint32_t h = c.register_session();
+    ASSERT_NE(0u, h);
+    r = c.call(EIP_CMD_SEND_RR_DATA, h + 1, rr_data({0x01, 0x02, 0x20, 0x01, 0x24, 0x01}));
+    EXPECT_EQ(EIP_STATUS_INVALID_SESSION, eip_get32(r.data() + 8));
+    // Identity through the Message Router, without an Unconnected Send.
+    r = c.call(EIP_CMD_SEND_RR_DATA, h, rr_data({0x01, 0x02, 0x20, 0x01, 0x24, 0x01}));
+    ASSERT_GT(r.size(), 44u);
+    EXPECT_EQ(0, eip_get32(r.data() + 8));
+    EXPECT_EQ(0x81, r[40]);
+    EXPECT_EQ(0, r[42]);
+    // A broken item list.
+    bytes bad = rr_data({0x01});
+    eip_put16(bad.data() + 14, 50);
+    r = c.call(EIP_CMD_SEND_RR_DATA, h, bad);
+    EXPECT_NE(0u, eip_get32(r.data() + 8));
+    // Connected data on a connection that was never opened.
+    bytes ud(22, 0);
+    eip_put16(ud.data() + 6, 2);
+    eip_put16(ud.data() + 8, EIP_ITEM_CONNECTED_ADDRESS);
+    eip_put16(ud.data() + 10, 4);
+    eip_put32(ud.data() + 12, 0x12345678);
+    eip_put16(ud.data() + 16, EIP_ITEM_CONNECTED_DATA);
+    eip_put16(ud.data() + 18, 2);
+    r = c.call(EIP_CMD_SEND_UNIT_DATA, h, ud);
+    EXPECT_EQ(EIP_STATUS_INCORRECT_DATA, eip_get32(r.data() + 8));
+    // UnRegisterSession closes the connection.
+    EXPECT_TRUE(c.call(EIP_CMD_UNREGISTER_SESSION, h, {}).empty());
+    EXPECT_TRUE(sim.wait_output("unregistered the session", 5000));
+    EXPECT_TRUE(sim.wait_output("refused command 0x00AA", 5000));
+}
+
+bytes forward_open_req(bool large, uint16_t serial, uint8_t slot, uint32_t size) {
+    bytes r = {large ? (uint8_t)0x5B : (uint8_t)0x54, 2, 0x20, 6, 0x24, 1, 0x0A, 0xF0};
+    auto u32 = [&](uint32_t v) {
+        for (int i = 0; i < 4; i++)
+            r.push_back((uint8_t)(v >> (8 * i)));
+    };
+    auto u16 = [&](uint16_t v) {
+        r.push_back((uint8_t)v);
+        r.push_back((uint8_t)(v >> 8));
+    };
+    u32(0x11111111);
+    u32(0x22222222);
+    u16(serial);
+    u16(0x0059);
+    u32(7);
+    r.insert(r.end(), {3, 0, 0, 0});
+    u32(100000);
+    if (large)
+        u32(0x42000000 | size);
+    else
+        u16((uint16_t)(0x4200 | size));
+    u32(100000);
+    if (large)
+        u32(0x42000000 | size);
+    else
+        u16((uint16_t)(0x4200 | size));
+    r.push_back(0xA3);
+    r.push_back(3);
+    r.insert(r.end(), {1, slot, 0x20, 2, 0x24, 1});
+    return r;
+}
+
+TEST_F(Plcsim, ConnectionManager) {
+    eip_session s;
+    ASSERT_EQ(0, eip_connect(&s, sim.addr.c_str(), EIP_PORT, 1));
+    auto send_rr = [&](const bytes &req) {
+        uint8_t out[600];
+        size_t n = sizeof out;
+        EXPECT_EQ(0, eip_send_rrdata(&s, req.data(), req.size(), out, &n));
+        return bytes(out, out + n);
+    };
+    // Large Forward Open: a 4000-byte connection carries 990 REALs at once.
+    bytes r = send_rr(forward_open_req(true, 0x100, 1, 4000));
+    ASSERT_GE(r.size(), 30u);
+    ASSERT_EQ(0, r[2]);
+    s.to_conn_id = eip_get32(r.data() + 4);
+    EXPECT_EQ(0x22222222u, eip_get32(r.data() + 8));  // T->O id echoed
+    s.cip_connected = 1;
+    uint8_t data[4096];
+    size_t n = sizeof data;
+    uint8_t req[] = {0x4C, 3, 0x91, 3, 'A', 'r', 'r', 0, 0xDE, 0x03};
+    ASSERT_EQ(0, cip_request(&s, req, sizeof req, data, &n));
+    EXPECT_EQ(2u + 3960, n);
+    s.cip_connected = 0;
+    // The same connection again; an unknown one to close; another slot.
+    r = send_rr(forward_open_req(true, 0x100, 1, 4000));
+    EXPECT_EQ((bytes{0xDB, 0, 0x01, 1, 0x00, 0x01}), bytes(r.begin(), r.begin() + 6));
+    bytes fc = {0x4E, 2, 0x20, 6, 0x24, 1, 0x0A, 0xF0, 0x99, 0x09, 0x59, 0,
+                7,    0, 0,    0, 3,    0, 1,    1,    0x20, 2,    0x24, 1};
+    r = send_rr(fc);
+    EXPECT_EQ((bytes{0xCE, 0, 0x01, 1, 0x07, 0x01}), bytes(r.begin(), r.begin() + 6));
+    r = send_rr(forward_open_req(false, 0x200, 4, 500));
+    EXPECT_EQ((bytes{0xD4, 0, 0x01, 1, 0x12, 0x03}), bytes(r.begin(), r.begin() + 6));
+    // Closing the open one works once.
+    fc[8] = 0x00;
+    fc[9] = 0x01;
+    r = send_rr(fc);
+    EXPECT_EQ(0, r[2]);
+    r = send_rr(fc);
+    EXPECT_EQ(1, r[2]);
+    eip_disconnect(&s);
+}
+
+TEST_F(Plcsim, TagServicesBeyondTheClient) {
+    eip_session s;
+    ASSERT_EQ(0, eip_connect(&s, sim.addr.c_str(), EIP_PORT, 1));
+    ASSERT_EQ(0, cip_forward_open(&s));
+    for (int i = 0; i < 1000; i += 111)
+        cip_write_numeric(&s, "Arr", (uint32_t)i, CIP_TYPE_REAL, i);
+
+    // Read Tag of the whole array: partial data; then fragments.
+    bytes r = cip(&s, {0x4C, 3, 0x91, 3, 'A', 'r', 'r', 0, 0xE8, 0x03});
+    ASSERT_GE(r.size(), 6u);
+    EXPECT_EQ(CIP_STATUS_PARTIAL_TRANSFER, r[2]);
+    EXPECT_LE(r.size(), 498u);
+    std::vector<float> all;
+    uint32_t offset = 0;
+    for (int guard = 0; guard < 20; guard++) {
+        bytes q = {0x52, 3, 0x91, 3, 'A', 'r', 'r', 0, 0xE8, 0x03};
+        for (int i = 0; i < 4; i++)
+            q.push_back((uint8_t)(offset >> (8 * i)));
+        r = cip(&s, q);
+        ASSERT_GE(r.size(), 6u);
+        ASSERT_TRUE(r[2] == 0 || r[2] == CIP_STATUS_PARTIAL_TRANSFER);
+        EXPECT_EQ(CIP_TYPE_REAL, eip_get16(r.data() + 4));
+        for (size_t k = 6; k + 4 <= r.size(); k += 4)
+            all.push_back((float)cip_decode_numeric(&r[k], CIP_TYPE_REAL));
+        offset += (uint32_t)(r.size() - 6);
+        if (r[2] == 0) break;
+    }
+    ASSERT_EQ(1000u, all.size());
+    EXPECT_EQ(888.0f, all[888]);
+
+    // Write Tag Fragmented: two pieces into Ints[0..9].
+    for (uint32_t part = 0; part < 2; part++) {
+        bytes q = {0x53, 3, 0x91, 4, 'I', 'n', 't', 's', 0xC4, 0, 10, 0};
+        uint32_t off = part * 20;
+        for (int i = 0; i < 4; i++)
+            q.push_back((uint8_t)(off >> (8 * i)));
+        for (int k = 0; k < 5; k++) {
+            uint32_t v = part * 5 + (uint32_t)k + 100;
+            for (int i = 0; i < 4; i++)
+                q.push_back((uint8_t)(v >> (8 * i)));
+        }
+        r = cip(&s, q);
+        ASSERT_EQ(4u, r.size());
+        EXPECT_EQ(0xD3, r[0]);
+        EXPECT_EQ(0, r[2]);
+    }
+    double v[10];
+    uint16_t t;
+    ASSERT_EQ(0, cip_read_real(&s, "Ints", 0, 10, v, &t));
+    EXPECT_EQ(100.0, v[0]);
+    EXPECT_EQ(109.0, v[9]);
+
+    // Refusals a controller gives.
+    r = cip(&s, {0x4D, 2, 0x91, 1, 'X', 0, 0xCA, 0, 1, 0, 0, 0, 0x80, 0x3F});  // REAL into DINT
+    EXPECT_EQ((bytes{0xCD, 0, 0xFF, 1, 0x07, 0x21}), r);
+    r = cip(&s, {0x4C, 4, 0x91, 4, 'I', 'n', 't', 's', 0x28, 99, 2, 0});  // past the end
+    EXPECT_EQ((bytes{0xCC, 0, 0xFF, 1, 0x05, 0x21}), r);
+    r = cip(&s, {0x4C, 4, 0x91, 4, 'I', 'n', 't', 's', 0x28, 100, 1, 0});  // no such element
+    EXPECT_EQ(CIP_STATUS_PATH_DESTINATION_UNKNOWN, r[2]);
+    r = cip(&s, {0x4D, 2, 0x91, 1, 'X', 0, 0xC4, 0, 1, 0, 1});  // data cut short
+    EXPECT_EQ(CIP_STATUS_NOT_ENOUGH_DATA, r[2]);
+    r = cip(&s,
+            {0x4E, 2, 0x91, 1, 'R', 0, 4, 0, 1, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF});  // RMW on REAL
+    EXPECT_EQ(CIP_STATUS_GENERAL_ERROR, r[2]);
+    r = cip(&s, {0x4D, 2, 0x91, 1, 'R', 0, 0xCA, 0, 1, 0, 0, 0, 0xC0, 0x7F});  // NaN
+    EXPECT_EQ(CIP_STATUS_INVALID_ATTRIBUTE_VALUE, r[2]);
+    r = cip(&s, {0x4C, 2, 0x91, 5, 'X'});  // symbolic segment cut off
+    EXPECT_EQ(CIP_STATUS_PATH_SEGMENT_ERROR, r[2]);
+    r = cip(&s, {0x4C, 9, 0x91, 1, 'X', 0});  // path size beyond the request
+    EXPECT_EQ(CIP_STATUS_PATH_SEGMENT_ERROR, r[2]);
+    r = cip(&s, {0x10, 2, 0x91, 1, 'X', 0});
+    EXPECT_EQ(CIP_STATUS_SERVICE_NOT_SUPPORTED, r[2]);
+    r = cip(&s, {0x01, 2, 0x20, 0x99, 0x24, 1});
+    EXPECT_EQ(CIP_STATUS_PATH_DESTINATION_UNKNOWN, r[2]);
+    // The symbol list with the old two-word path is a path error.
+    r = cip(&s, {0x55, 2, 0x20, 0x6B, 0x25, 0, 0, 0, 1, 0, 1, 0});
+    EXPECT_NE(0, r[2]);
+
+    // A Multiple Service Packet whose replies do not fit: the last ones
+    // answer "reply data too large".
+    bytes msp = {0x0A, 2, 0x20, 2, 0x24, 1, 3, 0, 8, 0, 20, 0, 32, 0};
+    bytes one = {0x4C, 3, 0x91, 3, 'A', 'r', 'r', 0, 0x28, 0, 100, 0};  // 400 bytes each
+    for (int i = 0; i < 3; i++)
+        msp.insert(msp.end(), one.begin(), one.end());
+    r = cip(&s, msp);
+    ASSERT_GE(r.size(), 12u);
+    EXPECT_EQ(CIP_STATUS_EMBEDDED_SERVICE_ERROR, r[2]);
+    EXPECT_LE(r.size(), 498u);
+    size_t last = eip_get16(&r[4 + 2 + 4]);
+    EXPECT_EQ(0x11, r[4 + last + 2]);
+    cip_forward_close(&s);
+    eip_disconnect(&s);
+    EXPECT_NE(std::string::npos, sim.output().find("refused Write Tag 'X'"));
+}
+
+TEST_F(Plcsim, ServesSeveralClientsAtOnce) {
+    std::vector<std::thread> th;
+    std::atomic<int> failures{0};
+    for (int k = 0; k < 4; k++) {
+        th.emplace_back([&, k] {
+            eip_session s;
+            if (eip_connect(&s, sim.addr.c_str(), EIP_PORT, 1) != 0) {
+                failures++;
+                return;
+            }
+            if (k % 2 && cip_forward_open(&s) != 0) failures++;
+            for (int i = 0; i < 100; i++) {
+                double v = 0;
+                uint16_t t;
+                if (cip_write_numeric(&s, "Ints", (uint32_t)k, CIP_TYPE_DINT, i) != 0 ||
+                    cip_read_real(&s, "Ints", (uint32_t)k, 1, &v, &t) != 0 || v != i)
+                    failures++;
+            }
+            cip_forward_close(&s);
+            eip_disconnect(&s);
+        });
+    }
+    for (auto &t : th)
+        t.join();
+    EXPECT_EQ(0, failures.load());
+}
+
+TEST(PlcsimSetup, TagFilesSignalsAndCommandLine) {
+    log_set_flags(0, 0, 0);
+    plcsim_proc sim;
+    char tmpl[] = "/tmp/zqplcsim-files-XXXXXX";
+    std::string dir = mkdtemp(tmpl);
+    {
+        std::ofstream y(dir + "/tags.yaml");
+        y << "tags:\n"
+             "  - name: Level\n"
+             "    type: REAL\n"
+             "    value: 12.5\n"
+             "  - name: Ramp\n"
+             "    type: DINT\n"
+             "    signal: ramp\n"
+             "    period_s: 2\n"
+             "    min: 0\n"
+             "    max: 1000\n"
+             "  - name: Flags\n"
+             "    type: BOOL\n"
+             "    count: 64\n";
+        std::ofstream j(dir + "/tags.json");
+        j << R"({"tags": [{"name": "Setpoint", "type": "LREAL", "count": 3, "value": [1, 2, 3]}]})";
+    }
+    ASSERT_TRUE(sim.start({"--tags", dir + "/tags.yaml"})) << sim.output();
+    eip_session s;
+    ASSERT_EQ(0, eip_connect(&s, sim.addr.c_str(), EIP_PORT, 0));
+    double v = 0, first = 0;
+    uint16_t t;
+    ASSERT_EQ(0, cip_read_real(&s, "level", 0, 1, &v, &t));  // names are case-insensitive
+    EXPECT_EQ(12.5, v);
+    ASSERT_EQ(0, cip_read_real(&s, "Ramp", 0, 1, &first, &t));
+    EXPECT_TRUE(wait_until(
+        [&] { return cip_read_real(&s, "Ramp", 0, 1, &v, &t) == 0 && v != first; }, 5000));
+    uint8_t bits[64];
+    EXPECT_EQ(0, cip_read_bool(&s, "Flags", 0, 64, bits));
+    eip_disconnect(&s);
+    sim.cleanup();
+
+    plcsim_proc sim2;
+    ASSERT_TRUE(sim2.start({"--tags", dir + "/tags.json", "--mode", "program"})) << sim2.output();
+    ASSERT_EQ(0, eip_connect(&s, sim2.addr.c_str(), EIP_PORT, 0));
+    double sp[3];
+    ASSERT_EQ(0, cip_read_real(&s, "Setpoint", 0, 3, sp, &t));
+    EXPECT_EQ(CIP_TYPE_LREAL, t);
+    EXPECT_EQ(3.0, sp[2]);
+    uint8_t id[64];
+    size_t len;
+    ASSERT_EQ(0, cip_read_identity(&s, id, sizeof id, &len));
+    EXPECT_EQ(0x0070, eip_get16(id + 8));
+    eip_disconnect(&s);
+    sim2.cleanup();
+
+    // Bad arguments: a clear message and a non-zero exit, never a start.
+    std::string bin = std::string(ZQ_BIN_DIR) + "/zqplcsim";
+    for (const char *bad : {"--tag 'X:FLOAT[1]'", "--tag 'X:DINT[0]'", "--tag X",
+                            "--tag 'X:DINT[1]:wobble'", "--tag 'A:DINT[1]' --tag 'a:REAL[1]'",
+                            "--port 0", "--bogus", "--tags /nonexistent.yaml"}) {
+        std::string cmd = bin + " --addr 127.0.0.1 --port 1 " + bad + " 2>&1";
+        FILE *p = popen(cmd.c_str(), "r");
+        char buf[512] = {0};
+        size_t n = fread(buf, 1, sizeof buf - 1, p);
+        int st = pclose(p);
+        EXPECT_NE(0, WEXITSTATUS(st)) << bad;
+        EXPECT_NE(std::string::npos, std::string(buf, n).find("zqplcsim: ")) << bad << ": " << buf;
+    }
+    FILE *p = popen((bin + " --help").c_str(), "r");
+    char help[4096] = {0};
+    size_t n = fread(help, 1, sizeof help - 1, p);
+    pclose(p);
+    EXPECT_NE(std::string::npos, std::string(help, n).find("--tag SPEC"));
+    std::string cmd = "rm -rf '" + dir + "'";
+    (void)system(cmd.c_str());
+}
+
+}  // namespace
