@@ -1,5 +1,6 @@
 #include "trend_rec.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -262,6 +263,7 @@ static void day_rollover(trend_recorder *r, const struct tm *lt, time_t t, trend
     if (r->use_v1) r->min_v1.reset();
     if (r->use_v2) r->min_v2.reset();
     r->day_open = true;
+    r->warned_drop = r->warned_write = false;
 }
 
 // ---- rows ----
@@ -303,6 +305,16 @@ static void note_dropped(trend_recorder *r, const char *path, int64_t ms) {
         path, (int)(ms / 3600000), (int)(ms / 60000 % 60), (int)(ms / 1000 % 60));
 }
 
+// A failed write loses that row only; say so once a day rather than every
+// second.
+static void note_write_failed(trend_recorder *r, const char *path) {
+    int e = errno;
+    if (r->warned_write) return;
+    r->warned_write = true;
+    fprintf(stderr, "[trend] %s: write failed (%s) — row lost, retrying with the next row\n", path,
+            strerror(e));
+}
+
 static void rps_write(trend_recorder *r, const struct tm *lt, const trend_samples *s) {
     trend_dest &d = r->dest[D_MAIN];
     if (d.fmt == 0) return;
@@ -337,6 +349,8 @@ static void rps_write(trend_recorder *r, const struct tm *lt, const trend_sample
         if (trend_append(d.rps, c, ncell * 4) == 0) {
             d.sec_last.ms = ms;
             alt_rows_appended(r, 0, d.rps, c, ncell * 4, -1);
+        } else {
+            note_write_failed(r, d.rps);
         }
     } else if (r->v2_valid) {
         r->row.resize((size_t)r->v2_sec.row_size);
@@ -349,6 +363,8 @@ static void rps_write(trend_recorder *r, const struct tm *lt, const trend_sample
         if (v2_append_main(d.rps, &r->v2_sec, 's', d.date, 1000, r->row.data()) == 0) {
             d.sec_last.ms = ms;
             alt_rows_appended(r, 0, d.rps, r->row.data(), r->row.size(), -1);
+        } else {
+            note_write_failed(r, d.rps);
         }
     }
 }
@@ -395,6 +411,7 @@ static void avg_write(trend_recorder *r, int res, const char *v1_path, const cha
         int rc = trend_write_row_at(v1_path, r->cells.data(), r->cells.size() * 4, row_index,
                                     pad_an, pad_packed);
         if (rc == 1) note_dropped(r, v1_path, (int64_t)start_ms);
+        if (rc < 0) note_write_failed(r, v1_path);
         if (rc == 0)
             alt_rows_appended(r, res, v1_path, r->cells.data(), r->cells.size() * 4, row_index);
     } else if (r->v2_valid) {
@@ -410,6 +427,8 @@ static void avg_write(trend_recorder *r, int res, const char *v1_path, const cha
         if (v2_append_main(v2_path, &r->v2_avg, kind, v2_date, interval, r->row.data()) == 0) {
             lt.ms = start_ms;
             alt_rows_appended(r, res, v2_path, r->row.data(), r->row.size(), -1);
+        } else {
+            note_write_failed(r, v2_path);
         }
     }
 }

@@ -61,7 +61,8 @@ struct trend_recorder {
     bool day_open = false;
     bool first_day = true;
     bool reload_req = false;
-    bool warned_v1_alt = false, warned_no_spare = false, warned_drop = false;
+    bool warned_v1_alt = false, warned_no_spare = false;
+    bool warned_drop = false, warned_write = false;  // once a day
     std::vector<uint32_t> cells;
     std::vector<uint8_t> row;
     // Called on the first day when no value type is published yet; may
