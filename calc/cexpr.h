@@ -3,7 +3,7 @@
 // static checks) and evaluator. The same code runs inside zqcalc and inside
 // the server's engineering editor, so nothing here may crash or hang on a
 // hostile program: every recursion is bounded by CX_MAX_DEPTH and loops by
-// CX_LOOP_GUARD.
+// CX_LOOP_GUARD and CX_EXEC_BUDGET.
 
 #include <cstddef>
 #include <cstdint>
@@ -87,6 +87,9 @@ enum { CX_KIND_PLAIN = 0, CX_KIND_TIMER = 1, CX_KIND_COUNTER = 2, CX_KIND_USER =
 
 constexpr int CX_MAX_DEPTH = 256;      // parser depth: expressions, blocks, chains
 constexpr int CX_LOOP_GUARD = 100000;  // rounds of one loop per execution
+// Loop rounds of one whole execution (nested loops would otherwise multiply
+// the guard into hours); prescan elements have the same budget.
+constexpr int64_t CX_EXEC_BUDGET = 10 * int64_t{CX_LOOP_GUARD};
 constexpr int CX_MAX_CALL_DEPTH = 25;  // nested JSR
 constexpr int CX_MAX_IO = 40;          // JSR inputs / returns, SBR parameters
 constexpr int CX_STRUCT_LEN = 13;      // cells of FBD_TIMER and FBD_COUNTER

@@ -64,6 +64,10 @@ struct ctx {
     cx_write_fn write;
     void *wctx;
     frame *fr;
+    // Loop rounds left in this execution: each loop stops after
+    // CX_LOOP_GUARD rounds, but nested loops multiply, so the whole
+    // execution also has a total budget.
+    int64_t budget;
 };
 
 inline cx_val good(double v) {
@@ -784,7 +788,8 @@ int exec_stmt(ctx &c, cx_node *n) {
                 !cx_round_to_i64(st.v, -lim, lim, &step) || step == 0)
                 return 0;
             write_cell(c, n->is_discrete, n->index, 0, static_cast<double>(i));
-            for (int round = 0; round < CX_LOOP_GUARD && (step > 0 ? i <= end : i >= end);
+            for (int round = 0;
+                 round < CX_LOOP_GUARD && (step > 0 ? i <= end : i >= end) && --c.budget >= 0;
                  round++) {
                 int r = exec_list(c, n->child);
                 if (r == 2) return 2;
@@ -795,7 +800,7 @@ int exec_stmt(ctx &c, cx_node *n) {
             return 0;
         }
         case CX_WHILE:
-            for (int round = 0; round < CX_LOOP_GUARD; round++) {
+            for (int round = 0; round < CX_LOOP_GUARD && --c.budget >= 0; round++) {
                 cx_val v = ev(c, n->args[0]);
                 if (v.bad || v.v == 0) break;
                 int r = exec_list(c, n->child);
@@ -804,7 +809,7 @@ int exec_stmt(ctx &c, cx_node *n) {
             }
             return 0;
         case CX_REPEAT:
-            for (int round = 0; round < CX_LOOP_GUARD; round++) {
+            for (int round = 0; round < CX_LOOP_GUARD && --c.budget >= 0; round++) {
                 int r = exec_list(c, n->child);
                 if (r == 2) return 2;
                 if (r == 1) break;
@@ -905,7 +910,7 @@ void prescan(ctx &c, cx_node *root) {
             nterms++;
         int64_t k[CX_MAX_DEPTH + 1] = {};
         if (nterms > CX_MAX_DEPTH) return true;
-        for (int count = 0; count < CX_LOOP_GUARD; count++) {
+        for (int count = 0; count < CX_LOOP_GUARD && --c.budget >= 0; count++) {
             int64_t b = n->index;
             int i = 0;
             bool empty = false;
@@ -961,7 +966,7 @@ bool state_node_at(const cx_node *root, int i, const cx_node **out) {
 
 cx_val cx_eval_tick(cx_node *root, cx_read_fn read, void *user, const int64_t *tick) {
     if (!root) return {1, 0};
-    ctx c{read, user, tick, nullptr, nullptr, nullptr};
+    ctx c{read, user, tick, nullptr, nullptr, nullptr, 0};
     return ev(c, root);
 }
 
@@ -972,7 +977,7 @@ cx_val cx_eval(cx_node *root, cx_read_fn read, void *user) {
 cx_val cx_eval_root(cx_node *root, cx_read_fn read, void *user, const int64_t *tick, int *skip) {
     if (skip) *skip = 0;
     if (!root) return {1, 0};
-    ctx c{read, user, tick, nullptr, nullptr, nullptr};
+    ctx c{read, user, tick, nullptr, nullptr, nullptr, 0};
     if (root->kind == CX_CALL && root->fn == 5 && root->nargs == 2) {
         cx_val cond = ev(c, root->args[0]);
         if (cond.bad) return {1, 0};
@@ -986,10 +991,11 @@ cx_val cx_eval_root(cx_node *root, cx_read_fn read, void *user, const int64_t *t
 int cx_exec_tick(cx_node *root, cx_read_fn read, void *user, const int64_t *tick, cx_write_fn write,
                  void *wctx) {
     if (!root || !cx_is_stmt(root)) return -1;
-    ctx c{read, user, tick, write, wctx, nullptr};
+    ctx c{read, user, tick, write, wctx, nullptr, CX_EXEC_BUDGET};
     if (!root->inited) {
         prescan(c, root);
         root->inited = 1;
+        c.budget = CX_EXEC_BUDGET;
     }
     exec_stmt(c, root);
     return 0;

@@ -188,6 +188,16 @@ TEST_F(exec_fixture, StatementsAndLoops) {
     EXPECT_EQ(h.cell("x"), 100000);
     run("x := 0; FOR i := 0 TO 2000000 DO x := x + 1; END_FOR");
     EXPECT_EQ(h.cell("x"), 100000);
+    // nested endless loops: the whole execution has a budget of rounds, so
+    // the tick ends instead of running 10^10 rounds
+    run("x := 0; FOR i := 0 TO 100000 DO FOR n := 0 TO 100000 DO x := x + 1; END_FOR; END_FOR;"
+        "WHILE TRUE DO REPEAT x := x + 1; UNTIL FALSE END_REPEAT; END_WHILE; A7 := 1;");
+    EXPECT_GE(h.cell("x"), 900000);
+    EXPECT_LT(h.cell("x"), CX_EXEC_BUDGET);
+    EXPECT_EQ(h.get("A7"), 1);
+    // the budget is per execution: the next tick loops again
+    run("x := 0; WHILE TRUE DO x := x + 1; END_WHILE");
+    EXPECT_EQ(h.cell("x"), 100000);
     // EXIT leaves the innermost loop only
     run("x := 0; FOR i := 1 TO 3 DO n := 0; WHILE TRUE DO n := n + 1; IF n >= 2 THEN EXIT; "
         "END_IF; END_WHILE; x := x + n; END_FOR");
