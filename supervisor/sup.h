@@ -22,9 +22,9 @@
 
 constexpr int SUP_MAX_CHILDREN = 8;
 constexpr int SUP_MAX_ARGS = 16;
-constexpr int SUP_RESTART_MS = 3000;  // a child restarts at most once per 3 s
-constexpr int SUP_STOP_POLLS = 50;    // x 100 ms before SIGKILL
-constexpr int SUP_LOOP_MS = 200;      // one main-loop pass
+constexpr int SUP_RESTART_MS = 3000;     // a child restarts at most once per 3 s
+constexpr int SUP_STOP_GRACE_MS = 5000;  // SIGTERM to SIGKILL
+constexpr int SUP_LOOP_MS = 200;         // one main-loop pass
 constexpr int SUP_MAX_CONNECTIONS = 64;
 
 struct sup_child {

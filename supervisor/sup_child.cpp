@@ -131,7 +131,10 @@ void stop_one(sup_child *c) {
     c->restart = false;
     sup_log("[zqsup] stopping %s pid=%d\n", c->name, int(c->pid));
     kill(c->pid, SIGTERM);
-    for (int i = 0; i < SUP_STOP_POLLS; i++) {
+    // Polled every 100 ms against a monotonic deadline, so a loaded host
+    // does not stretch the grace period.
+    int64_t deadline = sup_mono_ms() + SUP_STOP_GRACE_MS;
+    for (;;) {
         int st;
         pid_t r = waitpid(c->pid, &st, WNOHANG);
         if (r == c->pid || (r < 0 && errno == ECHILD)) {
@@ -139,7 +142,9 @@ void stop_one(sup_child *c) {
             c->pid = 0;
             return;
         }
-        sup_sleep_ms(100, false);
+        int64_t left = deadline - sup_mono_ms();
+        if (left <= 0) break;
+        sup_sleep_ms(left < 100 ? left : 100, false);
     }
     sup_log("[zqsup] force-killing %s pid=%d\n", c->name, int(c->pid));
     kill(c->pid, SIGKILL);

@@ -5,7 +5,6 @@
 //   ./stub_<name>.ignterm  ignore SIGTERM
 #include <fcntl.h>
 #include <signal.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -20,10 +19,24 @@ static void on_sig(int sig) {
     if (sig == SIGUSR1) g_usr1 = 1;
 }
 
-static long long mono_ms() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+// When this process was forked (ms since boot, 10 ms steps): what the
+// supervisor's restart pacing controls, free of exec and start-up latency.
+static long long fork_ms() {
+    FILE *f = fopen("/proc/self/stat", "r");
+    if (!f) return -1;
+    char buf[1024];
+    size_t n = fread(buf, 1, sizeof buf - 1, f);
+    fclose(f);
+    buf[n] = '\0';
+    char *p = strrchr(buf, ')');
+    if (!p) return -1;
+    p += 2;
+    for (int field = 3; field < 22 && p; field++) {
+        p = strchr(p, ' ');
+        if (p) p++;
+    }
+    if (!p) return -1;
+    return atoll(p) * 1000 / sysconf(_SC_CLK_TCK);
 }
 
 static void note(const std::string &line) {
@@ -48,7 +61,7 @@ int main(int argc, char **argv) {
     const char *stack = getenv("ZQSTACK_DIR");
     char line[2048];
     snprintf(line, sizeof line, "start %s %d %lld shm=%s stack=%s args=%s", name.c_str(),
-             int(getpid()), mono_ms(), shm ? shm : "", stack ? stack : "", args.c_str());
+             int(getpid()), fork_ms(), shm ? shm : "", stack ? stack : "", args.c_str());
     note(line);
     if (exists("./stub_" + name + ".exit")) return 3;
 

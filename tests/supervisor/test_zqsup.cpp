@@ -95,7 +95,7 @@ int zombies_of(pid_t parent) {
 struct StubStart {
     std::string name;
     pid_t pid;
-    long long mono;
+    long long mono;  // fork time of the stand-in, ms since boot
     std::string line;
 };
 
@@ -369,15 +369,15 @@ TEST_F(Zqsup, RestartsAreThreeSecondsApart) {
     kill(first[0].pid, SIGKILL);
     ASSERT_TRUE(wait_for([&] { return starts("zqtrend").size() >= 2; }, 8)) << out();
     auto again = starts("zqtrend");
-    // Stub start times include exec latency, so allow some slack below 3 s.
-    EXPECT_GE(again[1].mono - first[0].mono, 2500);
+    // Fork times in 10 ms steps.
+    EXPECT_GE(again[1].mono - first[0].mono, 2980);
     EXPECT_TRUE(out_has("trend pid=" + std::to_string(first[0].pid) + " died (exit=-1)"));
 
     // A child that exits at once is restarted at 3-second intervals.
     ASSERT_TRUE(wait_for([&] { return starts("zqalarm").size() >= 3; }, 12)) << out();
     auto alarm = starts("zqalarm");
     for (size_t i = 1; i < alarm.size(); i++) {
-        EXPECT_GE(alarm[i].mono - alarm[i - 1].mono, 2500) << i;
+        EXPECT_GE(alarm[i].mono - alarm[i - 1].mono, 2980) << i;
     }
     EXPECT_TRUE(out_has("died (exit=3)"));
     EXPECT_TRUE(out_has("[zqsup] waiting "));
@@ -402,8 +402,7 @@ TEST_F(Zqsup, ChildIgnoringTermIsKilledAfterFiveSeconds) {
     kill(sup, SIGTERM);
     ASSERT_TRUE(wait_out("[zqsup] force-killing scada pid=" + std::to_string(server), 15)) << out();
     long long waited = mono_ms() - t0;
-    EXPECT_GE(waited, 4800);
-    EXPECT_LT(waited, 9000);
+    EXPECT_GE(waited, 4900);
     ASSERT_TRUE(wait_exit(15));
     EXPECT_EQ(exit_status, 0);
     EXPECT_FALSE(proc_alive(server));
