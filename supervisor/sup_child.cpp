@@ -252,8 +252,8 @@ bool config_text_has_top_section(const char *text, const char *name) {
     while (*p) {
         const char *eol = strchr(p, '\n');
         size_t len = eol ? size_t(eol - p) : strlen(p);
-        // Lines are read in 512-byte pieces; a longer line's tail counts as a
-        // line of its own, which never matters for a short section name.
+        // Only the first 511 bytes of a line count; the rest of a longer line
+        // is not taken for a line of its own.
         std::string line(p, len < 511 ? len : 511);
         p = eol ? eol + 1 : p + len;
         if (line.empty() || line[0] == ' ' || line[0] == '\t' || line[0] == '#') continue;
