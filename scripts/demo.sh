@@ -23,7 +23,7 @@ simlog="$proj/logs/zqplcsim.out"
 mkdir -p "$proj/logs"
 "$bin/zqplcsim" --addr 127.0.0.1 --tags "$proj/plcsim-tags.yaml" --name DEMO_BOILER >"$simlog" 2>&1 &
 sim=$!
-trap 'kill $sim 2>/dev/null; wait $sim 2>/dev/null' EXIT INT TERM
+trap 'kill $sim 2>/dev/null' EXIT
 i=0
 until grep -q "listening on" "$simlog" 2>/dev/null; do
   i=$((i + 1))
@@ -42,4 +42,13 @@ echo "demo: operator page      http://127.0.0.1:${port:-8080}/screen1.html"
 echo "demo: live database      $bin/zqshm dump --name /logix_drv_demo-project"
 echo "demo: Ctrl-C stops the stack"
 cd "$proj"
-"$bin/zqsup" || true
+# The supervisor ignores SIGINT (its children do not), so Ctrl-C is turned
+# into the ordered stop with SIGTERM. Background jobs of sh get /dev/null as
+# input; keep the terminal for the supervisor's console keys.
+exec 3<&0
+"$bin/zqsup" "$proj" 0<&3 3<&- &
+sup=$!
+trap 'kill -TERM $sup 2>/dev/null' INT TERM
+wait $sup || true
+wait $sup 2>/dev/null || true
+kill $sim 2>/dev/null || true
