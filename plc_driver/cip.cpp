@@ -504,7 +504,7 @@ int cip_read_bool(eip_session *s, const char *name, uint32_t first_bit, int coun
         size_t n = sizeof data;
         int rc = read_tag(s, path, (size_t)plen, (uint16_t)words, data, &n);
         if (rc != 0) return rc;
-        if (n < 2) return -1;
+        if (n < 2) return 1;  // no type word: a refusal, like every short tag reply
         uint16_t type = eip_get16(data);
         if (type == CIP_TYPE_BOOL) {
             // A scalar BOOL (or a controller that answers bytes): one byte per bit.

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <thread>
 
 #include "common/log.h"
@@ -334,6 +335,73 @@ TEST_F(Plcsim, ServesSeveralClientsAtOnce) {
     for (auto &t : th)
         t.join();
     EXPECT_EQ(0, failures.load());
+}
+
+TEST_F(Plcsim, SurvivesGarbage) {
+    std::mt19937 rng(4711);
+    auto rnd = [&](size_t n) {
+        bytes b(n);
+        for (auto &x : b)
+            x = (uint8_t)rng();
+        return b;
+    };
+    for (int round = 0; round < 20; round++) {
+        raw_client c(sim.addr);
+        ASSERT_GE(c.fd, 0);
+        uint32_t h = c.register_session();
+        for (int i = 0; i < 40; i++) {
+            // A valid frame around random CIP bytes, often with a known
+            // service and path prefix so the deeper parsers are reached.
+            bytes cip = rnd(rng() % 64);
+            static const uint8_t services[] = {0x4C, 0x4D, 0x4E, 0x52, 0x53, 0x0A,
+                                               0x55, 0x54, 0x5B, 0x01, 0x03, 0x04};
+            if (cip.size() > 2 && rng() % 2) {
+                cip[0] = services[rng() % sizeof services];
+                cip[1] = (uint8_t)(rng() % 5);
+            }
+            if (rng() % 3 == 0 && cip.size() > 8) {
+                static const uint8_t cm[] = {0x20, 0x06, 0x24, 0x01};
+                cip[1] = 2;
+                memcpy(&cip[2], cm, 4);
+            }
+            bytes r = c.call(EIP_CMD_SEND_RR_DATA, h, rr_data(cip));
+            if (r.empty()) break;  // the simulator may close on a broken frame
+        }
+        // Raw garbage, headers with wild lengths included.
+        bytes g = rnd(200);
+        send(c.fd, g.data(), g.size(), MSG_NOSIGNAL);
+    }
+    ASSERT_TRUE(sim.alive()) << sim.output();
+    eip_session s;
+    ASSERT_EQ(0, eip_connect(&s, sim.addr.c_str(), EIP_PORT, 1));
+    double v = 0;
+    uint16_t t;
+    EXPECT_EQ(0, cip_read_real(&s, "X", 0, 1, &v, &t));
+    EXPECT_EQ(7.0, v);
+    eip_disconnect(&s);
+}
+
+TEST(PlcsimSetup, DemoProjectTags) {
+    log_set_flags(0, 0, 0);
+    std::string file = std::string(ZQ_SOURCE_DIR) + "/examples/demo/plcsim-tags.yaml";
+    if (access(file.c_str(), R_OK) != 0) GTEST_SKIP() << "no demo tag file";
+    plcsim_proc sim;
+    ASSERT_TRUE(sim.start({"--tags", file})) << sim.output();
+    eip_session s;
+    ASSERT_EQ(0, eip_connect(&s, sim.addr.c_str(), EIP_PORT, 0));
+    ASSERT_EQ(0, cip_forward_open(&s));
+    for (const char *tag : {"Boiler_Temp", "Drum_Level", "Feed_Flow", "Steam_Press", "Setpoint[1]",
+                            "Pump1_Run", "Pump2_Run", "Status.0", "Burner_On"}) {
+        uint8_t path[CIP_PATH_MAX], v[8];
+        int bf, bt;
+        uint32_t size;
+        uint16_t type;
+        int n = build_tag_path_ex(tag, &bf, &bt, path, sizeof path);
+        ASSERT_GT(n, 0) << tag;
+        EXPECT_EQ(0, cip_read_tag_single(&s, path, (size_t)n, v, &size, &type)) << tag;
+    }
+    cip_forward_close(&s);
+    eip_disconnect(&s);
 }
 
 TEST(PlcsimSetup, TagFilesSignalsAndCommandLine) {
