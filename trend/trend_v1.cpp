@@ -264,21 +264,49 @@ static void set_aside_unknown_layout(const char *meta, const char *data) {
     }
 }
 
+bool trend_rps_times_ascend(FILE *f, long width, long rows) {
+    if (rows < 1) return true;
+    long k = rows < 8 ? rows : 8;
+    long long prev = -1;
+    for (long i = 0; i < k; i++) {
+        long r = k == 1 ? 0 : i * (rows - 1) / (k - 1);
+        uint32_t c;
+        if (fseeko(f, (off_t)r * width + width - 4, SEEK_SET) != 0 || fread(&c, 4, 1, f) != 1)
+            return false;
+        if (c > 86399999u || (long long)c <= prev) return false;
+        prev = c;
+    }
+    return true;
+}
+
+// A seconds file whose time column does not line up at this width was
+// written with another layout (for example unpacked discretes).
+static bool rps_fits_width(const char *data, long width) {
+    FILE *f = fopen(data, "rb");
+    if (!f) return true;
+    struct stat st;
+    bool ok =
+        fstat(fileno(f), &st) != 0 || trend_rps_times_ascend(f, width, (long)(st.st_size / width));
+    fclose(f);
+    return ok;
+}
+
 static int ensure_pair(const char *meta, const char *data, const trend_base *b, const trend_cmap *m,
                        char kind, bool packed, bool force) {
     int n_an, n_di;
     map_counts(b, m, &n_an, &n_di);
     int match =
         kind == 'h' ? meta_check_match_rnh(meta, n_an, n_di) : meta_check_match(meta, n_an, n_di);
+    int d = packed ? trend_w_di(n_di) : n_di;
+    long width =
+        kind == 's' ? 4L * (n_an + d + 1) : (kind == 'm' ? 4L * (n_an + d) : 4L * (n_an + n_di));
+    if (match && kind == 's' && !rps_fits_width(data, width)) match = 0;
     int rewrote = 0;
     if (force || !match) {
         if (!match) set_aside_unknown_layout(meta, data);
         printf("[trend] Creating %s\n", meta);
         if (write_meta(meta, b, m, kind) == 0) rewrote = 1;
     }
-    int d = packed ? trend_w_di(n_di) : n_di;
-    long width =
-        kind == 's' ? 4L * (n_an + d + 1) : (kind == 'm' ? 4L * (n_an + d) : 4L * (n_an + n_di));
     trend_truncate_to_row(data, width);
     if (kind != 's' && file_size(data) < 0) {
         printf("[trend] Creating %s\n", data);

@@ -4,6 +4,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <time.h>
 
 #include <vector>
@@ -71,6 +72,10 @@ int rpm_create(const char *path);
 // in the file. 0 written, 1 dropped, -1 failure.
 int trend_write_row_at(const char *path, const void *row, size_t width, long r, int pad_an,
                        int pad_packed);
+
+// Seconds rows carry their time: true when the time cells of up to 8 rows
+// spread over the file are in range and ascend at this row width.
+bool trend_rps_times_ascend(FILE *f, long width, long rows);
 
 // Renames path to the first free "<path>.old<N>"; 0, or -1 (nothing moved).
 int trend_rename_aside(const char *path, char *out_aside, size_t cap);

@@ -12,23 +12,6 @@ std::string v1r_meta_path(const char *data_path) {
     return m;
 }
 
-// Seconds rows carry their time: accept a width when the time cells of a few
-// rows spread over the file are in range and ascend.
-static bool times_ascend(FILE *f, long width, long rows) {
-    if (rows < 1) return true;
-    long k = rows < 8 ? rows : 8;
-    long long prev = -1;
-    for (long i = 0; i < k; i++) {
-        long r = k == 1 ? 0 : i * (rows - 1) / (k - 1);
-        uint32_t c;
-        if (fseeko(f, (off_t)r * width + width - 4, SEEK_SET) != 0 || fread(&c, 4, 1, f) != 1)
-            return false;
-        if (c > 86399999u || (long long)c <= prev) return false;
-        prev = c;
-    }
-    return true;
-}
-
 int v1r_open(const char *path, v1r_file *out, int packed, std::string *err) {
     *out = v1r_file{};
     const char *base = strrchr(path, '/');
@@ -73,8 +56,9 @@ int v1r_open(const char *path, v1r_file *out, int packed, std::string *err) {
     } else if (packed >= 0) {
         out->packed = packed != 0;
     } else if (out->res == 's') {
-        out->packed = (out->size % wp == 0 && times_ascend(f, wp, (long)(out->size / wp))) ||
-                      !(out->size % wu == 0 && times_ascend(f, wu, (long)(out->size / wu)));
+        out->packed =
+            (out->size % wp == 0 && trend_rps_times_ascend(f, wp, (long)(out->size / wp))) ||
+            !(out->size % wu == 0 && trend_rps_times_ascend(f, wu, (long)(out->size / wu)));
     } else {
         // The recorder writes packed minute files; unpacked ones come from
         // older recorders and only match their own width.

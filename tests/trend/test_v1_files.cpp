@@ -190,8 +190,14 @@ TEST(V1Data, EnsureCutsTornRowsAndSetsAsideUnknownLayouts) {
     EXPECT_EQ(1, trend_ensure_sec_meta(rns.c_str(), rps.c_str(), &b, &m, true, false));
     // Packed seconds row: 3 analog + 1 packed + time = 20 bytes. A torn row
     // from a crash is cut; whole rows stay.
-    std::string rows(20 * 3 + 7, 'r');
-    tt::write_text(rps, rows);
+    auto rows_of = [](int cells, int n, size_t torn) {
+        std::vector<uint32_t> c((size_t)cells * n, 0);
+        for (int r = 0; r < n; r++)
+            c[(size_t)(r + 1) * cells - 1] = 1000u * (r + 1);
+        std::string s((const char *)c.data(), c.size() * 4);
+        return s + std::string(torn, 'r');
+    };
+    tt::write_text(rps, rows_of(5, 3, 7));
     EXPECT_EQ(0, trend_ensure_sec_meta(rns.c_str(), rps.c_str(), &b, &m, true, false));
     EXPECT_EQ(60, tt::fsize(rps));
     // A sidecar that no longer matches: today's rows are kept aside, never
@@ -206,6 +212,14 @@ TEST(V1Data, EnsureCutsTornRowsAndSetsAsideUnknownLayouts) {
     EXPECT_FALSE(tt::exists(rps));
     EXPECT_NE(std::string::npos,
               out.find("truncated " + rps + ": removed 7-byte partial row (was 67 → 60)"));
+    // Rows of another width (unpacked: 3 + 2 + 1 cells) under a matching
+    // sidecar: the time column does not line up, the rows are kept aside.
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(0, trend_ensure_sec_meta(rns.c_str(), rps.c_str(), &b, &other, true, false));
+    tt::write_text(rps, rows_of(7, 5, 0));  // 4 analog + 2 unpacked + time
+    EXPECT_EQ(1, trend_ensure_sec_meta(rns.c_str(), rps.c_str(), &b, &other, true, false));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(140, tt::fsize(rps + ".old2"));
     // Minutes and hours: the data file is created empty.
     std::string rnm = d / "26120600.rnm", rpm = d / "26120600.rpm";
     testing::internal::CaptureStdout();
