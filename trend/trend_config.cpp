@@ -117,6 +117,13 @@ static void scan_items(const json_node *items, int *an, int *di) {
     }
 }
 
+// Channel numbers end at 32767: larger counts would only size accumulators
+// for slots that cannot exist (and a typo could exhaust memory).
+static void clamp_counts(trend_config *cfg) {
+    cfg->analogs = std::clamp(cfg->analogs, 1, TREND_BASE_MAX);
+    cfg->discrets = std::clamp(cfg->discrets, 1, TREND_BASE_MAX);
+}
+
 static std::string push_token_for(const std::string &cfg_dir, const std::string &url) {
     std::string path = cfg_dir + "/push_tokens.json";
     struct stat st;
@@ -155,6 +162,7 @@ static int load_yaml(trend_config *cfg, const char *yaml_path, const char *cfg_p
     if (di > 0) cfg->discrets = di;
     cfg->analogs = cfg_int(lx, "analogs", cfg->analogs);
     cfg->discrets = cfg_int(lx, "discrets", cfg->discrets);
+    clamp_counts(cfg);
 
     segment_names_from_env(cfg);
     if (cfg->shm_names.empty()) {
@@ -284,6 +292,7 @@ static int load_ini(trend_config *cfg, const char *path) {
         else
             cfg->shm_names = legacy;
     }
+    clamp_counts(cfg);
     cfg->mainpath = !mainl.empty() ? mainl : mainp;
     cfg->altpath = !altl.empty() ? altl : altp;
     cfg->main_fmt = cfg->alt_fmt = cfg->alt2_fmt = TREND_FMT_V1_PACKED;

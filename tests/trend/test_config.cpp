@@ -138,9 +138,12 @@ TEST(TrendConfig, LegacyIni) {
     EXPECT_EQ((std::vector<std::string>{"/Logix5000_0", "/Logix5000_2"}), c.shm_names);
     EXPECT_EQ(TREND_FMT_V1_PACKED, c.main_fmt);
 
-    tt::write_text(d / "zqbridge.ini", "[trends]\nmainpath_linux=/lin\nmainpath=C:\\win\n");
+    tt::write_text(
+        d / "zqbridge.ini",
+        "[general]\nanalogs=999999999\n[trends]\nmainpath_linux=/lin\nmainpath=C:\\win\n");
     ASSERT_EQ(0, load(&c, d.path, "zqbridge.ini"));
     EXPECT_EQ("/lin/", c.mainpath);
+    EXPECT_EQ(32768, c.analogs);
     tt::write_text(d / "zqbridge.ini", "[trends]\nsec=yes\n");
     EXPECT_EQ(-1, load(&c, d.path, "zqbridge.ini"));
     EXPECT_EQ(-1, load(&c, d.path, "missing.ini"));
