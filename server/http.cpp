@@ -116,7 +116,8 @@ int http_parse_head(const char *head, size_t len, http_request *req) {
 }
 
 int http_read(int fd, http_request *req, http_body_limit_fn limit, void *ctx) {
-    req->method[0] = req->path[0] = req->query[0] = req->client_ip[0] = 0;
+    // client_ip is filled by the caller before reading.
+    req->method[0] = req->path[0] = req->query[0] = 0;
     req->n_headers = 0;
     req->body.clear();
     req->body_len = 0;
@@ -148,7 +149,7 @@ int http_read(int fd, http_request *req, http_body_limit_fn limit, void *ctx) {
     long cl = http_parse_content_length(clv);
     if (cl < 0 || cl > HTTP_BODY_HARD_MAX) return -1;
     if (cl == 0) return 0;
-    long allowed = limit ? limit(req, ctx) : HTTP_BODY_SMALL_MAX;
+    long allowed = limit ? limit(req, cl, ctx) : HTTP_BODY_SMALL_MAX;
     if (cl > allowed) return -1;
 
     timeval tv{15, 0};

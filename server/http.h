@@ -33,11 +33,11 @@ constexpr int HTTP_BODY_DEADLINE_MS = 30000;
 constexpr int HTTP_BIG_BODY_DEADLINE_MS = 600000;
 
 // Decides, once the header block is read, how many body bytes the request
-// may bring; returns the limit (0 .. HTTP_BODY_HARD_MAX).
-typedef long (*http_body_limit_fn)(const http_request *req, void *ctx);
+// may bring (`announced` is its Content-Length); returns the limit.
+typedef long (*http_body_limit_fn)(const http_request *req, long announced, void *ctx);
 
-// Fills `req` from the socket. Returns 0, or -1 when the connection must be
-// dropped without an answer (oversized, malformed, slow or closed).
+// Fills `req` from the socket (all but client_ip, which the caller sets). Returns 0, or -1 when the
+// connection must be dropped without an answer (oversized, malformed, slow or closed).
 int http_read(int fd, http_request *req, http_body_limit_fn limit = nullptr, void *ctx = nullptr);
 
 // Parses a Content-Length value: digits only (surrounding blanks allowed),

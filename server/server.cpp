@@ -490,6 +490,30 @@ static bool gate_check(const http_request *req, const router_ctx *ctx, char *use
     return false;
 }
 
+// Counts one failed login of `ip`; from the sixth in a row on, the address
+// is locked out for a doubling time (at most one hour).
+static void gate_fail(const char *ip, int64_t now) {
+    std::lock_guard<std::mutex> lk(g_rate_mu);
+    rate_slot *slot = nullptr;
+    for (auto &s : g_rate)
+        if (s.ip[0] && strcmp(s.ip, ip) == 0) slot = &s;
+    if (!slot)
+        for (auto &s : g_rate)
+            if (!s.ip[0]) {
+                slot = &s;
+                break;
+            }
+    if (!slot) {
+        slot = &g_rate[0];
+        for (auto &s : g_rate)
+            if (s.blocked_until < slot->blocked_until) slot = &s;
+        memset(slot, 0, sizeof *slot);
+    }
+    if (!slot->ip[0]) set_str(slot->ip, sizeof slot->ip, ip);
+    if (slot->failures < UINT32_MAX) slot->failures++;
+    if (slot->failures >= 6) slot->blocked_until = now + gate_lock_seconds(slot->failures);
+}
+
 bool gate_authorized(const http_request *req, const router_ctx *ctx) {
     if (!ctx->cfg.eng_password[0]) return false;
     {
@@ -499,7 +523,11 @@ bool gate_authorized(const http_request *req, const router_ctx *ctx) {
             if (s.ip[0] && strcmp(s.ip, req->client_ip) == 0 && s.blocked_until > now) return false;
     }
     char user[64];
-    return gate_check(req, ctx, user, sizeof user);
+    if (gate_check(req, ctx, user, sizeof user)) return true;
+    // Otherwise a refused upload would tell a password guess apart from a
+    // right one without ever meeting the lock-out.
+    gate_fail(req->client_ip, time(nullptr));
+    return false;
 }
 
 static void eng_api_handle(int fd, const http_request *req, router_ctx *ctx, const char *user) {
@@ -557,27 +585,7 @@ void gate_handle(int fd, const http_request *req, router_ctx *ctx) {
         }
         return;
     }
-    {
-        std::lock_guard<std::mutex> lk(g_rate_mu);
-        rate_slot *slot = nullptr;
-        for (auto &s : g_rate)
-            if (s.ip[0] && strcmp(s.ip, req->client_ip) == 0) slot = &s;
-        if (!slot)
-            for (auto &s : g_rate)
-                if (!s.ip[0]) {
-                    slot = &s;
-                    break;
-                }
-        if (!slot) {
-            slot = &g_rate[0];
-            for (auto &s : g_rate)
-                if (s.blocked_until < slot->blocked_until) slot = &s;
-            memset(slot, 0, sizeof *slot);
-        }
-        if (!slot->ip[0]) set_str(slot->ip, sizeof slot->ip, req->client_ip);
-        if (slot->failures < UINT32_MAX) slot->failures++;
-        if (slot->failures >= 6) slot->blocked_until = now + gate_lock_seconds(slot->failures);
-    }
+    gate_fail(req->client_ip, now);
     http_respond_401(fd, "Engineering Editor");
 }
 
@@ -663,9 +671,10 @@ struct conn_arg {
     router_ctx *ctx;
 };
 
-long body_limit(const http_request *req, void *c) {
+long body_limit(const http_request *req, long announced, void *c) {
     router_ctx *ctx = (router_ctx *)c;
-    if (srv_starts_with(req->path, "/api/eng/") && gate_authorized(req, ctx))
+    if (announced > HTTP_BODY_SMALL_MAX && srv_starts_with(req->path, "/api/eng/") &&
+        gate_authorized(req, ctx))
         return HTTP_BODY_HARD_MAX;
     return HTTP_BODY_SMALL_MAX;
 }
@@ -678,12 +687,7 @@ void conn_thread(conn_arg *a) {
     if (req) {
         // The client address is known before the body limit is decided.
         inet_ntop(AF_INET, &a->peer.sin_addr, req->client_ip, sizeof req->client_ip);
-        char ip[48];
-        set_str(ip, sizeof ip, req->client_ip);
-        if (http_read(a->fd, req, body_limit, a->ctx) == 0) {
-            set_str(req->client_ip, sizeof req->client_ip, ip);
-            router_dispatch(a->fd, req, a->ctx);
-        }
+        if (http_read(a->fd, req, body_limit, a->ctx) == 0) router_dispatch(a->fd, req, a->ctx);
         delete req;
     }
     close(a->fd);

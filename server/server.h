@@ -81,8 +81,8 @@ std::string srv_resolve_under(const char *root, const char *path);
 
 // Engineering gate (password, Bearer tokens, rate limiting).
 void gate_handle(int fd, const http_request *req, router_ctx *ctx);
-// True when the request carries valid engineering credentials (no side
-// effects on the rate-limit table).
+// True when the request carries valid engineering credentials and its
+// address is not locked out; wrong credentials count as a failed login.
 bool gate_authorized(const http_request *req, const router_ctx *ctx);
 // Rate-limit bookkeeping, exposed for tests of the lock-out arithmetic.
 long long gate_lock_seconds(unsigned failures);

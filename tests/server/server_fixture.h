@@ -3,6 +3,7 @@
 // loopback port, against a database created by the test.
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -207,6 +208,7 @@ struct server_proc {
         write_file(dir + "/config.yaml", config);
     }
     std::string config;
+    std::string conf_arg = "./config.yaml";
 
     bool start(const std::string &shm = "", const std::string &sys_dir = "") {
         shm_name = shm.empty() ? "/zqsrv_absent_" + std::to_string(getpid()) : shm;
@@ -222,7 +224,7 @@ struct server_proc {
             int e = open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(o, 1);
             dup2(e, 2);
-            execl(ZQ_BIN_DIR "/zqserver", "zqserver", "-c", "./config.yaml", (char *)nullptr);
+            execl(ZQ_BIN_DIR "/zqserver", "zqserver", "-c", conf_arg.c_str(), (char *)nullptr);
             _exit(127);
         }
         return wait_for([&] {
@@ -242,6 +244,17 @@ struct server_proc {
         return raw(port, request("POST", target, body, headers));
     }
     std::string body_of(const std::string &target) { return parse(get(target)).body; }
+    // Everything the program logged so far.
+    std::string log() {
+        std::string all;
+        if (DIR *d = opendir((dir + "/logs").c_str())) {
+            while (dirent *e = readdir(d))
+                if (strncmp(e->d_name, "scada-", 6) == 0)
+                    all += read_file(dir + "/logs/" + e->d_name);
+            closedir(d);
+        }
+        return all;
+    }
 
     void stop() {
         if (pid > 0) {

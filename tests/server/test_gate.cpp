@@ -114,6 +114,11 @@ TEST(Gate, RedirectsTokensAndApiAnswers) {
     std::string big(1500000, 'z');
     EXPECT_EQ(parse(srv.post("/api/eng/upload", big, pw)).status, 404);
     EXPECT_EQ(srv.post("/api/eng/upload", big), "");
+    // Refused uploads count as failed logins: no way around the lock-out.
+    auto wrong = std::map<std::string, std::string>{{"Authorization", basic("u:guess")}};
+    for (int i = 0; i < 6; i++)
+        EXPECT_EQ(srv.post("/api/eng/upload", big, wrong), "");
+    EXPECT_EQ(parse(srv.get("/eng/", pw)).status, 429);
 }
 
 TEST(Gate, EditorOffWithoutPassword) {
