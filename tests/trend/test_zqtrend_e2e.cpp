@@ -263,7 +263,7 @@ TEST_P(ZqtrendCrash, SurvivesRepeatedKills) {
     int fmt = GetParam();
     Project p(fmt);
     p.create_db();
-    FakeClock clk(kNoon, 20.0);
+    FakeClock clk(kNoon, 10.0);
     std::mt19937 rng(12345 + fmt);
     for (int i = 0; i < 12; i++) {
         pid_t pid = p.start(clk);
