@@ -156,7 +156,8 @@ struct ctx {
     sim_state *st;
     sim_client *cl;
     bool connected;
-    int depth;
+    int depth;             // inside a Multiple Service Packet
+    bool in_ucmm = false;  // inside an Unconnected Send: no second one
 };
 
 // Error reply with an optional extended status word; logs the refusal.
@@ -641,7 +642,10 @@ size_t unconnected_send(ctx &c, uint8_t svc, const uint8_t *d, size_t dn, reply_
     if (mlen > CIP_UCMM_MAX + 6)
         return refuse(w, svc, CIP_STATUS_TOO_MUCH_DATA, -1, what, "embedded request");
     w.n = 0;
-    return handle(c, d + 4, mlen, w);
+    c.in_ucmm = true;
+    size_t r = handle(c, d + 4, mlen, w);
+    c.in_ucmm = false;
+    return r;
 }
 
 size_t handle(ctx &c, const uint8_t *req, size_t len, reply_w &w) {
@@ -687,7 +691,7 @@ size_t handle(ctx &c, const uint8_t *req, size_t len, reply_w &w) {
             if (svc == CIP_SVC_FORWARD_OPEN || svc == CIP_SVC_LARGE_FORWARD_OPEN)
                 return forward_open(c, svc, d, dn, w);
             if (svc == CIP_SVC_FORWARD_CLOSE) return forward_close(c, svc, d, dn, w);
-            if (svc == CIP_SVC_UNCONNECTED_SEND && !c.connected && c.depth == 0)
+            if (svc == CIP_SVC_UNCONNECTED_SEND && !c.connected && c.depth == 0 && !c.in_ucmm)
                 return unconnected_send(c, svc, d, dn, w);
             break;
         case 0x64:
