@@ -190,9 +190,13 @@ static void setup_v2_table(trend_recorder *r, trend_samples *s) {
     r->v2_valid = false;
     bool from_file = false;
     if (d.fmt == TREND_FMT_V2) {
+        // Slots keep their positions all day: take them from today's file.
+        // Without seconds files the minute file carries them (its average
+        // types derive to themselves).
+        const char *src = r->cfg.sec ? d.rps : (r->cfg.min ? d.rpm : "");
         v2_table t;
-        if (access(d.rps, F_OK) == 0 && v2_file_open_check(d.rps, &t) == 1 && t.date == d.date &&
-            t.kind == 's') {
+        if (*src && access(src, F_OK) == 0 && v2_file_open_check(src, &t) == 1 &&
+            t.date == d.date && t.kind == (r->cfg.sec ? 's' : 'm')) {
             r->v2_sec = std::move(t);
             from_file = true;
         }

@@ -447,6 +447,31 @@ TEST(RecorderV2, ReloadActivatesANewChannelInASpareSlot) {
     }
 }
 
+TEST(RecorderV2, RestartKeepsTodaysSlots) {
+    tt::ZoneGuard tz("UTC");
+    for (bool sec : {true, false}) {
+        Rec r(TREND_FMT_V2, 8, 4);
+        r.cfg.sec = sec;
+        r.start();
+        time_t t = tt::local_time(2026, 5, 4, 10, 0, 30);
+        r.run(t, t + 40, fixed_values);
+        // A channel added before the restart must not move today's columns.
+        r.channels({{1, "a", "", 0, 0, 0, 1}, {4, "new", "", 0, 0, 0, 1}}, {{1, "x"}});
+        testing::internal::CaptureStdout();
+        r.start();
+        r.run(t + 50, t + 100, fixed_values);
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_NE(std::string::npos, out.find("з сьогоднішнього файла")) << out;
+        EXPECT_FALSE(tt::exists(r.p("2026050400.rpm.old1")));
+        FILE *f = fopen(r.p("2026050400.rpm").c_str(), "rb");
+        v2r_file v;
+        ASSERT_EQ(0, v2r_parse(f, &v));
+        EXPECT_EQ(2, v2r_row_count(f, &v)) << sec;  // 10:00 and 10:01
+        EXPECT_EQ(1, v2r_find_slot(&v, "A2"));
+        fclose(f);
+    }
+}
+
 TEST(RecorderSchedule, SleepsTicksCatchesUpAndResynchronises) {
     int64_t next = 0;
     int sleep_ms = 0;
