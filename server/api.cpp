@@ -1209,7 +1209,7 @@ void h_ksp(int fd, const http_request *req, router_ctx *ctx) {
             return;
         }
         // Frames need the trend query, which is not part of this server yet.
-        not_found(fd);
+        http_respond(fd, 404, "text/plain", "Bad cfg", 7);
     } else if (strcmp(sub, "list") == 0 && is_get(req)) {
         std::string out;
         list_files(ctx->cfg.wwwdir, ".ks", 8192, &out);
