@@ -852,6 +852,30 @@ bool p_array_indices(cx_parser *p, cx_node *n, int ndim) {
     return true;
 }
 
+// An element of a plain array with constant indices inside the bounds is a
+// plain reference: no index arithmetic on every tick. Out-of-range constants
+// stay dynamic so that they read as bad, as they would at run time.
+bool fold_array(cx_node *n) {
+    int64_t off = 0;
+    for (int i = 0; i < n->nargs; i++) {
+        int64_t k = 0;
+        if (n->args[i]->kind != CX_LIT ||
+            !cx_round_to_i64(n->args[i]->value, 0, n->dim_len[i] - 1, &k))
+            return false;
+        int64_t stride = 1;
+        for (int j = i + 1; j < n->nargs; j++)
+            stride *= n->dim_len[j];
+        off += k * stride;
+    }
+    if (static_cast<int64_t>(n->index) + off > INT32_MAX) return false;
+    n->kind = CX_REF;
+    n->index = static_cast<int>(n->index + off);
+    for (int i = 0; i < 4; i++)
+        n->args[i] = nullptr;  // freed with the parse's leftovers
+    n->nargs = 0;
+    return true;
+}
+
 cx_node *p_call(cx_parser *p, const char *name, const char *name_pos, const char *paren) {
     const fn_def *f = fn_lookup(name);
     if (!f) {
@@ -957,6 +981,7 @@ cx_node *p_primary(cx_parser *p) {
             n->dim_len[i] = dim[i];
         if (!p_array_indices(p, n, ndim)) return nullptr;
         n->type = static_cast<uint8_t>(host_type(p, 0, base));
+        fold_array(n);
         return p_bit_expr(p, n, false);
     }
     if (at_word(id0, "true") || at_word(id0, "false")) {
@@ -1299,8 +1324,12 @@ cx_node *p_target(cx_parser *p) {
         n->type = static_cast<uint8_t>(host_type(p, 0, base));
         t->index = base;
         t->type = n->type;
-        t->args[0] = n;
-        t->nargs = 1;
+        if (fold_array(n)) {
+            t->index = n->index;
+        } else {
+            t->args[0] = n;
+            t->nargs = 1;
+        }
         int bit = p_bit_target(p, false);
         if (bit == -2) return nullptr;
         if (bit >= 0) t->has_bit = 1, t->bit = bit;

@@ -230,7 +230,8 @@ TEST_F(exec_fixture, TargetsAndIndices) {
     // bad, negative, NaN-like or out-of-range indices leave the statement out
     run("A[A9] := 1; A[-1] := 1; A[1e300] := 1; arr[7] := 1; arr[-1] := 1; A[2000000] := 1");
     EXPECT_EQ(h.writes, before);
-    EXPECT_TRUE(is_bad("arr[5]"));
+    EXPECT_TRUE(is_bad("arr[5]"));  // a constant index out of range stays bad
+    EXPECT_EQ(val("arr[2.4]"), 7);  // and an in-range one is rounded
     EXPECT_TRUE(is_bad("A[-1]"));
     EXPECT_TRUE(is_bad("ts[A9].ACC"));
     // a bad value is written as bad
