@@ -574,7 +574,7 @@ void put_number(std::string *o, double v) {
 bool plain_ok(const char *s) {
     size_t n = strlen(s);
     if (n == 0) return false;
-    if (s[0] == ' ' || s[n - 1] == ' ' || s[0] == '\t' || s[n - 1] == '\t') return false;
+    if (s[0] == ' ' || s[0] == '\t' || strchr(" \t\r", s[n - 1])) return false;
     std::string_view t(s, n);
     if (is_number_text(t)) return false;
     static const char *const words[] = {"true", "false", "yes", "no", "on", "off", "null", "~"};

@@ -368,12 +368,12 @@ TEST(Yaml, EmitterNumbers) {
 TEST(Yaml, RoundTripKeepsTheTree) {
     json_ptr m(json_new(JSON_OBJECT, nullptr));
     const char *strings[] = {
-        "x: y",        "-1",        "1.5",          "true", "No",    "~",
-        "null",        "#tag",      "a #b",         "&ref", "*star", "[x]",
-        "{y}",         "'q'",       "\"dq\"",       "end:", "|bar",  "tail\\",
-        "a\\\"b",      " lead",     "trail ",       "\tt",  "t\t",   "Температура, °C",
-        "a: b # c",    "x,y",       "1e3",          "0x1F", ".",     "-",
-        "multi\nline", "with\ttab", "http://h:80/x"};
+        "x: y",        "-1",        "1.5",           "true", "No",    "~",
+        "null",        "#tag",      "a #b",          "&ref", "*star", "[x]",
+        "{y}",         "'q'",       "\"dq\"",        "end:", "|bar",  "tail\\",
+        "a\\\"b",      " lead",     "trail ",        "\tt",  "t\t",   "Температура, °C",
+        "a: b # c",    "x,y",       "1e3",           "0x1F", ".",     "-",
+        "multi\nline", "with\ttab", "http://h:80/x", "3.4\r"};
     int i = 0;
     for (const char *s : strings) {
         std::string key = "k" + std::to_string(i++);
