@@ -742,11 +742,10 @@ void h_plc_time_all(int fd) {
 }
 
 // Rewrites the autosync list inside the logix/time block of config.yaml.
-int autosync_save(const char *yaml_path, int threshold) {
-    std::lock_guard<std::mutex> flk(srv_config_file_mutex());
-    bool ok;
-    std::string text = srv_read_file(yaml_path, 8u << 20, &ok);
-    if (!ok) text.clear();
+}  // namespace
+
+std::string autosync_rewrite(const std::string &text, const std::vector<std::string> &items,
+                             int threshold) {
     std::vector<std::string> lines;
     size_t pos = 0;
     while (pos < text.size()) {
@@ -767,12 +766,6 @@ int autosync_save(const char *yaml_path, int threshold) {
         return l.compare((size_t)in, kl, key) == 0 && (l.size() == in + kl || l[in + kl] == ' ' ||
                                                        l[in + kl] == '\r' || l[in + kl] == '#');
     };
-    std::vector<std::string> items;
-    {
-        std::lock_guard<std::mutex> lk(g_auto_mu);
-        for (auto &e : g_auto)
-            if (e.enabled) items.push_back(e.path);
-    }
     auto item_lines = [&](int ind) {
         std::vector<std::string> v;
         for (auto &p : items) {
@@ -866,6 +859,24 @@ int autosync_save(const char *yaml_path, int threshold) {
     std::string out;
     for (auto &l : lines)
         out += l + "\n";
+    return out;
+}
+
+namespace {
+
+int autosync_save(const char *yaml_path, int threshold) {
+    std::lock_guard<std::mutex> flk(srv_config_file_mutex());
+    bool ok;
+    std::string text = srv_read_file(yaml_path, 8u << 20, &ok);
+    // An unreadable configuration is never replaced by a stub.
+    if (!ok) return -1;
+    std::vector<std::string> items;
+    {
+        std::lock_guard<std::mutex> lk(g_auto_mu);
+        for (auto &e : g_auto)
+            if (e.enabled) items.push_back(e.path);
+    }
+    std::string out = autosync_rewrite(text, items, threshold);
     return atomic_file_write(yaml_path, out.data(), out.size());
 }
 

@@ -2,6 +2,9 @@
 // Runtime API of the operator pages: live values, polling, writes, PLC
 // status and clocks, channel metadata, alarms and panel files.
 
+#include <string>
+#include <vector>
+
 #include "server/server.h"
 
 // True when the router hands this path to the runtime API.
@@ -24,6 +27,12 @@ void api_shutdown();
 // Metadata loading and scaling, exposed for tests.
 int meta_load(const char *a_base, const char *d_base);
 bool meta_scale(int ch, double *code_min, double *code_max, float *low, float *high);
+
+// config.yaml text with the logix/time/autosync list replaced by `paths`
+// (a time block and the threshold key are added when missing); every other
+// line stays as it was.
+std::string autosync_rewrite(const std::string &text, const std::vector<std::string> &paths,
+                             int threshold);
 
 // Parses a tag name ("A12", "d5"): kind 'A' or 'D' and the number. The
 // number must fit an int; no sign, no trailing text.

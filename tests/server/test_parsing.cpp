@@ -5,6 +5,8 @@
 #include <map>
 #include <string>
 
+#include "common/json.h"
+#include "common/yaml.h"
 #include "server/api.h"
 #include "server/http.h"
 #include "server/server.h"
@@ -137,4 +139,61 @@ TEST(Tags, NumbersAreCheckedForOverflowAndSign) {
     EXPECT_FALSE(api_parse_tag("A1x", &k, &n));
     EXPECT_FALSE(api_parse_tag("Q1", &k, &n));
     EXPECT_FALSE(api_parse_tag("A", &k, &n));
+}
+
+// The autosync switch rewrites the operator's config.yaml: every other line
+// must survive, and the result must read back as the new list.
+static std::vector<std::string> autosync_list(const std::string &yaml) {
+    std::vector<std::string> out;
+    json_ptr root(yaml_parse(yaml.c_str()));
+    const json_node *l = json_get(json_get(json_get(root.get(), "logix"), "time"), "autosync");
+    for (const json_node *c = l ? l->child : nullptr; c; c = c->next)
+        out.push_back(c->type == JSON_STRING ? c->string : "?");
+    return out;
+}
+
+TEST(Autosync, ReplacesInlineListKeepingEverythingElse) {
+    const std::string before =
+        "# site\nlogix:\n  shm_name: /x\n  time:\n    tz_offset_min: 120\n"
+        "    autosync: [\"1.1.1.1\\\\backplane\\\\0\"]   # old\n    autosync_threshold_ms: 500\n"
+        "  groups:\n    - id: 0\n      items: |\n        A1,v,T\n# tail\nscada:\n  port: 1\n";
+    std::string after =
+        autosync_rewrite(before, {"2.2.2.2\\backplane\\1", "3.3.3.3\\backplane\\0"}, 2000);
+    EXPECT_EQ(after,
+              "# site\nlogix:\n  shm_name: /x\n  time:\n    tz_offset_min: 120\n    autosync:\n"
+              "      - \"2.2.2.2\\\\backplane\\\\1\"\n      - \"3.3.3.3\\\\backplane\\\\0\"\n"
+              "    autosync_threshold_ms: 500\n  groups:\n    - id: 0\n      items: |\n"
+              "        A1,v,T\n# tail\nscada:\n  port: 1\n");
+    EXPECT_EQ(autosync_list(after),
+              (std::vector<std::string>{"2.2.2.2\\backplane\\1", "3.3.3.3\\backplane\\0"}));
+    std::string off = autosync_rewrite(after, {}, 2000);
+    EXPECT_TRUE(autosync_list(off).empty());
+    EXPECT_NE(off.find("    autosync:\n    autosync_threshold_ms: 500\n  groups:\n"),
+              std::string::npos);
+}
+
+TEST(Autosync, AddsMissingBlocks) {
+    const std::vector<std::string> one = {"10.0.0.1\\backplane\\0"};
+    // No logix section at all.
+    std::string a = autosync_rewrite("scada:\n  port: 1\n", one, 1500);
+    EXPECT_EQ(a.rfind("scada:\n  port: 1\nlogix:\n  time:\n    autosync:\n", 0), 0u) << a;
+    EXPECT_NE(a.find("    autosync_threshold_ms: 1500   # |розбіжність| ПЛК/машина"),
+              std::string::npos);
+    EXPECT_EQ(autosync_list(a), one);
+    // logix without time: inserted right under the section head.
+    std::string b = autosync_rewrite("logix:\n    shm_name: /y\nalarm:\n  dir: ./a\n", one, 2000);
+    EXPECT_EQ(b.rfind("logix:\n    time:\n      autosync:\n        - \"10.0.0.1", 0), 0u) << b;
+    EXPECT_NE(b.find("    shm_name: /y\nalarm:\n  dir: ./a\n"), std::string::npos);
+    EXPECT_EQ(autosync_list(b), one);
+    // time without autosync, threshold already there: only the list is added.
+    std::string c = autosync_rewrite(
+        "logix:\n  time:\n    # clock\n    autosync_threshold_ms: 900\n  groups: []\n", one, 2000);
+    EXPECT_EQ(c,
+              "logix:\n  time:\n    autosync:\n      - \"10.0.0.1\\\\backplane\\\\0\"\n"
+              "    # clock\n    autosync_threshold_ms: 900\n  groups: []\n");
+    // A block list with trailing comments.
+    std::string d = autosync_rewrite(
+        "logix:\n  time:\n    autosync:\n      - \"a\"\n      - \"b\"\n    # note\n  groups: []\n",
+        {}, 2000);
+    EXPECT_EQ(d, "logix:\n  time:\n    autosync:\n    # note\n  groups: []\n");
 }
