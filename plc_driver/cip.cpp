@@ -261,7 +261,9 @@ int build_tag_path_ex(const char *text, int *bit_from, int *bit_to, uint8_t *out
             long from = strtol(suf, nullptr, 10);
             const char *dash = strchr(suf, '-');
             long to = dash ? strtol(dash + 1, nullptr, 10) : from;
-            if (from > 1023 || to > 1023) return -1;
+            // No elementary type has more than 64 bits; a larger bit number
+            // would only shift past the value's width.
+            if (from > 63 || to > 63) return -1;
             if (bit_from) *bit_from = (int)from;
             if (bit_to) *bit_to = (int)to;
             body_len = (size_t)(dot - text);

@@ -52,6 +52,10 @@ TEST(CipPath, FullSyntaxWithMembersIndicesAndBits) {
     path_ex("Flags.0-15", &f, &t);
     EXPECT_EQ(0, f);
     EXPECT_EQ(15, t);
+    path_ex("Flags.63", &f, &t);
+    EXPECT_EQ(63, f);
+    EXPECT_TRUE(path_ex("Flags.64", &f, &t).empty());
+    EXPECT_TRUE(path_ex("Flags.0-99999999999", &f, &t).empty());
     path_ex("Tag.3-", &f, &t);
     EXPECT_EQ(3, f);
     EXPECT_EQ(0, t);
