@@ -565,7 +565,13 @@ void h_write(int fd, const http_request *req, router_ctx *ctx) {
     json_ptr root(json_parse(req->body.c_str()));
     if (ctx->cfg.n_trust > 0) {
         char code[32];
-        snprintf(code, sizeof code, "%s", json_gets(root.get(), "code", ""));
+        const json_node *cn = json_get(root.get(), "code");
+        // Pages send the code as text or, when it is all digits, as a number.
+        if (cn && cn->type == JSON_NUMBER && std::isfinite(cn->number) &&
+            cn->number == std::floor(cn->number) && std::fabs(cn->number) < 1e18)
+            snprintf(code, sizeof code, "%lld", (long long)cn->number);
+        else
+            snprintf(code, sizeof code, "%s", json_str_of(cn, ""));
         bool allowed = false;
         for (int i = 0; i < ctx->cfg.n_trust; i++) {
             // Every entry is compared so the time does not tell which matched.

@@ -389,4 +389,6 @@ TEST(ApiTrust, ControlRightsNeedCodeAndAddress) {
         parse(srv.post("/api/write", "{\"code\":\"4711\",\"tag\":\"A1\",\"value\":1}")).status,
         200);
     EXPECT_EQ(shm_an_write_slot(&db.h, 1)->pending, 1);
+    EXPECT_EQ(parse(srv.post("/api/write", "{\"code\":4711,\"tag\":\"A2\",\"value\":1}")).status,
+              200);
 }
