@@ -109,7 +109,8 @@ bool term_offset(ctx &c, cx_node *t, int64_t *off) {
         cx_val v = ev(c, t->child);
         int64_t k = 0;
         if (v.bad || !cx_round_to_i64(v.v, 0, static_cast<int64_t>(t->bound) - 1, &k)) return false;
-        sum += k * t->stride;
+        sum += k * t->stride;  // each product < 2^62
+        if (sum > INT32_MAX) return false;
     }
     *off = sum;
     return true;
@@ -123,9 +124,11 @@ bool array_offset(ctx &c, cx_node *n, int64_t *off) {
         if (v.bad || !cx_round_to_i64(v.v, 0, static_cast<int64_t>(n->dim_len[i]) - 1, &k))
             return false;
         int64_t stride = 1;
-        for (int j = i + 1; j < n->nargs; j++)
+        for (int j = i + 1; j < n->nargs && stride <= INT32_MAX; j++)
             stride *= n->dim_len[j];
+        if (stride > INT32_MAX) return false;
         sum += k * stride;
+        if (sum > INT32_MAX) return false;
     }
     *off = sum;
     return true;

@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "calc/cexpr.h"
@@ -222,6 +224,9 @@ struct cx_parser {
     int segment;
     const char *main_name;
     std::vector<p_routine> routines;
+    // lower-case name -> routine number: a program with thousands of
+    // routines must not cost quadratic time in the editor
+    std::unordered_map<std::string, int> routine_index;
     std::vector<cx_node *> jsrs;
     cx_node *alloc;  // every node of this parse
     // line cache: line number of position lpos
@@ -693,7 +698,11 @@ cx_node *p_select(cx_parser *p, const cx_data_desc *dd, int mode) {
                         perr(p, "індекс поза межами масиву");
                         return nullptr;
                     }
-                    base += k * stride;
+                    base += k * stride;  // < 2^62: the selector's check below holds it
+                    if (base > INT32_MAX) {
+                        perr(p, "індекс поза межами масиву");
+                        return nullptr;
+                    }
                 } else {
                     cx_node *t = nn(p, CX_TERM);
                     if (!t) return nullptr;
@@ -863,9 +872,11 @@ bool fold_array(cx_node *n) {
             !cx_round_to_i64(n->args[i]->value, 0, n->dim_len[i] - 1, &k))
             return false;
         int64_t stride = 1;
-        for (int j = i + 1; j < n->nargs; j++)
+        for (int j = i + 1; j < n->nargs && stride <= INT32_MAX; j++)
             stride *= n->dim_len[j];
+        if (stride > INT32_MAX) return false;
         off += k * stride;
+        if (off > INT32_MAX) return false;
     }
     if (static_cast<int64_t>(n->index) + off > INT32_MAX) return false;
     n->kind = CX_REF;
@@ -1908,6 +1919,19 @@ cx_node *p_stmt_list(cx_parser *p, bool allow_empty) {
     return head;
 }
 
+std::string lower_name(const char *name) {
+    std::string k(name);
+    for (char &ch : k)
+        ch = lower(ch);
+    return k;
+}
+
+cx_node *find_routine(cx_parser *p, const char *name) {
+    auto it = p->routine_index.find(lower_name(name));
+    return it == p->routine_index.end() ? nullptr
+                                        : p->routines[static_cast<size_t>(it->second)].node;
+}
+
 bool routine_name_ok(cx_parser *p, const char *s, size_t len, int line) {
     char name[CX_NAME_MAX + 1];
     if (len > CX_NAME_MAX) {
@@ -1923,11 +1947,10 @@ bool routine_name_ok(cx_parser *p, const char *s, size_t len, int line) {
         perr_line(p, "ім'я збігається з головною рутиною", line, p->segment);
         return false;
     }
-    for (const p_routine &r : p->routines)
-        if (ieq(r.name, name)) {
-            perr_line(p, "дві рутини з однаковим ім'ям", line, p->segment);
-            return false;
-        }
+    if (find_routine(p, name)) {
+        perr_line(p, "дві рутини з однаковим ім'ям", line, p->segment);
+        return false;
+    }
     return true;
 }
 
@@ -1946,6 +1969,7 @@ cx_node *add_routine(cx_parser *p, const char *name, int line) {
         snprintf(pr.name, sizeof pr.name, "%s", name);
         pr.node = r;
         p->routines.push_back(pr);
+        p->routine_index.emplace(lower_name(name), r->index);
     } catch (const std::bad_alloc &) {
         perr(p, "OOM");
         return nullptr;
@@ -2132,9 +2156,7 @@ cx_node *program_checks(cx_parser *p, cx_node *main_body) {
     // 2. JSR binding
     char msg[160];
     for (cx_node *j : p->jsrs) {
-        cx_node *r = nullptr;
-        for (p_routine &pr : p->routines)
-            if (ieq(pr.name, j->name)) r = pr.node;
+        cx_node *r = find_routine(p, j->name);
         if (!r) {
             bool main = p->main_name && ieq(j->name, p->main_name);
             perr_line(p, main ? "головну рутину викликати не можна" : "невідома рутина", j->line,

@@ -478,6 +478,28 @@ TEST_F(parse_fixture, LargeFlatProgramsParseRunAndFree) {
     cx_free(p);
 }
 
+TEST_F(parse_fixture, ManyRoutinesAndLongCallChains) {
+    // thousands of routines: names and calls are looked up, not scanned
+    std::string prog;
+    const int n = 20000;
+    for (int i = 0; i < n; i++)
+        prog += "JSR(r" + std::to_string(i) + ");\n";
+    for (int i = 0; i < n; i++)
+        prog += "ROUTINE r" + std::to_string(i) + " A1 := 1 END_ROUTINE\n";
+    cx_node *p = h.parse(prog.c_str());
+    ASSERT_NE(p, nullptr) << h.err;
+    EXPECT_EQ(cx_routine_count(p), n);
+    cx_free(p);
+    // a chain far deeper than the call limit is reported, not followed
+    prog = "JSR(r0);\n";
+    for (int i = 0; i < n; i++)
+        prog +=
+            "ROUTINE r" + std::to_string(i) + " JSR(r" + std::to_string(i + 1) + ") END_ROUTINE\n";
+    prog += "ROUTINE r" + std::to_string(n) + " END_ROUTINE";
+    EXPECT_EQ(h.parse(prog.c_str()), nullptr);
+    EXPECT_STREQ(h.err, "вкладеність викликів понад 25");
+}
+
 TEST_F(parse_fixture, ChecksForTheLoader) {
     cx_node *p = expr("A1 := if(A2 > 0, 1)");
     EXPECT_TRUE(cx_if2_misplaced(p));
