@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/cp1251.h"
 #include "common/version.h"
 #include "trend/trend_v1r.h"
 #include "trend/trend_v2.h"
@@ -43,11 +44,13 @@ static std::string num_text(double v, bool wide) {
     return b;
 }
 
+// Sidecar labels are CP1251.
 static std::string label_text(const char *l) {
     std::string s(l, 78);
+    s = s.substr(0, s.find('\0'));
     while (!s.empty() && s.back() == ' ')
         s.pop_back();
-    return s;
+    return cp1251_to_utf8(s);
 }
 
 static const char *res_name(char r) {
@@ -71,7 +74,13 @@ static int dump_v1(const char *path, const out_opts &o, int packed) {
         printf("\n");
         FILE *m = fopen(v.meta.c_str(), "rb");
         char rec[90];
+        // The first record is the header; items follow.
+        bool header = true;
         for (int i = 0; m && fread(rec, 1, 90, m) == 90;) {
+            if (header) {
+                header = false;
+                continue;
+            }
             unsigned kind = (unsigned char)rec[78] | ((unsigned char)rec[79] << 8);
             if (kind != 1 && kind != 3) continue;
             float lo, hi;

@@ -203,6 +203,9 @@ TEST(ZqtrendE2E, RecordsSecondsAndMinuteAverages) {
 
     std::string text = run_dump(p.trends("26061000.rpm") + " --no-rows");
     EXPECT_NE(std::string::npos, text.find("# format: v1 minutes (packed)")) << text;
+    EXPECT_NE(std::string::npos, text.find("# column 0: analog [0 .. 200] A1 :Температура"))
+        << text;
+    EXPECT_NE(std::string::npos, text.find("# column 3: discrete [0 .. 1] D1 :Насос\n")) << text;
 }
 
 TEST(ZqtrendE2E, Version2FilesThroughTheDumpTool) {
