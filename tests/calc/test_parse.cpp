@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "st_host.h"
@@ -285,6 +286,47 @@ TEST_F(parse_fixture, ErrorMessages) {
         EXPECT_EQ(std::string(h.err).rfind(bc.msg, 0), 0u)
             << bc.text << "\n  got:  " << h.err << "\n  want: " << bc.msg;
         EXPECT_EQ(h.line, bc.line) << bc.text;
+    }
+}
+
+// Host-defined structure kinds (16 and up) through host slots 4 and 5.
+TEST(parse_user_structs, MembersLengthsAndMessages) {
+    cx_host h{};
+    h.data_info = [](void *, const char *name, cx_data_desc *d) -> int {
+        *d = cx_data_desc{};
+        d->base = CX_VAR_BASE;
+        if (strcmp(name, "m") == 0)
+            d->kind = 16;
+        else if (strcmp(name, "ms") == 0)
+            d->kind = 16, d->ndim = 1, d->dim[0] = 3;
+        else if (strcmp(name, "odd") == 0)
+            d->kind = 7, d->ndim = 1, d->dim[0] = 2;
+        else
+            return -1;
+        return 0;
+    };
+    h.member_info = [](void *, int kind, const char *m, cx_member_desc *out) -> int {
+        if (kind != 16 || strcmp(m, "Speed") != 0) return -1;
+        *out = cx_member_desc{2, CX_T_REAL, 0, 0};
+        return 0;
+    };
+    h.struct_len = [](void *, int kind) -> int { return kind == 16 ? 4 : 0; };
+    char err[256];
+    cx_node *n = cx_parse_host("ms[2].Speed", &h, nullptr, err, sizeof err, nullptr);
+    ASSERT_NE(n, nullptr) << err;
+    EXPECT_EQ(n->index, CX_VAR_BASE + 2 * 4 + 2);
+    EXPECT_EQ(n->type, CX_T_REAL);
+    cx_free(n);
+    const struct {
+        const char *text, *msg;
+    } bad[] = {
+        {"m.Foo", "невідомий член структури"},
+        {"m", "структура — вкажи член (напр. m.Speed)"},
+        {"odd[1]", "невідома довжина типу структури"},
+    };
+    for (const auto &b : bad) {
+        EXPECT_EQ(cx_parse_host(b.text, &h, nullptr, err, sizeof err, nullptr), nullptr);
+        EXPECT_EQ(std::string(err).rfind(b.msg, 0), 0u) << b.text << ": " << err;
     }
 }
 
