@@ -20,7 +20,7 @@ void trend_segments_init(trend_segments *s, const std::vector<std::string> &name
 // database on a configuration reload; an old mapping would freeze values.
 static bool same_object(const trend_segment &s) {
     struct stat a, b;
-    std::string path = "/dev/shm" + s.name;
+    std::string path = "/dev/shm/" + (s.name[0] == '/' ? s.name.substr(1) : s.name);
     if (fstat(s.h.fd, &a) != 0 || stat(path.c_str(), &b) != 0) return false;
     return a.st_ino == b.st_ino && a.st_dev == b.st_dev;
 }
