@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -657,6 +658,24 @@ namespace {
 std::atomic<bool> g_running{true};
 std::atomic<bool> g_meta_reload{false};
 std::atomic<int> g_conns{0};
+// Connections per client address, so that one misbehaving station cannot
+// take every connection slot from the others.
+std::mutex g_peer_mu;
+std::map<uint32_t, int> g_peer_conns;
+
+bool peer_take(uint32_t addr) {
+    std::lock_guard<std::mutex> lk(g_peer_mu);
+    int &n = g_peer_conns[addr];
+    if (n >= SRV_MAX_PER_ADDRESS) return false;
+    n++;
+    return true;
+}
+
+void peer_release(uint32_t addr) {
+    std::lock_guard<std::mutex> lk(g_peer_mu);
+    auto it = g_peer_conns.find(addr);
+    if (it != g_peer_conns.end() && --it->second <= 0) g_peer_conns.erase(it);
+}
 
 void on_stop(int) {
     g_running = false;
@@ -691,6 +710,7 @@ void conn_thread(conn_arg *a) {
         delete req;
     }
     close(a->fd);
+    peer_release(a->peer.sin_addr.s_addr);
     delete a;
     g_conns--;
 }
@@ -812,7 +832,7 @@ int srv_main(int argc, char **argv) {
             usleep(10000);
             continue;
         }
-        if (g_conns >= SRV_MAX_CONNECTIONS) {
+        if (g_conns >= SRV_MAX_CONNECTIONS || !peer_take(peer.sin_addr.s_addr)) {
             close(fd);
             continue;
         }
@@ -827,6 +847,7 @@ int srv_main(int argc, char **argv) {
             std::thread(conn_thread, a).detach();
         } catch (...) {
             close(fd);
+            peer_release(peer.sin_addr.s_addr);
             delete a;
             g_conns--;
         }

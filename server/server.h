@@ -12,6 +12,8 @@ constexpr int SRV_TRUST_MAX = 64;
 // Connections served at once; further ones are closed without an answer so
 // that a flood cannot create unbounded threads.
 constexpr int SRV_MAX_CONNECTIONS = 128;
+// Of those, at most this many from one client address.
+constexpr int SRV_MAX_PER_ADDRESS = 64;
 constexpr int SRV_RATE_SLOTS = 128;
 
 struct srv_trust {

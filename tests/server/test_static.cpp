@@ -6,7 +6,8 @@
 
 using namespace srvtest;
 
-constexpr int SRV_LIMIT = 128;  // concurrent connections the server serves
+constexpr int SRV_LIMIT = 128;   // concurrent connections the server serves
+constexpr int PER_ADDRESS = 64;  // of those, from one client address
 
 class Static : public ::testing::Test {
   protected:
@@ -111,28 +112,56 @@ TEST_F(Static, SlowClientsAreDropped) {
     close(b);
 }
 
-TEST_F(Static, ConnectionFloodIsBounded) {
-    // 200 clients that announce a body and then wait: the server holds at
-    // most its connection limit and closes the rest at once instead of
-    // starting a thread for each.
+// Opens `n` connections from `source` that announce a body and then wait.
+static std::vector<int> hold(int port, const char *source, int n) {
     std::vector<int> socks;
-    for (int i = 0; i < 200; i++) {
-        int s = connect_to(srv.port);
-        if (s < 0) continue;
-        socks.push_back(s);
-        send_all(s, "POST /api/poll HTTP/1.1\r\nContent-Length: 10\r\n\r\n{");
-    }
-    auto count_gone = [&] {
-        int n = 0;
-        for (int s : socks) {
-            pollfd p{s, POLLIN, 0};
-            n += poll(&p, 1, 0) > 0;
+    for (int i = 0; i < n; i++) {
+        int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in src{};
+        src.sin_family = AF_INET;
+        inet_pton(AF_INET, source, &src.sin_addr);
+        bind(s, (sockaddr *)&src, sizeof src);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons((uint16_t)port);
+        if (connect(s, (sockaddr *)&a, sizeof a) != 0) {
+            close(s);
+            continue;
         }
-        return n;
-    };
-    wait_for([&] { return count_gone() >= 200 - SRV_LIMIT; }, 5000);
-    EXPECT_EQ(count_gone(), 200 - SRV_LIMIT);
-    for (int s : socks)
+        send_all(s, "POST /api/poll HTTP/1.1\r\nContent-Length: 10\r\n\r\n{");
+        socks.push_back(s);
+    }
+    return socks;
+}
+
+static int count_closed(const std::vector<int> &socks) {
+    int n = 0;
+    for (int s : socks) {
+        pollfd p{s, POLLIN, 0};
+        n += poll(&p, 1, 0) > 0;
+    }
+    return n;
+}
+
+TEST_F(Static, ConnectionFloodIsBounded) {
+    // One station alone gets at most its share of the connection slots...
+    std::vector<int> one = hold(srv.port, "127.0.0.2", 100);
+    ASSERT_EQ(one.size(), 100u);
+    wait_for([&] { return count_closed(one) >= 100 - PER_ADDRESS; }, 5000);
+    EXPECT_EQ(count_closed(one), 100 - PER_ADDRESS);
+    // ...and all stations together at most the server's limit: the excess
+    // is closed at once instead of starting a thread for each.
+    std::vector<int> more;
+    for (const char *src : {"127.0.0.3", "127.0.0.4"}) {
+        std::vector<int> v = hold(srv.port, src, 50);
+        more.insert(more.end(), v.begin(), v.end());
+    }
+    wait_for([&] { return count_closed(more) >= 100 - (SRV_LIMIT - PER_ADDRESS); }, 5000);
+    EXPECT_EQ(count_closed(more), 100 - (SRV_LIMIT - PER_ADDRESS));
+    for (int s : one)
+        close(s);
+    for (int s : more)
         close(s);
     EXPECT_TRUE(wait_for([&] { return parse(srv.get("/")).status == 200; }));
 }
