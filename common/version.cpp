@@ -24,7 +24,10 @@ void zq_version_write_run(const char *program) {
 bool zq_version_arg(int argc, char **argv) {
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--version") == 0) {
-            printf("%s\n", zq_version_full());
+            // "<program> <version>", the form every program of the stack prints.
+            const char *name = argv[0] ? strrchr(argv[0], '/') : nullptr;
+            name = name ? name + 1 : (argv[0] ? argv[0] : "");
+            printf("%s %s\n", name, zq_version_full());
             return true;
         }
     }

@@ -7,5 +7,6 @@ const char *zq_version_full();
 // are ignored because a read-only project must not stop a program.
 void zq_version_write_run(const char *program);
 
-// Handles a "--version" argument: prints the version text and returns true.
+// Handles a "--version" argument anywhere: prints "<program> <version>" and
+// returns true.
 bool zq_version_arg(int argc, char **argv);
