@@ -765,10 +765,7 @@ void watch_thread(router_ctx *ctx) {
 }  // namespace
 
 int srv_main(int argc, char **argv) {
-    if (argc > 1 && strcmp(argv[1], "--version") == 0) {
-        printf("zqserver %s\n", zq_version_full());
-        return 0;
-    }
+    if (zq_version_arg(argc, argv)) return 0;
     const char *conf = "zqserver.conf";
     for (int i = 1; i + 1 < argc; i++)
         if (strcmp(argv[i], "-c") == 0) conf = argv[++i];
