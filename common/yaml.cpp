@@ -146,9 +146,12 @@ json_node *new_string_sv(std::string_view s) {
     return n;
 }
 
-json_node *read_scalar(std::string_view t, int flow_depth);
+// depth: nesting level of the block holding the value; a flow sequence is
+// one level deeper and shares the block bound, so emitting never deepens it.
+json_node *read_scalar(std::string_view t, int depth);
 
-json_node *read_flow(std::string_view inner, int flow_depth) {
+// depth: the flow sequence's own nesting level.
+json_node *read_flow(std::string_view inner, int depth) {
     json_node *seq = json_new(JSON_ARRAY, nullptr);
     if (!seq) return nullptr;
     json_node *last = nullptr;
@@ -170,7 +173,7 @@ json_node *read_flow(std::string_view inner, int flow_depth) {
             piece.remove_prefix(1);
         piece = rtrim(piece);
         if (piece.empty()) continue;
-        json_node *item = read_scalar(piece, flow_depth + 1);
+        json_node *item = read_scalar(piece, depth);
         if (!item) {
             json_free(seq);
             return nullptr;
@@ -184,7 +187,7 @@ json_node *read_flow(std::string_view inner, int flow_depth) {
     return seq;
 }
 
-json_node *read_scalar(std::string_view t, int flow_depth) {
+json_node *read_scalar(std::string_view t, int depth) {
     const size_t n = t.size();
     if (n == 0) return new_string_sv(t);
     if (n >= 2 && t[0] == '"' && t[n - 1] == '"') {
@@ -202,9 +205,8 @@ json_node *read_scalar(std::string_view t, int flow_depth) {
         return new_string_sv(s);
     }
     if (n >= 2 && t[0] == '\'' && t[n - 1] == '\'') return new_string_sv(t.substr(1, n - 2));
-    // Nested flow sequences share the block nesting bound; deeper ones stay text.
-    if (n >= 2 && t[0] == '[' && t[n - 1] == ']' && flow_depth < YAML_MAX_DEPTH)
-        return read_flow(t.substr(1, n - 2), flow_depth);
+    if (n >= 2 && t[0] == '[' && t[n - 1] == ']' && depth < YAML_MAX_DEPTH)
+        return read_flow(t.substr(1, n - 2), depth + 1);
     if (ieq(t, "true") || ieq(t, "yes") || ieq(t, "on")) return json_new_bool(nullptr, 1);
     if (ieq(t, "false") || ieq(t, "no") || ieq(t, "off")) return json_new_bool(nullptr, 0);
     if (ieq(t, "null") || t == "~") return json_new(JSON_NULL, nullptr);
@@ -311,7 +313,7 @@ void map_line(yparser *ps, map_state *ms, std::string_view t, uint32_t lineno, i
             value = new_string_sv("");
         }
     } else {
-        value = read_scalar(v, 0);
+        value = read_scalar(v, ps->depth);
     }
     if (!value) {
         ps->oom = true;
@@ -377,7 +379,7 @@ json_node *seq_items(yparser *ps, json_node *seq, int indent) {
             }
             ps->depth--;
         } else {
-            item = read_scalar(strip_comment(rest), 0);
+            item = read_scalar(strip_comment(rest), ps->depth);
         }
         if (!item) {
             ps->oom = true;
