@@ -441,3 +441,39 @@ json_node *json_append(json_node *parent, json_node *child) {
     *slot = child;
     return child;
 }
+
+json_node *json_set(json_node *object, const char *key, json_node *value) {
+    if (!value) return nullptr;
+    char *k = key ? strdup(key) : nullptr;
+    if (!object || object->type != JSON_OBJECT || !key || !k) {
+        free(k);
+        json_free(value);
+        return nullptr;
+    }
+    free(value->key);
+    value->key = k;
+    for (json_node **slot = &object->child; *slot; slot = &(*slot)->next) {
+        json_node *old = *slot;
+        if (old->key && strcmp(old->key, key) == 0) {
+            value->next = old->next;
+            *slot = value;
+            old->next = nullptr;
+            json_free(old);
+            return value;
+        }
+    }
+    value->next = nullptr;
+    return json_append(object, value);
+}
+
+json_node *json_detach(json_node *parent, json_node *child) {
+    if (!parent || !child) return nullptr;
+    for (json_node **slot = &parent->child; *slot; slot = &(*slot)->next) {
+        if (*slot == child) {
+            *slot = child->next;
+            child->next = nullptr;
+            return child;
+        }
+    }
+    return nullptr;
+}

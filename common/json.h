@@ -77,6 +77,14 @@ json_node *json_new_number(const char *key, double value);
 json_node *json_new_bool(const char *key, int value);
 // Appends child as the last child of parent; returns child.
 json_node *json_append(json_node *parent, json_node *child);
+// Puts value under key in an object: it takes the place of the first member
+// with that key (which is freed) or is appended. value's key is replaced by
+// key. Returns value, or null (and frees value) when object is not an object
+// or memory runs out.
+json_node *json_set(json_node *object, const char *key, json_node *value);
+// Unlinks child from parent without freeing it; returns child, or null when
+// it is not a child of parent.
+json_node *json_detach(json_node *parent, json_node *child);
 
 // RAII owner of a tree: json_ptr root(json_parse(text));
 struct json_deleter {

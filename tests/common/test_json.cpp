@@ -278,6 +278,19 @@ TEST(Json, BuildsTreesForEmitters) {
     EXPECT_EQ(json_getn(root.get(), "b", 0), 2.0);
     EXPECT_EQ(json_get(root.get(), "c")->boolean, 1);
     EXPECT_EQ(json_count(root.get()), 3u);
+    // Replacing keeps the member's place; a new key goes to the end.
+    json_set(root.get(), "a", json_new_number(nullptr, 7));
+    json_set(root.get(), "d", json_new_string("ignored", "new"));
+    EXPECT_STREQ(root->child->key, "a");
+    EXPECT_EQ(root->child->number, 7.0);
+    EXPECT_STREQ(json_at(root.get(), 3)->key, "d");
+    EXPECT_EQ(json_count(root.get()), 4u);
+    json_node *b = json_detach(root.get(), json_get(root.get(), "b"));
+    ASSERT_TRUE(b);
+    EXPECT_EQ(json_get(root.get(), "b"), nullptr);
+    EXPECT_EQ(json_detach(root.get(), b), nullptr);
+    json_free(b);
+    EXPECT_EQ(json_set(json_get(root.get(), "d"), "x", json_new_bool(nullptr, 1)), nullptr);
 }
 
 TEST(Json, ReadsFiles) {
