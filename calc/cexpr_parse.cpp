@@ -1540,16 +1540,19 @@ bool p_label(cx_parser *p, double *out) {
 }
 
 bool add_range(cx_parser *p, cx_node *arm, double lo, double hi) {
-    double *r = static_cast<double *>(
-        realloc(arm->ranges, sizeof(double) * 2 * static_cast<size_t>(arm->nranges + 1)));
-    if (!r) {
-        perr(p, "OOM");
-        return false;
+    int n = arm->nranges;
+    if ((n & (n - 1)) == 0) {  // capacity doubles at powers of two: linear for long label lists
+        size_t cap = n ? 2 * static_cast<size_t>(n) : 1;
+        double *r = static_cast<double *>(realloc(arm->ranges, sizeof(double) * 2 * cap));
+        if (!r) {
+            perr(p, "OOM");
+            return false;
+        }
+        arm->ranges = r;
     }
-    arm->ranges = r;
-    r[2 * arm->nranges] = lo;
-    r[2 * arm->nranges + 1] = hi;
-    arm->nranges++;
+    arm->ranges[2 * n] = lo;
+    arm->ranges[2 * n + 1] = hi;
+    arm->nranges = n + 1;
     return true;
 }
 
