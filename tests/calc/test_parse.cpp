@@ -2,6 +2,7 @@
 // wrong program, routine checks and hostile input.
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <cstring>
 #include <string>
@@ -499,6 +500,52 @@ TEST_F(parse_fixture, HostileProgramsGiveMessages) {
         cx_free(n);
         EXPECT_EQ(std::string(h.err).rfind(g.msg, 0), 0u) << g.text.substr(0, 40) << ": " << h.err;
     }
+}
+
+// The editor parses in a server connection thread: programs at the depth
+// limit must fit a small thread stack (release needs under 256 KiB).
+TEST(parse_stack, DepthLimitFitsAOneMegabyteThreadStack) {
+    struct job {
+        std::string text;
+        bool parsed = false;
+    };
+    std::vector<job> jobs(4);
+    jobs[0].text = "A1 := " + std::string(250, '(') + "1" + std::string(250, ')');
+    for (int i = 0; i < 250; i++)
+        jobs[1].text += "IF A1 THEN ";
+    jobs[1].text += "A2 := 1";
+    for (int i = 0; i < 250; i++)
+        jobs[1].text += " END_IF";
+    jobs[2].text = "A1 := " + std::string(100000, '(');
+    jobs[3].text = "A1 := 1";
+    for (int i = 0; i < 250; i++)
+        jobs[3].text += " + NOT -A2";
+    auto run = [](void *arg) -> void * {
+        job *j = static_cast<job *>(arg);
+        char err[256];
+        cx_node *n = cx_parse_host(j->text.c_str(), nullptr, nullptr, err, sizeof err, nullptr);
+        j->parsed = n != nullptr;
+        int64_t tick[CX_TICK_SLOTS] = {1000};
+        auto one = [](void *, int, int, double *out) {
+            *out = 1;
+            return 0;
+        };
+        if (n) cx_exec_tick(n, one, nullptr, tick, nullptr, nullptr);
+        cx_free(n);
+        return nullptr;
+    };
+    for (job &j : jobs) {
+        pthread_attr_t attr;
+        pthread_attr_init(&attr);
+        pthread_attr_setstacksize(&attr, 1 << 20);
+        pthread_t t;
+        ASSERT_EQ(pthread_create(&t, &attr, run, &j), 0);
+        pthread_join(t, nullptr);
+        pthread_attr_destroy(&attr);
+    }
+    EXPECT_TRUE(jobs[0].parsed);
+    EXPECT_TRUE(jobs[1].parsed);
+    EXPECT_FALSE(jobs[2].parsed);
 }
 
 TEST_F(parse_fixture, LargeFlatProgramsParseRunAndFree) {
