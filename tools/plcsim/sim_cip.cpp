@@ -234,6 +234,13 @@ size_t tag_read(ctx &c, uint8_t svc, const sim_path &p, const uint8_t *d, size_t
         return refuse(w, svc, CIP_STATUS_NOT_ENOUGH_DATA, -1, what, p.name.c_str());
     uint16_t count = eip_get16(d);
     uint32_t offset = frag ? eip_get32(d + 2) : 0;
+    if (c.st->faults.trace_reads.load()) {
+        char elem[16] = "";
+        if (p.n_elem) snprintf(elem, sizeof elem, "[%u]", p.elem[0]);
+        sim_log("read %s%s count %u offset %u", p.name.c_str(), elem, count, offset);
+    }
+    if (int refused = c.st->faults.refuse_reads.load())
+        return refuse(w, svc, (uint8_t)refused, -1, what, p.name.c_str());
     std::lock_guard<std::mutex> g(c.st->lock);
     sim_tag *t = find_tag(c.st, p.name);
     if (t == nullptr || p.member_after_elem)
@@ -432,8 +439,18 @@ size_t attribute_list(ctx &c, uint8_t svc, const sim_path &p, const uint8_t *d, 
                 if (pos + 8 > dn) return refuse(w, svc, CIP_STATUS_NOT_ENOUGH_DATA, -1, what, obj);
                 int64_t v = (int64_t)eip_get64(d + pos);
                 pos += 8;
-                c.st->clock_offset_us = v - sim_now_us();
-                sim_log("clock set to %lld us", (long long)v);
+                sim_faults &f = c.st->faults;
+                if (f.clock_sets_left.load() == 0) {
+                    // As a controller whose clock is locked against changes.
+                    w.u16(0x10);  // device state conflict
+                    failed = true;
+                    sim_log("clock set to %lld us refused", (long long)v);
+                    continue;
+                }
+                if (f.clock_sets_left.load() > 0) f.clock_sets_left--;
+                int skew = f.clock_skew_ms.load();
+                c.st->clock_offset_us = v + (int64_t)skew * 1000 - sim_now_us();
+                sim_log("clock set to %lld us (lands %+d ms off)", (long long)v, skew);
                 w.u16(0);
             } else {
                 // Unknown attribute: its value length is unknown, so the rest
@@ -478,6 +495,8 @@ size_t symbol_list(ctx &c, uint8_t svc, const sim_path &p, const uint8_t *d, siz
         attrs[i] = eip_get16(d + 2 + 2 * i);
         if (attrs[i] != 1 && attrs[i] != 2 && attrs[i] != 7 && attrs[i] != 8)
             return refuse(w, svc, CIP_STATUS_ATTRIBUTE_NOT_SUPPORTED, -1, what, "symbols");
+        if (attrs[i] == 2 && c.st->faults.refuse_symbol_types.load())
+            return refuse(w, svc, CIP_STATUS_ATTRIBUTE_NOT_SUPPORTED, -1, what, "symbol types");
     }
     std::lock_guard<std::mutex> g(c.st->lock);
     ok_header(w, svc);

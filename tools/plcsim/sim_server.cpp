@@ -383,7 +383,9 @@ int sim_control_apply(sim_state *st, const char *text, std::string *err) {
     auto bump = [&] { st->faults.generation++; };
     long v = 0;
     if (cmd == "drop_after" || cmd == "delay_ms" || cmd == "refuse_forward_open" ||
-        cmd == "zero_conn_ids" || cmd == "close_listen") {
+        cmd == "zero_conn_ids" || cmd == "close_listen" || cmd == "refuse_reads" ||
+        cmd == "refuse_symbol_types" || cmd == "clock_skew_ms" || cmd == "refuse_clock_set" ||
+        cmd == "trace_reads") {
         if (!(in >> v)) {
             *err = "'" + cmd + "' needs a number";
             return -1;
@@ -397,6 +399,16 @@ int sim_control_apply(sim_state *st, const char *text, std::string *err) {
         st->faults.refuse_forward_open = v != 0;
     } else if (cmd == "zero_conn_ids") {
         st->faults.zero_conn_ids = v != 0;
+    } else if (cmd == "refuse_reads") {
+        st->faults.refuse_reads = (int)(v < 0 || v > 0xFF ? 0 : v);
+    } else if (cmd == "refuse_symbol_types") {
+        st->faults.refuse_symbol_types = v != 0;
+    } else if (cmd == "clock_skew_ms") {
+        st->faults.clock_skew_ms = (int)v;
+    } else if (cmd == "refuse_clock_set") {
+        st->faults.clock_sets_left = (int)(v < 0 ? -1 : v);
+    } else if (cmd == "trace_reads") {
+        st->faults.trace_reads = v != 0;
     } else if (cmd == "close_listen") {
         st->listen_closed_until_ms = mono_ms() + (v < 0 ? 0 : v);
     } else if (cmd == "drop_all") {
@@ -409,6 +421,10 @@ int sim_control_apply(sim_state *st, const char *text, std::string *err) {
         st->faults.delay_ms = 0;
         st->faults.refuse_forward_open = 0;
         st->faults.zero_conn_ids = 0;
+        st->faults.refuse_reads = 0;
+        st->faults.refuse_symbol_types = 0;
+        st->faults.clock_skew_ms = 0;
+        st->faults.clock_sets_left = -1;
     } else if (cmd == "set") {
         std::string target;
         double value;

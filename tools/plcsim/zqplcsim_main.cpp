@@ -52,11 +52,19 @@ const char kUsage[] =
     "  --delay-ms N         delay every reply by N ms\n"
     "  --refuse-forward-open  refuse every Forward Open\n"
     "  --zero-conn-ids      answer Forward Open with both connection ids 0\n"
+    "  --refuse-reads S     refuse every tag read with CIP status S (1..255)\n"
+    "  --refuse-symbol-types  refuse symbol-list requests that ask for the\n"
+    "                       tag types (names alone are still listed)\n"
+    "  --clock-skew-ms N    a clock set lands N ms off the time written\n"
+    "  --refuse-clock-set N accept N clock sets, refuse the later ones\n"
+    "  --trace-reads        log every tag read: name, element, count, offset\n"
     "  --version            print the version\n"
     "  --help               this text\n"
     "\n"
     "Control commands: drop_after N (-1 = off), delay_ms N, refuse_forward_open 0|1,\n"
-    "zero_conn_ids 0|1, clear (all faults off), download (change the controller\n"
+    "zero_conn_ids 0|1, refuse_reads S (0 = off), refuse_symbol_types 0|1,\n"
+    "clock_skew_ms N, refuse_clock_set N (-1 = off), clear (all faults off),\n"
+    "trace_reads 0|1 (kept by clear), download (change the controller\n"
     "attributes, as a program download does), close_listen MS (close the\n"
     "listening socket for MS ms), drop_all (close every client connection),\n"
     "set NAME[INDEX] VALUE.\n"
@@ -137,6 +145,16 @@ int main(int argc, char **argv) {
             st.faults.refuse_forward_open = 1;
         } else if (a == "--zero-conn-ids") {
             st.faults.zero_conn_ids = 1;
+        } else if (a == "--refuse-reads") {
+            st.faults.refuse_reads = (int)need_int(1, 255);
+        } else if (a == "--refuse-symbol-types") {
+            st.faults.refuse_symbol_types = 1;
+        } else if (a == "--clock-skew-ms") {
+            st.faults.clock_skew_ms = (int)need_int(-86400000, 86400000);
+        } else if (a == "--refuse-clock-set") {
+            st.faults.clock_sets_left = (int)need_int(0, 1000000000);
+        } else if (a == "--trace-reads") {
+            st.faults.trace_reads = 1;
         } else {
             fprintf(stderr, "zqplcsim: unknown option %s (see --help)\n", a.c_str());
             return 2;
