@@ -436,6 +436,21 @@ int poll_array_segment(poll_ctx &c, logix_group *g, int si, int64_t ts, bool *re
         n = LOGIX_MAX_SEGMENT_ELEMS;
     }
 
+    if (seg.is_discrete && seg.type == 0) {
+        // No type from the symbol list: ask the array once. Read as bits, a
+        // numeric array would be refused on every pass and reconnect forever.
+        // The element is word-aligned so that a BOOL array answers its word.
+        double v = 0;
+        uint16_t type = 0;
+        int got = 0;
+        int rc = cip_read_real(c.s, seg.name, static_cast<uint32_t>(seg.lowest) & ~31u, 1, &v,
+                               &type, &got);
+        if (rc < 0) {
+            log_msg("[%s] З'єднання втрачено (масив %s)", g->name, seg.name);
+            return -1;
+        }
+        if (rc == 0 && type_supported(type)) seg.type = type;
+    }
     if (seg.is_discrete &&
         (seg.type == 0 || seg.type == CIP_TYPE_BOOL || seg.type == CIP_TYPE_DWORD)) {
         uint8_t bits[LOGIX_MAX_SEGMENT_ELEMS];

@@ -62,24 +62,32 @@ TEST(DriverWatchdog, ReconnectsAfterTwoTaktsAndFiveSecondsWithoutData) {
 
 // A controller that will not list symbol types leaves array types unknown
 // until the first reply: the first pass must still read an LREAL array
-// whole, then use each type's own chunk.
+// whole, then use each type's own chunk; discrete channels on a numeric
+// array must not be read as bits.
 TEST(DriverUnknownType, ArraysAreReadInChunksThatFitUntilTheTypeIsKnown) {
     plcsim_proc sim;
     ASSERT_TRUE(sim.start({"--refuse-symbol-types", "--trace-reads", "--tag", "Big:LREAL[100]=1.25",
-                           "--tag", "Arr:REAL[200]=2.5"}));
-    ASSERT_TRUE(sim.control("set Big[99] -3.5e300\nset Arr[199] 4.5\nset Arr[60] 6"));
+                           "--tag", "Arr:REAL[200]=2.5", "--tag", "Modes:DINT[10]=3", "--tag",
+                           "Flags:BOOL[64]"}));
+    ASSERT_TRUE(
+        sim.control("set Big[99] -3.5e300\nset Arr[199] 4.5\nset Arr[60] 6\nset Flags[37] 1"));
     driver_proc drv;
-    ASSERT_TRUE(drv.start("  groups:\n    - ipaddr: " + sim.addr +
-                          "\n      takt: 100\n      items: |\n        A1,v,Big[0]\n"
-                          "        A2,v,Big[99]\n        A3,v,Arr[0]\n        A4,v,Arr[60]\n"
-                          "        A5,v,Arr[199]\n"));
+    ASSERT_TRUE(
+        drv.start("  groups:\n    - ipaddr: " + sim.addr +
+                  "\n      takt: 100\n      items: |\n        A1,v,Big[0]\n"
+                  "        A2,v,Big[99]\n        A3,v,Arr[0]\n        A4,v,Arr[60]\n"
+                  "        A5,v,Arr[199]\n        D1,c,Modes[2]\n        D2,c,Flags[37]\n"));
     EXPECT_TRUE(drv.an_is(1, 1.25)) << drv.log();
     EXPECT_TRUE(drv.an_is(2, -3.5e300));
     EXPECT_TRUE(drv.an_is(3, 2.5));
     EXPECT_TRUE(drv.an_is(4, 6));
     EXPECT_TRUE(drv.an_is(5, 4.5));
+    EXPECT_TRUE(drv.di_is(1, 3)) << drv.log();
+    EXPECT_TRUE(drv.di_is(2, 1));
     EXPECT_EQ(drv.an_vt(2), CIP_TYPE_LREAL);
     EXPECT_EQ(drv.an_vt(5), CIP_TYPE_REAL);
+    EXPECT_EQ(drv.di_vt(1), CIP_TYPE_DINT);
+    EXPECT_EQ(drv.di_vt(2), CIP_TYPE_BOOL);
     EXPECT_TRUE(drv.wait_log("валідація масивів по інстанції", 1000));
     uint32_t polls = shm_header(&drv.db)->poll_count;
     ASSERT_TRUE(wait_until([&] { return shm_header(&drv.db)->poll_count > polls + 2; }, 3000));
