@@ -29,7 +29,8 @@ struct plcsim_proc {
     plcsim_proc() = default;
     plcsim_proc(const plcsim_proc &) = delete;
     plcsim_proc &operator=(const plcsim_proc &) = delete;
-    ~plcsim_proc() { stop(); }
+    // Also on a failed assertion: no temporary directories left behind.
+    ~plcsim_proc() { cleanup(); }
 
     // Starts the simulator with these extra arguments; retries another
     // address when the chosen one is taken. True once it listens.
