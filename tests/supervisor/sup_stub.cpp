@@ -59,12 +59,7 @@ int main(int argc, char **argv) {
         args += std::string(i > 1 ? " " : "") + argv[i];
     const char *shm = getenv("LOGIX_SHM_NAME");
     const char *stack = getenv("ZQSTACK_DIR");
-    char line[2048];
-    snprintf(line, sizeof line, "start %s %d %lld shm=%s stack=%s args=%s", name.c_str(),
-             int(getpid()), fork_ms(), shm ? shm : "", stack ? stack : "", args.c_str());
-    note(line);
-    if (exists("./stub_" + name + ".exit")) return 3;
-
+    // Handlers first: tests signal a stand-in as soon as its start is noted.
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = on_sig;
@@ -73,6 +68,12 @@ int main(int argc, char **argv) {
         sa.sa_handler = SIG_IGN;
     }
     sigaction(SIGTERM, &sa, nullptr);
+
+    char line[2048];
+    snprintf(line, sizeof line, "start %s %d %lld shm=%s stack=%s args=%s", name.c_str(),
+             int(getpid()), fork_ms(), shm ? shm : "", stack ? stack : "", args.c_str());
+    note(line);
+    if (exists("./stub_" + name + ".exit")) return 3;
 
     sigset_t block, old;
     sigemptyset(&block);
