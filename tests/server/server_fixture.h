@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -65,15 +66,25 @@ inline bool file_exists(const std::string &path) {
 }
 
 inline int free_port() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, (sockaddr *)&a, sizeof a);
-    socklen_t l = sizeof a;
-    getsockname(s, (sockaddr *)&a, &l);
-    close(s);
-    return ntohs(a.sin_port);
+    // Below the kernel's ephemeral range (32768..60999): a port picked there
+    // can be taken meanwhile as the local end of another test's outgoing
+    // connection, and the server under test then fails to bind.
+    static std::atomic<unsigned> seq{0};
+    unsigned seed = unsigned(getpid()) * 7919u + unsigned(time(nullptr));
+    for (int attempt = 0; attempt < 500; attempt++) {
+        unsigned n = seed + 104729u * (seq++);
+        int port = 20000 + int(n % 12000u);
+        int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (s < 0) continue;
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(uint16_t(port));
+        bool ok = bind(s, (sockaddr *)&a, sizeof a) == 0;
+        close(s);
+        if (ok) return port;
+    }
+    return 0;
 }
 
 inline int connect_to(int port) {
