@@ -194,6 +194,7 @@ bool http_query_param(const http_request *req, const char *name, char *out, size
             if (size) copy_cut(out, size, v, n);
             return true;
         }
+        if (!*p) break;  // an empty name matches at the terminator too
         p++;
     }
     return false;
