@@ -223,6 +223,8 @@ class Stack : public ::testing::Test {
             closedir(d);
         }
         unlink(pidfile.c_str());
+        // The recorder's single-instance lock file, named after the database.
+        unlink(("/tmp/zqtrend_" + shm_name.substr(1) + ".lock").c_str());
         if (HasFailure()) {
             std::cerr << "--- zqsup stdout\n" << out() << "--- zqsup stderr\n" << err();
             std::cerr << "--- zqplcsim\n" << sim.output();
