@@ -32,10 +32,10 @@ plcsim_proc &sim() {
         g_sim = new plcsim_proc;
         std::vector<std::string> args;
         for (int i = 0; i < kTags; i++) {
-            char spec[64];
-            snprintf(spec, sizeof spec, "T%04d:%s[1]=%d", i, i % 2 ? "REAL" : "DINT", i);
+            char tag_arg[64];
+            snprintf(tag_arg, sizeof tag_arg, "T%04d:%s[1]=%d", i, i % 2 ? "REAL" : "DINT", i);
             args.push_back("--tag");
-            args.push_back(spec);
+            args.push_back(tag_arg);
         }
         args.push_back("--tag");
         args.push_back("Big:REAL[" + std::to_string(kArray) + "]:ramp/10/0/1000");

@@ -70,7 +70,7 @@ void sup_sleep_ms(int64_t ms, bool stop_on_shutdown);
 
 // ---- database sizing (sup_size.cpp) ----------------------------------------
 
-struct sup_shm_spec {
+struct sup_shm_sizing {
     uint32_t analogs;
     uint32_t discretes;
     uint32_t plcs;
@@ -85,10 +85,10 @@ void items_scan_max(const json_node *items, uint64_t *max_a, uint64_t *max_d);
 // Sizing over a parsed configuration. Returns 0, or -2 when the sizes cannot
 // be represented (total_size beyond 4 GiB - 1); *total_out gets the 64-bit
 // object size either way.
-int sup_spec_from_tree(const json_node *root, sup_shm_spec *out, uint64_t *total_out);
+int sup_spec_from_tree(const json_node *root, sup_shm_sizing *out, uint64_t *total_out);
 
 // Sizing from ./config.yaml: 0, -1 unreadable, -2 absurd sizes.
-int shm_spec_from_yaml(sup_shm_spec *out, uint64_t *total_out);
+int shm_spec_from_yaml(sup_shm_sizing *out, uint64_t *total_out);
 
 // Prefix from <project_dir>/config.yaml ("/logix_drv" unless logix.shm_name
 // is a valid one-component name), cut to 63 characters.

@@ -30,9 +30,9 @@ uint64_t shm_room(const std::string &name) {
 }  // namespace
 
 int shm_create_run() {
-    sup_shm_spec spec{};
+    sup_shm_sizing sizing{};
     uint64_t total = 0;
-    int rc = shm_spec_from_yaml(&spec, &total);
+    int rc = shm_spec_from_yaml(&sizing, &total);
     if (rc == -1) {
         sup_log("[zqsup] WARN: config.yaml не читається — SHM не створено\n");
         return -1;
@@ -44,7 +44,7 @@ int shm_create_run() {
             (unsigned long long)total);
         return -2;
     }
-    g_driver_gated = !spec.has_groups;
+    g_driver_gated = !sizing.has_groups;
 
     if (!g_project_name.empty()) {
         std::string name =
@@ -69,13 +69,14 @@ int shm_create_run() {
 
     shm_close(&g_shm);
     shm_unlink(g_shm_name_su.c_str());
-    if (shm_open_rw(g_shm_name_su.c_str(), spec.analogs, spec.discretes, spec.plcs, &g_shm) != 0) {
+    if (shm_open_rw(g_shm_name_su.c_str(), sizing.analogs, sizing.discretes, sizing.plcs, &g_shm) !=
+        0) {
         sup_log("[zqsup] ПОМИЛКА: не вдалося створити SHM %s\n", g_shm_name_su.c_str());
         return -2;
     }
     g_last_beat_mono = 0;
-    sup_log("[zqsup] SHM %s створено (%uA/%uD, PLC=%u)%s\n", g_shm_name_su.c_str(), spec.analogs,
-            spec.discretes, spec.plcs,
+    sup_log("[zqsup] SHM %s створено (%uA/%uD, PLC=%u)%s\n", g_shm_name_su.c_str(), sizing.analogs,
+            sizing.discretes, sizing.plcs,
             g_driver_gated ? " — logix-груп нема, драйвер не стартує" : "");
     return 0;
 }

@@ -69,7 +69,7 @@ void items_scan_max(const json_node *items, uint64_t *max_a, uint64_t *max_d) {
     }
 }
 
-int sup_spec_from_tree(const json_node *root, sup_shm_spec *out, uint64_t *total_out) {
+int sup_spec_from_tree(const json_node *root, sup_shm_sizing *out, uint64_t *total_out) {
     uint64_t max_a = 0, max_d = 0;
     long long exp_a = 0, exp_d = 0;
     bool has_groups = false;
@@ -121,7 +121,7 @@ int sup_spec_from_tree(const json_node *root, sup_shm_spec *out, uint64_t *total
     return total > UINT32_MAX ? -2 : 0;
 }
 
-int shm_spec_from_yaml(sup_shm_spec *out, uint64_t *total_out) {
+int shm_spec_from_yaml(sup_shm_sizing *out, uint64_t *total_out) {
     json_ptr root(yaml_parse_file("./config.yaml"));
     if (!root) return -1;
     return sup_spec_from_tree(root.get(), out, total_out);

@@ -2,8 +2,10 @@
 // readers, so a fixed crash stays fixed in the normal test run.
 #include <dirent.h>
 #include <gtest/gtest.h>
+
 #include <stdlib.h>
 #include <string.h>
+#include "tests/fuzz/corpus_files.h"
 
 #include <algorithm>
 #include <fstream>
@@ -15,25 +17,6 @@
 #include "common/yaml.h"
 
 namespace {
-
-std::vector<std::string> corpus(const char *name) {
-    std::string dir = std::string(ZQ_SOURCE_DIR) + "/tests/fuzz/corpus/" + name;
-    std::vector<std::string> files;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d))
-            if (e->d_name[0] != '.') files.push_back(dir + "/" + e->d_name);
-        closedir(d);
-    }
-    std::sort(files.begin(), files.end());
-    return files;
-}
-
-std::string slurp(const std::string &path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
 
 void check_strings(const json_node *n, const std::string &file) {
     for (; n; n = n->next) {
@@ -49,10 +32,10 @@ void check_strings(const json_node *n, const std::string &file) {
 }
 
 TEST(FuzzRegressions, YamlCorpus) {
-    auto files = corpus("yaml");
+    auto files = fuzz_corpus_files("yaml");
     ASSERT_FALSE(files.empty());
     for (const auto &f : files) {
-        std::string text = slurp(f);
+        std::string text = fuzz_read_file(f);
         yaml_dup dups[4];
         size_t n = 0;
         json_ptr root(yaml_parse_dups(text.c_str(), dups, 4, &n));
@@ -66,10 +49,10 @@ TEST(FuzzRegressions, YamlCorpus) {
 }
 
 TEST(FuzzRegressions, JsonCorpus) {
-    auto files = corpus("json");
+    auto files = fuzz_corpus_files("json");
     ASSERT_FALSE(files.empty());
     for (const auto &f : files) {
-        std::string text = slurp(f);
+        std::string text = fuzz_read_file(f);
         json_ptr root(json_parse_len(text.data(), text.size()));
         if (!root) continue;
         check_strings(root.get(), f);
@@ -82,11 +65,12 @@ TEST(FuzzRegressions, HostileSeedsAreRefused) {
     const std::string dir = std::string(ZQ_SOURCE_DIR) + "/tests/fuzz/corpus/json/";
     for (const char *name :
          {"deep_array.json", "deep_object.json", "nul_escape.json", "truncated_escape.json"}) {
-        std::string text = slurp(dir + name);
+        std::string text = fuzz_read_file(dir + name);
         ASSERT_FALSE(text.empty()) << name;
         EXPECT_EQ(json_parse(text.c_str()), nullptr) << name;
     }
-    std::string deep = slurp(std::string(ZQ_SOURCE_DIR) + "/tests/fuzz/corpus/yaml/deep_map.yaml");
+    std::string deep =
+        fuzz_read_file(std::string(ZQ_SOURCE_DIR) + "/tests/fuzz/corpus/yaml/deep_map.yaml");
     json_ptr r(yaml_parse(deep.c_str()));
     EXPECT_EQ(json_getn(r.get(), "after", 0), 1.0);
 }

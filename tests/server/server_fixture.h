@@ -29,6 +29,7 @@
 #include <thread>
 
 #include "common/shm.h"
+#include "tests/test_ports.h"
 
 namespace srvtest {
 
@@ -39,6 +40,10 @@ inline long long now_ms() {
 }
 
 // Polls `cond` every 10 ms until it holds or `ms` pass.
+inline int free_port() {
+    return test_free_port();
+}
+
 inline bool wait_for(const std::function<bool()> &cond, int ms = 10000) {
     long long end = now_ms() + ms;
     while (now_ms() < end) {
@@ -63,28 +68,6 @@ inline std::string read_file(const std::string &path) {
 inline bool file_exists(const std::string &path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0;
-}
-
-inline int free_port() {
-    // Below the kernel's ephemeral range (32768..60999): a port picked there
-    // can be taken meanwhile as the local end of another test's outgoing
-    // connection, and the server under test then fails to bind.
-    static std::atomic<unsigned> seq{0};
-    unsigned seed = unsigned(getpid()) * 7919u + unsigned(time(nullptr));
-    for (int attempt = 0; attempt < 500; attempt++) {
-        unsigned n = seed + 104729u * (seq++);
-        int port = 20000 + int(n % 12000u);
-        int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (s < 0) continue;
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(uint16_t(port));
-        bool ok = bind(s, (sockaddr *)&a, sizeof a) == 0;
-        close(s);
-        if (ok) return port;
-    }
-    return 0;
 }
 
 inline int connect_to(int port) {

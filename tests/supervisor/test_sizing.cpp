@@ -11,7 +11,7 @@ namespace {
 
 struct Sized {
     int rc;
-    sup_shm_spec spec;
+    sup_shm_sizing spec;
     uint64_t total;
 };
 

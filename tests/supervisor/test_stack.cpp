@@ -33,35 +33,15 @@
 #include "../plc_driver/test_plcsim_util.h"
 #include "common/json.h"
 #include "common/shm.h"
+#include "tests/test_ports.h"
+
+#include "sup_test_util.h"
 
 namespace {
 
+using namespace suptest;
+
 using Clock = std::chrono::steady_clock;
-
-std::string slurp(const std::string &path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
-void spit(const std::string &path, const std::string &text) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f << text;
-}
-
-bool exists(const std::string &p) {
-    return access(p.c_str(), F_OK) == 0;
-}
-
-bool wait_for(const std::function<bool()> &cond, double seconds) {
-    auto end = Clock::now() + std::chrono::milliseconds(int(seconds * 1000));
-    while (Clock::now() < end) {
-        if (cond()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return cond();
-}
 
 // Replaces the only occurrence of `from`; false when it is missing, so a
 // changed demo project fails here instead of silently using its defaults.
@@ -70,28 +50,6 @@ bool replace_once(std::string &text, const std::string &from, const std::string 
     if (p == std::string::npos || text.find(from, p + 1) != std::string::npos) return false;
     text.replace(p, from.size(), to);
     return true;
-}
-
-int free_port() {
-    // Below the kernel's ephemeral range (32768..60999): a port picked there
-    // can be taken meanwhile as the local end of another test's outgoing
-    // connection, and the server under test then fails to bind.
-    static std::atomic<unsigned> seq{0};
-    unsigned seed = unsigned(getpid()) * 7919u + unsigned(time(nullptr));
-    for (int attempt = 0; attempt < 500; attempt++) {
-        unsigned n = seed + 104729u * (seq++);
-        int port = 20000 + int(n % 12000u);
-        int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (s < 0) continue;
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(uint16_t(port));
-        bool ok = bind(s, (sockaddr *)&a, sizeof a) == 0;
-        close(s);
-        if (ok) return port;
-    }
-    return 0;
 }
 
 struct http_answer {
@@ -195,7 +153,7 @@ class Stack : public ::testing::Test {
         prefix = "/zqe2e" + std::to_string(getpid());
         shm_name = prefix + "_" + project;
         pidfile = "/tmp/zqsup_" + project + ".pid";
-        port = free_port();
+        port = test_free_port();
     }
 
     void TearDown() override {

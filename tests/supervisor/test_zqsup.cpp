@@ -22,38 +22,17 @@
 
 #include "common/shm.h"
 
+#include "sup_test_util.h"
+
 namespace {
 
+using namespace suptest;
+
 using Clock = std::chrono::steady_clock;
-
-std::string slurp(const std::string &path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
-void spit(const std::string &path, const std::string &text) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f << text;
-}
-
-bool exists(const std::string &p) {
-    return access(p.c_str(), F_OK) == 0;
-}
 
 void copy_exe(const std::string &from, const std::string &to) {
     spit(to, slurp(from));
     chmod(to.c_str(), 0755);
-}
-
-bool wait_for(const std::function<bool()> &cond, double seconds) {
-    auto end = Clock::now() + std::chrono::milliseconds(int(seconds * 1000));
-    while (Clock::now() < end) {
-        if (cond()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return cond();
 }
 
 long long mono_ms() {
