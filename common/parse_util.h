@@ -1,5 +1,5 @@
 #pragma once
-// Small helpers shared by the configuration readers.
+// Small text and file helpers shared by the programs.
 
 #include <stddef.h>
 
@@ -13,3 +13,17 @@ int zq_format_double_c(char *buf, size_t cap, const char *fmt, double v);
 
 // Reads a whole file into *out; 0, or -1 (errno set) when it cannot be read.
 int zq_read_file(const char *path, std::string *out);
+
+// Reads a whole regular file of at most max_bytes; 0, or -1 (errno set;
+// EFBIG when larger, EINVAL when not a regular file).
+int zq_read_file_max(const char *path, size_t max_bytes, std::string *out);
+
+// Directory part of a path: "." without a slash, "/" for a top-level name.
+std::string zq_dir_of(const char *path);
+
+// Copies src into dst of capacity cap (cap >= 1), cut to fit and always
+// terminated; a null src copies "". Returns dst.
+char *zq_copy_cut(char *dst, size_t cap, const char *src);
+
+bool zq_starts_with(const char *s, const char *prefix);
+bool zq_ends_with(const char *s, const char *suffix);
