@@ -48,7 +48,7 @@ int free_port() {
 int tcp_listen(int *port, int backlog) {
     int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (s < 0) return -1;
-    sockaddr_in a = loopback(0);
+    sockaddr_in a = loopback(*port);
     socklen_t l = sizeof a;
     if (bind(s, (sockaddr *)&a, sizeof a) != 0 || listen(s, backlog) != 0 ||
         getsockname(s, (sockaddr *)&a, &l) != 0) {

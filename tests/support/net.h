@@ -10,8 +10,8 @@ namespace tsup {
 // when none was found.
 int free_port();
 
-// A listening socket on 127.0.0.1 at a port the kernel picks (stored in
-// *port); -1 on failure.
+// A listening socket on 127.0.0.1 at *port, or at a port the kernel picks
+// when *port is 0 (stored in *port); -1 on failure.
 int tcp_listen(int *port, int backlog = 4);
 
 // A connected socket, -1 when the connection was refused.

@@ -12,7 +12,7 @@ long long now_ms();
 
 // Polls cond every 10 ms until it holds or timeout_ms pass; the last check
 // is made at the deadline, so a slow host cannot make it miss by one poll.
-bool wait_for(const std::function<bool()> &cond, int timeout_ms);
+bool wait_for(const std::function<bool()> &cond, int timeout_ms = 10000);
 
 // Waits until the file holds needle at least count times.
 bool wait_for_text(const std::string &path, const std::string &needle, int timeout_ms,
