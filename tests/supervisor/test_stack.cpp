@@ -98,8 +98,10 @@ class Stack : public ::testing::Test {
     }
 
     void copy_demo() {
-        std::string cmd = "cp -r '" + std::string(ZQ_SOURCE_DIR) + "/examples/demo' '" + proj + "'";
-        ASSERT_EQ(system(cmd.c_str()), 0);
+        ASSERT_EQ(
+            tsup::run({.argv = {"cp", "-r", std::string(ZQ_SOURCE_DIR) + "/examples/demo", proj}})
+                .status,
+            0);
     }
 
     // Points the project at this test's simulator, port and database.
