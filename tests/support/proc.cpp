@@ -30,7 +30,7 @@ int open_out(const std::string &path) {
 
 // The environment the child gets, built before fork: a parent with other
 // threads (fake peers) must not allocate in the forked child.
-std::vector<std::string> child_environment(const ChildSpec &spec) {
+std::vector<std::string> child_environment(const ChildOpts &opts) {
     std::vector<std::string> env;
     auto drop = [&](const std::string &name) {
         for (size_t i = 0; i < env.size();)
@@ -41,30 +41,30 @@ std::vector<std::string> child_environment(const ChildSpec &spec) {
     };
     for (char **e = environ; *e; e++)
         env.push_back(*e);
-    for (const std::string &n : spec.unset_env)
+    for (const std::string &n : opts.unset_env)
         drop(n);
-    for (const std::string &e : spec.env) {
+    for (const std::string &e : opts.env) {
         drop(e.substr(0, e.find('=')));
         env.push_back(e);
     }
     return env;
 }
 
-[[noreturn]] void exec_child(const ChildSpec &spec, pid_t parent, char *const *argv,
+[[noreturn]] void exec_child(const ChildOpts &opts, pid_t parent, char *const *argv,
                              char *const *envp, int in_fd, int report_fd) {
-    if (spec.die_with_parent) {
+    if (opts.die_with_parent) {
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (getppid() != parent) _exit(126);
     }
-    int out = open_out(spec.out_path);
-    int err = spec.err_to_out ? out : open_out(spec.err_path);
+    int out = open_out(opts.out_path);
+    int err = opts.err_to_out ? out : open_out(opts.err_path);
     if (in_fd < 0) in_fd = open("/dev/null", O_RDONLY);
     if (out < 0 || err < 0 || in_fd < 0) _exit(126);
     dup2(in_fd, 0);
     dup2(out, 1);
     dup2(err, 2);
     int e = 0;
-    if (!spec.dir.empty() && chdir(spec.dir.c_str()) != 0) {
+    if (!opts.dir.empty() && chdir(opts.dir.c_str()) != 0) {
         e = errno;
     } else {
         execvpe(argv[0], argv, envp);
@@ -93,15 +93,15 @@ Child &Child::operator=(Child &&o) noexcept {
     return *this;
 }
 
-bool child_start(Child *c, const ChildSpec &spec) {
+bool child_start(Child *c, const ChildOpts &opts) {
     child_stop(c);
     c->status = -1;
-    if (spec.argv.empty()) return false;
+    if (opts.argv.empty()) return false;
     std::vector<char *> argv;
-    for (const std::string &a : spec.argv)
+    for (const std::string &a : opts.argv)
         argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
-    std::vector<std::string> env = child_environment(spec);
+    std::vector<std::string> env = child_environment(opts);
     std::vector<char *> envp;
     for (const std::string &e : env)
         envp.push_back(const_cast<char *>(e.c_str()));
@@ -111,13 +111,13 @@ bool child_start(Child *c, const ChildSpec &spec) {
     // successful exec closes it empty.
     int report[2], in[2] = {-1, -1};
     if (pipe2(report, O_CLOEXEC) != 0) return false;
-    if (spec.stdin_pipe && pipe2(in, O_CLOEXEC) != 0) {
+    if (opts.stdin_pipe && pipe2(in, O_CLOEXEC) != 0) {
         close(report[0]);
         close(report[1]);
         return false;
     }
     pid_t pid = fork();
-    if (pid == 0) exec_child(spec, parent, argv.data(), envp.data(), in[0], report[1]);
+    if (pid == 0) exec_child(opts, parent, argv.data(), envp.data(), in[0], report[1]);
     close(report[1]);
     if (in[0] >= 0) close(in[0]);
     if (pid < 0) {
@@ -173,10 +173,10 @@ int child_stop(Child *c, int grace_ms, int sig) {
     return c->status;
 }
 
-RunResult run(const ChildSpec &spec, int timeout_ms) {
+RunResult run(const ChildOpts &opts, int timeout_ms) {
     RunResult r;
     TempDir tmp("run");
-    ChildSpec s = spec;
+    ChildOpts s = opts;
     s.out_path = tmp / "out";
     s.err_path = tmp / "err";
     Child c;

@@ -10,7 +10,7 @@
 
 namespace tsup {
 
-struct ChildSpec {
+struct ChildOpts {
     std::vector<std::string> argv;       // argv[0]: a path, or a name looked up in PATH
     std::vector<std::string> env;        // "NAME=value", set in the child
     std::vector<std::string> unset_env;  // names removed from the child's environment
@@ -26,7 +26,7 @@ struct ChildSpec {
 // assertion leaves no process behind.
 struct Child {
     pid_t pid = -1;     // -1 once it ended and was reaped
-    int stdin_fd = -1;  // with ChildSpec::stdin_pipe
+    int stdin_fd = -1;  // with ChildOpts::stdin_pipe
     int status = -1;    // once ended: exit code, or 128 + the signal that ended it
     Child() = default;
     ~Child();
@@ -37,7 +37,7 @@ struct Child {
 };
 
 // False when it could not be started, an exec failure included.
-bool child_start(Child *c, const ChildSpec &spec);
+bool child_start(Child *c, const ChildOpts &opts);
 // True while it runs; reaps it (and sets status) once it ended.
 bool child_running(Child *c);
 // Its status once it ended within timeout_ms, else -1 (still running).
@@ -52,9 +52,9 @@ struct RunResult {
     std::string out, err;
 };
 
-// Runs the program to its end and returns what it printed (the spec's
+// Runs the program to its end and returns what it printed (the options'
 // output paths are replaced by temporary files).
-RunResult run(const ChildSpec &spec, int timeout_ms = 60000);
+RunResult run(const ChildOpts &opts, int timeout_ms = 60000);
 
 // State letter of /proc/<pid>/stat ('R', 'S', 'Z', ...), 0 when it is gone.
 char pid_state(pid_t pid);
