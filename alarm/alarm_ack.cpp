@@ -85,29 +85,22 @@ static std::string work_path(const std::string &dir) {
     return dir + "/ack.req.work";
 }
 
-int alarm_ack_take(const std::string &dir, std::vector<alarm_ack_req> *out, bool *had_file) {
+int alarm_ack_take(const std::string &dir, std::vector<alarm_ack_req> *out) {
     out->clear();
-    *had_file = false;
     std::string work = work_path(dir), text;
-    // Left over from a take whose requests were not confirmed applied: those
-    // first; the new requests wait for the next take.
     if (zq_read_file(work.c_str(), &text) == 0) {
-        *had_file = true;
         alarm_ack_parse(text, out);
-        return (int)out->size();
+        return 1;
     }
     std::string path = dir + "/ack.req";
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return (int)out->size();
-    *had_file = true;
-    // Under the appenders' lock: no append is half done, and every later
-    // append sees the file gone and creates a new one.
+    if (fd < 0) return -1;
+    // Under the appenders' lock: no locked append is half done, and every
+    // later one sees the file gone and creates a new one.
     flock(fd, LOCK_EX);
     int rc = rename(path.c_str(), work.c_str());
     close(fd);
-    if (rc != 0) return (int)out->size();
-    if (zq_read_file(work.c_str(), &text) == 0) alarm_ack_parse(text, out);
-    return (int)out->size();
+    return rc == 0 ? 0 : -1;
 }
 
 void alarm_ack_done(const std::string &dir) {

@@ -25,10 +25,12 @@ void alarm_ack_parse(const std::string &text, std::vector<alarm_ack_req> *out);
 // when the file cannot be opened or written.
 int alarm_ack_append(const std::string &dir, long long id, const char *ip);
 
-// zqalarm side: the requests waiting in <dir>/ack.req (and any left in the
-// work file by an interrupted earlier take). The work file is removed by
-// alarm_ack_done once the requests are applied, so a crash in between
-// re-applies them (applying twice changes nothing). Returns the number of
-// requests; *had_file tells whether any request file existed.
-int alarm_ack_take(const std::string &dir, std::vector<alarm_ack_req> *out, bool *had_file);
+// zqalarm side, called once per turn. A waiting ack.req is renamed to the
+// work file under the appenders' lock and read on the next call, one turn
+// later, so that an appender that does not lock (an older server) has long
+// finished its write into the renamed file. Returns 1 with the requests of
+// the work file in *out (apply them, then call alarm_ack_done; a crash in
+// between re-applies them, which changes nothing), 0 when a request file
+// was set aside for the next call, -1 when nothing waits.
+int alarm_ack_take(const std::string &dir, std::vector<alarm_ack_req> *out);
 void alarm_ack_done(const std::string &dir);

@@ -311,8 +311,8 @@ void alarm_engine_start(alarm_engine *e, const std::string &dir, int takt_overri
         ev.journal_id = l.rec.id;
         ev.since_ms = l.rec.ts_ms ? l.rec.ts_ms : now_ms;
     }
-    write_active(e, now_ms);
     write_journal(e);
+    write_active(e, now_ms);
 }
 
 int alarm_engine_reload(alarm_engine *e, int64_t now_ms) {
@@ -351,8 +351,8 @@ int alarm_engine_reload(alarm_engine *e, int64_t now_ms) {
     e->cfg = std::move(fresh);
     recompute_period(e);
     log_defs(e);
-    if (cleared) write_active(e, now_ms);
     write_journal(e);
+    if (cleared) write_active(e, now_ms);
     return cleared;
 }
 
@@ -458,8 +458,9 @@ int alarm_engine_turn(alarm_engine *e, int64_t now_ms, alarm_value_fn fn, void *
             changes++;
         }
     }
-    if (changes) write_active(e, now_ms);
+    // Journal first: whoever sees an alarm in the active file finds its record.
     write_journal(e);
+    if (changes) write_active(e, now_ms);
     return changes;
 }
 

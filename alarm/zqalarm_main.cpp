@@ -205,9 +205,7 @@ int main(int argc, char **argv) {
             alarm_engine_reload(&eng, now_ms());
             kick();
         }
-        bool had_file = false;
-        alarm_ack_take(dir, &acks, &had_file);
-        if (had_file) {
+        if (alarm_ack_take(dir, &acks) == 1) {
             if (alarm_engine_ack(&eng, acks, now_ms()) > 0) kick();
             alarm_ack_done(dir);
         }

@@ -130,14 +130,15 @@ TEST(AlarmAck, ConcurrentAppendsAreNeverLost) {
     std::multiset<long long> got;
     std::thread taker([&] {
         std::vector<alarm_ack_req> reqs;
-        bool had;
         for (;;) {
             bool last = done.load() == threads;
-            alarm_ack_take(d.path, &reqs, &had);
-            for (const alarm_ack_req &q : reqs)
-                got.insert(q.id);
-            if (had) alarm_ack_done(d.path);
-            if (last && !had) break;
+            int rc = alarm_ack_take(d.path, &reqs);
+            if (rc == 1) {
+                for (const alarm_ack_req &q : reqs)
+                    got.insert(q.id);
+                alarm_ack_done(d.path);
+            }
+            if (last && rc < 0) break;
         }
     });
     std::vector<std::thread> ws;
@@ -156,26 +157,28 @@ TEST(AlarmAck, ConcurrentAppendsAreNeverLost) {
             EXPECT_EQ(got.count(1000000LL * (t + 1) + i), 1u);
 }
 
-// A take interrupted before its requests were applied leaves the work
-// file; the next take returns those first.
-TEST(AlarmAck, InterruptedTakeIsRepeated) {
+// Requests set aside by one take are returned by the next; a take whose
+// requests were not confirmed applied is repeated, and newer requests wait.
+TEST(AlarmAck, TakesAreDeferredAndRepeatedUntilDone) {
     temp_dir d;
-    alarm_ack_append(d.path, 11, "a");
     std::vector<alarm_ack_req> v;
-    bool had;
-    alarm_ack_take(d.path, &v, &had);
-    ASSERT_EQ(v.size(), 1u);
+    EXPECT_EQ(alarm_ack_take(d.path, &v), -1);
+    alarm_ack_append(d.path, 11, "a");
+    EXPECT_EQ(alarm_ack_take(d.path, &v), 0);
+    EXPECT_TRUE(v.empty());
     alarm_ack_append(d.path, 12, "b");
-    alarm_ack_take(d.path, &v, &had);
+    ASSERT_EQ(alarm_ack_take(d.path, &v), 1);
     ASSERT_EQ(v.size(), 1u);
     EXPECT_EQ(v[0].id, 11);
+    ASSERT_EQ(alarm_ack_take(d.path, &v), 1) << "not confirmed: taken again";
+    EXPECT_EQ(v[0].id, 11);
     alarm_ack_done(d.path);
-    alarm_ack_take(d.path, &v, &had);
+    EXPECT_EQ(alarm_ack_take(d.path, &v), 0);
+    ASSERT_EQ(alarm_ack_take(d.path, &v), 1);
     ASSERT_EQ(v.size(), 1u);
     EXPECT_EQ(v[0].id, 12);
     alarm_ack_done(d.path);
-    alarm_ack_take(d.path, &v, &had);
-    EXPECT_FALSE(had);
+    EXPECT_EQ(alarm_ack_take(d.path, &v), -1);
 }
 
 TEST(AlarmReader, JournalDaysStationsAndRights) {
