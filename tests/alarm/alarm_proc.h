@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "alarm/alarm_journal.h"
 #include "alarm_test_util.h"
 #include "tests/server/server_fixture.h"
 
