@@ -13,8 +13,8 @@
 #include <memory>
 #include <string>
 
-#include "server/api.h"
 #include "server/http.h"
+#include "server/rt_common.h"
 
 namespace http_fuzz {
 
@@ -49,7 +49,7 @@ inline void run_one(const uint8_t *data, size_t size) {
     (void)http_parse_content_length(s.c_str());
     char kind;
     long num;
-    (void)api_parse_tag(s.c_str(), &kind, &num);
+    (void)rt_parse_tag(s.c_str(), &kind, &num);
     http_url_decode(&s[0]);
 
     // Larger inputs than a socket buffer would block the writer; the reader

@@ -7,9 +7,13 @@
 
 #include "common/json.h"
 #include "common/yaml.h"
-#include "server/api.h"
+#include "server/eng_gate.h"
 #include "server/http.h"
-#include "server/server.h"
+#include "server/rt_common.h"
+#include "server/rt_plc.h"
+#include "server/srv_config.h"
+#include "server/srv_ini.h"
+#include "server/srv_static.h"
 
 static http_request head(const std::string &text) {
     http_request r{};
@@ -128,17 +132,17 @@ TEST(Config, IniReaderSectionsAndComments) {
 TEST(Tags, NumbersAreCheckedForOverflowAndSign) {
     char k;
     long n;
-    ASSERT_TRUE(api_parse_tag("a12", &k, &n));
+    ASSERT_TRUE(rt_parse_tag("a12", &k, &n));
     EXPECT_EQ(k, 'A');
     EXPECT_EQ(n, 12);
-    ASSERT_TRUE(api_parse_tag("D0", &k, &n));
+    ASSERT_TRUE(rt_parse_tag("D0", &k, &n));
     EXPECT_EQ(n, 0);
-    EXPECT_FALSE(api_parse_tag("A-1", &k, &n));
-    EXPECT_FALSE(api_parse_tag("A+1", &k, &n));
-    EXPECT_FALSE(api_parse_tag("A99999999999999999999", &k, &n));
-    EXPECT_FALSE(api_parse_tag("A1x", &k, &n));
-    EXPECT_FALSE(api_parse_tag("Q1", &k, &n));
-    EXPECT_FALSE(api_parse_tag("A", &k, &n));
+    EXPECT_FALSE(rt_parse_tag("A-1", &k, &n));
+    EXPECT_FALSE(rt_parse_tag("A+1", &k, &n));
+    EXPECT_FALSE(rt_parse_tag("A99999999999999999999", &k, &n));
+    EXPECT_FALSE(rt_parse_tag("A1x", &k, &n));
+    EXPECT_FALSE(rt_parse_tag("Q1", &k, &n));
+    EXPECT_FALSE(rt_parse_tag("A", &k, &n));
 }
 
 // The autosync switch rewrites the operator's config.yaml: every other line
