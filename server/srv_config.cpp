@@ -7,10 +7,10 @@
 #include <cstring>
 #include <string>
 
+#include "common/ini.h"
 #include "common/json.h"
 #include "common/parse_util.h"
 #include "common/yaml.h"
-#include "server/srv_ini.h"
 
 bool srv_parse_trust(const char *text, srv_trust *out) {
     const char *c1 = strchr(text, ':');
@@ -101,6 +101,61 @@ static bool load_yaml(srv_config *cfg) {
     return true;
 }
 
+// Legacy files repeat keys and whole sections: every line of the wanted
+// sections is applied in file order, so the last assignment wins.
+template <typename F>
+static void ini_each(const char *path, F fn) {
+    ini_file f;
+    if (ini_load(path, &f) != 0) return;
+    for (const ini_section &s : f.sections)
+        for (const ini_entry &e : s.entries)
+            fn(s.name, e.key, e.value.c_str());
+}
+
+// The -c file as INI: keys of [scada] or before any section.
+static void load_ini_scada(srv_config *cfg, const char *path) {
+    ini_each(path, [&](const std::string &sec, const std::string &k, const char *val) {
+        if (!sec.empty() && sec != "scada") return;
+        if (k == "port")
+            cfg->port = atoi(val);
+        else if (k == "wwwdir")
+            zq_copy_cut(cfg->wwwdir, sizeof cfg->wwwdir, val);
+        else if (k == "sys_wwwdir")
+            zq_copy_cut(cfg->sys_wwwdir, sizeof cfg->sys_wwwdir, val);
+        else if (k == "ini_file")
+            zq_copy_cut(cfg->ini_file, sizeof cfg->ini_file, val);
+        else if (k == "poll_ms")
+            cfg->poll_ms = atoi(val);
+        else if (k == "eng_password")
+            zq_copy_cut(cfg->eng_password, sizeof cfg->eng_password, val);
+        else if (k == "eng_base_a")
+            zq_copy_cut(cfg->eng_base_a, sizeof cfg->eng_base_a, val);
+        else if (k == "eng_base_d")
+            zq_copy_cut(cfg->eng_base_d, sizeof cfg->eng_base_d, val);
+        else if (k == "logcontrol")
+            cfg->logcontrol = atoi(val);
+        else if (k == "logcontrolpath")
+            zq_copy_cut(cfg->logcontrolpath, sizeof cfg->logcontrolpath, val);
+        else if (k == "ksp_projdir")
+            zq_copy_cut(cfg->ksp_projdir, sizeof cfg->ksp_projdir, val);
+    });
+}
+
+// The legacy ini: database name and the operator-station section.
+static void load_ini_legacy(srv_config *cfg, const char *path) {
+    ini_each(path, [&](const std::string &sec, const std::string &k, const char *val) {
+        if (sec == "general" && k == "shm_name")
+            zq_copy_cut(cfg->shm_name, sizeof cfg->shm_name, val);
+        if (sec != "awp_slot") return;
+        if (k == "logcontrol")
+            cfg->logcontrol = atoi(val);
+        else if (k == "logcontrolpath")
+            zq_copy_cut(cfg->logcontrolpath, sizeof cfg->logcontrolpath, val);
+        else if (k.compare(0, 5, "trust") == 0)
+            add_trust(cfg, val);
+    });
+}
+
 void srv_config_load(srv_config *cfg, const char *conf_path) {
     *cfg = srv_config();
     zq_copy_cut(cfg->conf_path, sizeof cfg->conf_path, conf_path);
@@ -117,37 +172,7 @@ void srv_config_load(srv_config *cfg, const char *conf_path) {
     if (cfg->yaml_loaded) {
         fprintf(stderr, "scada: config from %s\n", cfg->yaml_path);
     } else {
-        std::string text;
-        bool ok = zq_read_file_max(conf_path, 8u << 20, &text) == 0;
-        if (ok) {
-            srv_ini_parse(text,
-                          [&](const std::string &sec, const std::string &k, const std::string &v) {
-                              if (!sec.empty() && sec != "scada") return;
-                              const char *val = v.c_str();
-                              if (k == "port")
-                                  cfg->port = atoi(val);
-                              else if (k == "wwwdir")
-                                  zq_copy_cut(cfg->wwwdir, sizeof cfg->wwwdir, val);
-                              else if (k == "sys_wwwdir")
-                                  zq_copy_cut(cfg->sys_wwwdir, sizeof cfg->sys_wwwdir, val);
-                              else if (k == "ini_file")
-                                  zq_copy_cut(cfg->ini_file, sizeof cfg->ini_file, val);
-                              else if (k == "poll_ms")
-                                  cfg->poll_ms = atoi(val);
-                              else if (k == "eng_password")
-                                  zq_copy_cut(cfg->eng_password, sizeof cfg->eng_password, val);
-                              else if (k == "eng_base_a")
-                                  zq_copy_cut(cfg->eng_base_a, sizeof cfg->eng_base_a, val);
-                              else if (k == "eng_base_d")
-                                  zq_copy_cut(cfg->eng_base_d, sizeof cfg->eng_base_d, val);
-                              else if (k == "logcontrol")
-                                  cfg->logcontrol = atoi(val);
-                              else if (k == "logcontrolpath")
-                                  zq_copy_cut(cfg->logcontrolpath, sizeof cfg->logcontrolpath, val);
-                              else if (k == "ksp_projdir")
-                                  zq_copy_cut(cfg->ksp_projdir, sizeof cfg->ksp_projdir, val);
-                          });
-        }
+        load_ini_scada(cfg, conf_path);
     }
     if (env_shm && *env_shm) zq_copy_cut(cfg->shm_name, sizeof cfg->shm_name, env_shm);
     if (!cfg->sys_wwwdir[0]) {
@@ -165,22 +190,7 @@ void srv_config_load(srv_config *cfg, const char *conf_path) {
         snprintf(cfg->legacy_ini, sizeof cfg->legacy_ini, "%s/zqbridge.ini",
                  zq_dir_of(conf_path).c_str());
     if (!cfg->yaml_loaded) {
-        std::string text;
-        bool ok = zq_read_file_max(cfg->legacy_ini, 8u << 20, &text) == 0;
-        if (ok) {
-            srv_ini_parse(
-                text, [&](const std::string &sec, const std::string &k, const std::string &v) {
-                    if (sec == "general" && k == "shm_name")
-                        zq_copy_cut(cfg->shm_name, sizeof cfg->shm_name, v.c_str());
-                    if (sec != "awp_slot") return;
-                    if (k == "logcontrol")
-                        cfg->logcontrol = atoi(v.c_str());
-                    else if (k == "logcontrolpath")
-                        zq_copy_cut(cfg->logcontrolpath, sizeof cfg->logcontrolpath, v.c_str());
-                    else if (k.compare(0, 5, "trust") == 0)
-                        add_trust(cfg, v.c_str());
-                });
-        }
+        load_ini_legacy(cfg, cfg->legacy_ini);
         if (env_shm && *env_shm) zq_copy_cut(cfg->shm_name, sizeof cfg->shm_name, env_shm);
     }
     std::string ldir = zq_dir_of(cfg->legacy_ini);

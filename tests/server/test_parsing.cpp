@@ -1,7 +1,9 @@
 // Request parsing, link rewriting and the small parsers of the server.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <string>
 
@@ -12,7 +14,6 @@
 #include "server/rt_common.h"
 #include "server/rt_plc.h"
 #include "server/srv_config.h"
-#include "server/srv_ini.h"
 #include "server/srv_static.h"
 
 static http_request head(const std::string &text) {
@@ -115,18 +116,26 @@ TEST(Config, TrustEntriesAndSecrets) {
     EXPECT_FALSE(srv_secret_equal("", "x"));
 }
 
+// The legacy INI configuration: comments, keys before any section, other
+// sections ignored, repeated sections and keys (the last assignment wins).
 TEST(Config, IniReaderSectionsAndComments) {
-    std::map<std::string, std::string> got;
-    srv_ini_parse(std::string("; c\nport=1\n[scada]\n  wwwdir = ./w \n# x\n// y\n[other]\nk=v\n"
-                              "noeq\n[awp_slot]\ntrust1 = a:b:c"),
-                  [&](const std::string &s, const std::string &k, const std::string &v) {
-                      got[s + "." + k] = v;
-                  });
-    EXPECT_EQ(got[".port"], "1");
-    EXPECT_EQ(got["scada.wwwdir"], "./w");
-    EXPECT_EQ(got["other.k"], "v");
-    EXPECT_EQ(got["awp_slot.trust1"], "a:b:c");
-    EXPECT_EQ(got.size(), 4u);
+    char tmpl[] = "/tmp/zqsrv_ini_XXXXXX";
+    std::string dir = mkdtemp(tmpl);
+    std::string path = dir + "/zqserver.conf";
+    std::ofstream(path) << "; c\nport=1\n[scada]\n  wwwdir = ./w \n# x\n// y\n[other]\nport=9\n"
+                           "noeq\n[awp_slot]\ntrust1 = a:b:c\n[scada]\npoll_ms = 5\npoll_ms=7\n"
+                           "[awp_slot]\ntrust2=d:e:f";
+    srv_config cfg;
+    srv_config_load(&cfg, path.c_str());
+    EXPECT_EQ(cfg.port, 1);
+    EXPECT_STREQ(cfg.wwwdir, "./w");
+    EXPECT_EQ(cfg.poll_ms, 7);
+    ASSERT_EQ(cfg.n_trust, 2);
+    EXPECT_STREQ(cfg.trust[0].code, "a");
+    EXPECT_STREQ(cfg.trust[0].ip, "c");
+    EXPECT_STREQ(cfg.trust[1].ip, "f");
+    unlink(path.c_str());
+    rmdir(dir.c_str());
 }
 
 TEST(Tags, NumbersAreCheckedForOverflowAndSign) {
