@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "common/atomic_file.h"
 #include "common/json.h"
 #include "common/log.h"
 #include "common/parse_util.h"
 #include "common/yaml.h"
+#include "common/yaml_edit.h"
 #include "server/rt_plc.h"
 #include "server/srv_state.h"
 
@@ -24,6 +24,32 @@ bool rt_autosync_enabled(srv_state *st, const char *path) {
     for (auto &e : st->autosync.list)
         if (strcmp(e.path, path) == 0) return e.enabled;
     return false;
+}
+
+// Dotted IPv4 address: four numbers 0..255 of one to three digits.
+static bool is_ipv4(const char *s, size_t n) {
+    int parts = 0;
+    size_t i = 0;
+    while (i < n) {
+        size_t b = i;
+        int v = 0;
+        while (i < n && i - b < 3 && s[i] >= '0' && s[i] <= '9')
+            v = v * 10 + (s[i++] - '0');
+        if (i == b || v > 255 || ++parts > 4) return false;
+        if (i == n) break;
+        if (s[i++] != '.' || i == n) return false;
+    }
+    return parts == 4;
+}
+
+std::string autosync_entry_path(const char *text) {
+    static const char word[] = "backplane";
+    const char *p = strstr(text, word);
+    if (!p || strchr(text, '\\')) return text;
+    const char *slot = p + sizeof word - 1;
+    if (!*slot || strspn(slot, "0123456789") != strlen(slot)) return text;
+    if (!is_ipv4(text, (size_t)(p - text))) return text;
+    return std::string(text, (size_t)(p - text)) + "\\backplane\\" + slot;
 }
 
 void rt_autosync_load(srv_state *st) {
@@ -36,7 +62,7 @@ void rt_autosync_load(srv_state *st) {
     for (const json_node *c = list->child; c && a.list.size() < RT_AUTOSYNC_MAX; c = c->next) {
         if (c->type != JSON_STRING || !c->string[0]) continue;
         rt_autosync_entry e{};
-        snprintf(e.path, sizeof e.path, "%s", c->string);
+        snprintf(e.path, sizeof e.path, "%s", autosync_entry_path(c->string).c_str());
         e.enabled = true;
         a.list.push_back(e);
     }
@@ -160,19 +186,20 @@ std::string autosync_rewrite(const std::string &text, const std::vector<std::str
     return out;
 }
 
+// Saves the list under the process-wide lock of config.yaml edits, so that
+// other editors of the file never lose each other's change.
 static int autosync_save(srv_state *st) {
-    std::lock_guard<std::mutex> flk(st->file_mu);
-    std::string text;
-    // An unreadable configuration is never replaced by a stub.
-    if (zq_read_file_max(st->cfg.yaml_path, 8u << 20, &text) != 0) return -1;
-    std::vector<std::string> items;
-    {
-        std::lock_guard<std::mutex> lk(st->autosync.mu);
-        for (auto &e : st->autosync.list)
-            if (e.enabled) items.push_back(e.path);
-    }
-    std::string out = autosync_rewrite(text, items, st->cfg.autosync_threshold_ms);
-    return atomic_file_write(st->cfg.yaml_path, out.data(), out.size());
+    static const char *const names[] = {"logix", "time"};
+    return yaml_edit_file(st->cfg.yaml_path, yaml_edit_path{names, 2}, [&](std::string *text) {
+        std::vector<std::string> items;
+        {
+            std::lock_guard<std::mutex> lk(st->autosync.mu);
+            for (auto &e : st->autosync.list)
+                if (e.enabled) items.push_back(e.path);
+        }
+        *text = autosync_rewrite(*text, items, st->cfg.autosync_threshold_ms);
+        return (int)YAML_EDIT_OK;
+    });
 }
 
 void rt_autosync_set(srv_state *st, const std::string &path, bool on) {
@@ -192,8 +219,11 @@ void rt_autosync_set(srv_state *st, const std::string &path, bool on) {
             a.list.push_back(e);
         }
     }
-    if (autosync_save(st) != 0)
-        log_err("autosync: can't rewrite %s: %s", st->cfg.yaml_path, strerror(errno));
+    int rc = autosync_save(st);
+    if (rc != YAML_EDIT_OK)
+        log_err("autosync: can't rewrite %s: %s", st->cfg.yaml_path,
+                rc == YAML_EDIT_UNREADABLE || rc == YAML_EDIT_WRITE ? strerror(errno)
+                                                                    : yaml_edit_strerror(rc));
 }
 
 void rt_autosync_tick(srv_state *st) {

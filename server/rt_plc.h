@@ -30,6 +30,12 @@ void rt_autosync_load(srv_state *st);
 // start of a day, and sets those that drifted past the threshold.
 void rt_autosync_tick(srv_state *st);
 
+// Controller path of one autosync entry as read from config.yaml. Older
+// files hold entries written with raw backslashes, which the reader's
+// escapes turned into "<ip>backplane<slot>": such an entry (no backslash,
+// dotted IPv4, digits) is read as "<ip>\backplane\<slot>".
+std::string autosync_entry_path(const char *text);
+
 // config.yaml text with the logix/time/autosync list replaced by `paths`
 // (a time block and the threshold key are added when missing); every other
 // line stays as it was.

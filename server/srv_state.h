@@ -76,7 +76,6 @@ struct srv_state {
     srv_autosync autosync;
     std::mutex clock_mu;  // one controller clock request at a time
     std::mutex ack_mu;    // alarm acknowledgements append to one file
-    std::mutex file_mu;   // read-modify-write of shared project files
     gate_state gate;
 };
 

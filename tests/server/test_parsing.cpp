@@ -210,3 +210,12 @@ TEST(Autosync, AddsMissingBlocks) {
         {}, 2000);
     EXPECT_EQ(d, "logix:\n  time:\n    autosync:\n    # note\n  groups: []\n");
 }
+
+TEST(Autosync, EntriesWrittenWithRawBackslashesAreReadAsMeant) {
+    EXPECT_EQ(autosync_entry_path("10.0.0.3backplane1"), "10.0.0.3\\backplane\\1");
+    EXPECT_EQ(autosync_entry_path("192.168.100.254backplane12"), "192.168.100.254\\backplane\\12");
+    for (const char *keep : {"10.0.0.3\\backplane\\1", "10.0.0.3backplane", "10.0.0.3backplane1x",
+                             "10.0.0backplane1", "10.0.0.256backplane1", "1.2.3.4.5backplane1",
+                             "10.0.0.3 backplane1", "plcbackplane1", "10.0.0.3\\backplane1", ""})
+        EXPECT_EQ(autosync_entry_path(keep), keep);
+}

@@ -5,6 +5,7 @@
 
 #include "common/parse_util.h"
 #include "server/rt_meta.h"
+#include "server/rt_plc.h"
 #include "server/srv_routes.h"
 #include "server_fixture.h"
 
@@ -265,4 +266,50 @@ TEST(RoutesEngineering, GateAndPages) {
     auto anon = srv.req("POST", "/api/eng/upload");
     EXPECT_EQ(srv_body_limit(anon.get(), HTTP_BODY_SMALL_MAX + 1, srv.st.get()),
               HTTP_BODY_SMALL_MAX);
+}
+
+// Older files hold autosync entries written with raw backslashes, which the
+// YAML reader turns into "10.0.0.3backplane1".
+TEST(RoutesAutosync, RawBackslashEntryStillSyncsAndIsRewrittenEscaped) {
+    test_db db(2, 2, 1);
+    ASSERT_TRUE(db.ok);
+    ShmPlcBlock *b = shm_plc(&db.h, 0);
+    strcpy(b->ip, "10.0.0.3");
+    b->slot = 1;
+    b->connected = 1;
+    db.hdr()->connected = 1;
+    in_process srv;
+    write_file(srv.st->cfg.yaml_path,
+               "logix:\n  time:\n    autosync:\n"
+               "      - \"10.0.0.3\\backplane\\1\"\n"
+               "    autosync_threshold_ms: 1000\n");
+    srv.st->cfg.autosync_threshold_ms = 1000;
+    rt_autosync_load(srv.st.get());
+    ASSERT_TRUE(srv.open_db(db.name));
+    EXPECT_NE(srv.call("GET", "/api/plc").body.find("\"auto\":1"), std::string::npos);
+
+    std::atomic<bool> stop{false};
+    std::thread drv([&] {
+        while (!stop) {
+            uint32_t req;
+            for (bool sync : {false, true})
+                if (shm_time_pending(&db.h, sync, &req)) {
+                    db.hdr()->time_rc = 0;
+                    db.hdr()->plc_time_us = 1767225600000000LL - 5000000;  // 5 s behind
+                    db.hdr()->host_time_us = 1767225600000000LL;
+                    shm_time_complete(&db.h, sync, req);
+                }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    rt_autosync_tick(srv.st.get());
+    EXPECT_EQ(shm_time_done(&db.h, true), 1u);
+    stop = true;
+    drv.join();
+
+    // Switching it on again saves the list: the path goes back escaped.
+    EXPECT_EQ(srv.call("GET", "/api/plc/time/auto?plc=0&on=1").status, 200);
+    std::string cfg = read_file(srv.st->cfg.yaml_path);
+    EXPECT_NE(cfg.find("      - \"10.0.0.3\\\\backplane\\\\1\"\n"), std::string::npos) << cfg;
+    EXPECT_EQ(cfg.find("10.0.0.3\\backplane\\1\""), std::string::npos) << cfg;
 }
