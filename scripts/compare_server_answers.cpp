@@ -1,84 +1,26 @@
 // Sends the same requests to two zqserver binaries (before and after a
-// change) running on copies of one project and one database, and compares
+// change) on identical copies of one project and database, and compares
 // the raw answers byte for byte. Time-dependent fields and the build's
 // version are masked. Built and run by compare_server_answers.sh.
 //
 // usage: compare_server_answers OLD_ZQSERVER NEW_ZQSERVER
 // Exit 0 when every answer is the same but those expected to change.
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/mman.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/shm.h"
-#include "tests/test_ports.h"
+#include "tests/server/server_fixture.h"
 
 namespace {
 
-long long now_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-void write_file(const std::string &path, const std::string &text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-int connect_to(int port) {
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons((uint16_t)port);
-    if (connect(s, (sockaddr *)&a, sizeof a) != 0) {
-        close(s);
-        return -1;
-    }
-    return s;
-}
-
-// Whole answer of one raw request ("" when the server closed silently).
-std::string exchange(int port, const std::string &request) {
-    int s = connect_to(port);
-    if (s < 0) return "<no connect>";
-    size_t off = 0;
-    while (off < request.size()) {
-        ssize_t n = send(s, request.data() + off, request.size() - off, MSG_NOSIGNAL);
-        if (n <= 0) break;
-        off += (size_t)n;
-    }
-    std::string out;
-    char buf[65536];
-    long long end = now_ms() + 10000;
-    while (now_ms() < end) {
-        pollfd p{s, POLLIN, 0};
-        if (poll(&p, 1, 100) <= 0) continue;
-        ssize_t n = recv(s, buf, sizeof buf, 0);
-        if (n <= 0) break;
-        out.append(buf, (size_t)n);
-    }
-    close(s);
-    return out;
-}
+using namespace srvtest;
 
 std::string req(const std::string &method, const std::string &target, const std::string &body = "",
                 const std::string &headers = "") {
@@ -275,9 +217,7 @@ void make_project(const std::string &dir, int port, bool full) {
 }
 
 // The database of a run: values, types and two controllers.
-bool fill_db(ShmHandle *h, const char *name) {
-    shm_unlink(name);
-    if (shm_open_rw(name, 10, 5, 2, h) != 0) return false;
+void fill_db(ShmHandle *h) {
     shm_update_analog(h, 1, 1, 1000, 21.5);
     shm_update_analog(h, 2, 0, 1000, 7);
     shm_update_analog(h, 3, 1, 1000, 13824);
@@ -297,37 +237,24 @@ bool fill_db(ShmHandle *h, const char *name) {
     strcpy(b->name, "Boiler\"1");
     shm_header(h)->connected = 1;
     shm_header(h)->poll_count = 77;
-    return true;
 }
 
-// Answers of one server binary on a fresh copy of the project.
-std::vector<std::string> run(const char *bin, const std::string &dir, bool full,
-                             const std::string &shm) {
+// Answers of one server binary on a fresh copy of the project; `full`
+// also gives it the database, else the database is absent.
+std::vector<std::string> run(const char *bin, const std::string &dir, bool full) {
     int port = test_free_port();
     std::string cmd = "rm -rf '" + dir + "'";
     if (system(cmd.c_str()) != 0) return {};
     make_project(dir, port, full);
-    ShmHandle h;
-    bool have_db = full && fill_db(&h, shm.c_str());
-    // A driver stand-in answers clock reads and sets with fixed times.
-    std::atomic<bool> stop{false};
-    std::thread drv([&] {
-        while (have_db && !stop) {
-            uint32_t r;
-            for (bool sync : {false, true})
-                if (shm_time_pending(&h, sync, &r)) {
-                    shm_header(&h)->time_rc = 0;
-                    shm_header(&h)->plc_time_us = 1767225601500000LL;
-                    shm_header(&h)->host_time_us = 1767225600000000LL;
-                    shm_time_complete(&h, sync, r);
-                }
-            usleep(2000);
-        }
-    });
+    // One name for every run: /api/status shows it.
+    test_db db(10, 5, 2, "/zq_compare_" + std::to_string(getpid()));
+    if (!db.ok) return {};
+    fill_db(&db.h);
+    clock_standin drv(&db.h, 1767225601500000LL, 1767225600000000LL);
     pid_t pid = fork();
     if (pid == 0) {
         if (chdir(dir.c_str()) != 0) _exit(127);
-        setenv("LOGIX_SHM_NAME", full ? shm.c_str() : "/zq_compare_absent", 1);
+        setenv("LOGIX_SHM_NAME", full ? db.name.c_str() : "/zq_compare_absent", 1);
         unsetenv("ZQSTACK_DIR");
         int o = open("out.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(o, 1);
@@ -335,22 +262,16 @@ std::vector<std::string> run(const char *bin, const std::string &dir, bool full,
         execl(bin, "zqserver", "-c", "./config.yaml", (char *)nullptr);
         _exit(127);
     }
-    long long end = now_ms() + 20000;
-    int s;
-    while ((s = connect_to(port)) < 0 && now_ms() < end)
-        usleep(20000);
-    if (s >= 0) close(s);
+    wait_for([&] {
+        int s = connect_to(port);
+        if (s >= 0) close(s);
+        return s >= 0;
+    });
     std::vector<std::string> out;
     for (const std::string &r : requests())
-        out.push_back(exchange(port, r));
+        out.push_back(raw(port, r));
     kill(pid, SIGTERM);
     waitpid(pid, nullptr, 0);
-    stop = true;
-    drv.join();
-    if (have_db) {
-        shm_close(&h);
-        shm_unlink(shm.c_str());
-    }
     return out;
 }
 
@@ -392,12 +313,11 @@ int main(int argc, char **argv) {
     }
     signal(SIGPIPE, SIG_IGN);
     std::string base = "/tmp/zq_compare_" + std::to_string(getpid());
-    std::string shm = "/zq_compare_" + std::to_string(getpid());
     std::vector<std::string> reqs = requests();
     int compared = 0, differ = 0, expected = 0;
     for (bool full : {true, false}) {
-        std::vector<std::string> a = run(argv[1], base + "_old", full, shm);
-        std::vector<std::string> b = run(argv[2], base + "_new", full, shm);
+        std::vector<std::string> a = run(argv[1], base + "_old", full);
+        std::vector<std::string> b = run(argv[2], base + "_new", full);
         for (size_t i = 0; i < reqs.size(); i++) {
             compared++;
             std::string ma = i < a.size() ? mask(a[i]) : "<none>";

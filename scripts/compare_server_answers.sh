@@ -27,7 +27,7 @@ build "$old"
 build "$root"
 
 tool="$root/build/debug/compare_server_answers"
-g++ -std=c++20 -O1 -g -fsanitize=address,undefined -I"$root" \
+g++ -std=c++20 -O1 -g -fsanitize=address,undefined -I"$root" -DZQ_BIN_DIR="\"$root/build/debug/bin\"" \
     "$root/scripts/compare_server_answers.cpp" "$root/build/debug/common/libzq_common.a" \
     -pthread -o "$tool"
 "$tool" "$old/build/debug/bin/zqserver" "$root/build/debug/bin/zqserver"
