@@ -1,8 +1,9 @@
 #pragma once
 // One fuzz input through everything that reads a client's request: the
 // socket reader (over a socketpair, the client half-closed after sending),
-// the head parser, the header/query getters and the tag-name parser of the
-// runtime API. Shared by the fuzz target and the corpus replay test.
+// the head parser, the header/query getters, the route lookup and the
+// tag-name parser of the runtime API. Shared by the fuzz target and the
+// corpus replay test.
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -15,6 +16,7 @@
 
 #include "server/http.h"
 #include "server/rt_common.h"
+#include "server/srv_routes.h"
 
 namespace http_fuzz {
 
@@ -35,6 +37,10 @@ inline void check_request(const http_request *req) {
     }
     (void)http_query_param(req, "t", out, 1);
     (void)http_query_param(req, "t", nullptr, 0);
+    // The router's lookup and cross-site check read only the request.
+    srv_match m = srv_route_find(req);
+    if (m.route && (m.group_flags & m.route->flags) != m.route->flags) abort();
+    (void)srv_cross_site(req);
 }
 
 inline void run_one(const uint8_t *data, size_t size) {
