@@ -1,15 +1,20 @@
 // Request parsing, link rewriting and the small parsers of the server.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <string>
 
 #include "common/json.h"
 #include "common/yaml.h"
-#include "server/api.h"
+#include "server/eng_gate.h"
 #include "server/http.h"
-#include "server/server.h"
+#include "server/rt_common.h"
+#include "server/rt_plc.h"
+#include "server/srv_config.h"
+#include "server/srv_static.h"
 
 static http_request head(const std::string &text) {
     http_request r{};
@@ -111,34 +116,42 @@ TEST(Config, TrustEntriesAndSecrets) {
     EXPECT_FALSE(srv_secret_equal("", "x"));
 }
 
+// The legacy INI configuration: comments, keys before any section, other
+// sections ignored, repeated sections and keys (the last assignment wins).
 TEST(Config, IniReaderSectionsAndComments) {
-    std::map<std::string, std::string> got;
-    srv_ini_parse(std::string("; c\nport=1\n[scada]\n  wwwdir = ./w \n# x\n// y\n[other]\nk=v\n"
-                              "noeq\n[awp_slot]\ntrust1 = a:b:c"),
-                  [&](const std::string &s, const std::string &k, const std::string &v) {
-                      got[s + "." + k] = v;
-                  });
-    EXPECT_EQ(got[".port"], "1");
-    EXPECT_EQ(got["scada.wwwdir"], "./w");
-    EXPECT_EQ(got["other.k"], "v");
-    EXPECT_EQ(got["awp_slot.trust1"], "a:b:c");
-    EXPECT_EQ(got.size(), 4u);
+    char tmpl[] = "/tmp/zqsrv_ini_XXXXXX";
+    std::string dir = mkdtemp(tmpl);
+    std::string path = dir + "/zqserver.conf";
+    std::ofstream(path) << "; c\nport=1\n[scada]\n  wwwdir = ./w \n# x\n// y\n[other]\nport=9\n"
+                           "noeq\n[awp_slot]\ntrust1 = a:b:c\n[scada]\npoll_ms = 5\npoll_ms=7\n"
+                           "[awp_slot]\ntrust2=d:e:f";
+    srv_config cfg;
+    srv_config_load(&cfg, path.c_str());
+    EXPECT_EQ(cfg.port, 1);
+    EXPECT_STREQ(cfg.wwwdir, "./w");
+    EXPECT_EQ(cfg.poll_ms, 7);
+    ASSERT_EQ(cfg.n_trust, 2);
+    EXPECT_STREQ(cfg.trust[0].code, "a");
+    EXPECT_STREQ(cfg.trust[0].ip, "c");
+    EXPECT_STREQ(cfg.trust[1].ip, "f");
+    unlink(path.c_str());
+    rmdir(dir.c_str());
 }
 
 TEST(Tags, NumbersAreCheckedForOverflowAndSign) {
     char k;
     long n;
-    ASSERT_TRUE(api_parse_tag("a12", &k, &n));
+    ASSERT_TRUE(rt_parse_tag("a12", &k, &n));
     EXPECT_EQ(k, 'A');
     EXPECT_EQ(n, 12);
-    ASSERT_TRUE(api_parse_tag("D0", &k, &n));
+    ASSERT_TRUE(rt_parse_tag("D0", &k, &n));
     EXPECT_EQ(n, 0);
-    EXPECT_FALSE(api_parse_tag("A-1", &k, &n));
-    EXPECT_FALSE(api_parse_tag("A+1", &k, &n));
-    EXPECT_FALSE(api_parse_tag("A99999999999999999999", &k, &n));
-    EXPECT_FALSE(api_parse_tag("A1x", &k, &n));
-    EXPECT_FALSE(api_parse_tag("Q1", &k, &n));
-    EXPECT_FALSE(api_parse_tag("A", &k, &n));
+    EXPECT_FALSE(rt_parse_tag("A-1", &k, &n));
+    EXPECT_FALSE(rt_parse_tag("A+1", &k, &n));
+    EXPECT_FALSE(rt_parse_tag("A99999999999999999999", &k, &n));
+    EXPECT_FALSE(rt_parse_tag("A1x", &k, &n));
+    EXPECT_FALSE(rt_parse_tag("Q1", &k, &n));
+    EXPECT_FALSE(rt_parse_tag("A", &k, &n));
 }
 
 // The autosync switch rewrites the operator's config.yaml: every other line
@@ -196,4 +209,13 @@ TEST(Autosync, AddsMissingBlocks) {
         "logix:\n  time:\n    autosync:\n      - \"a\"\n      - \"b\"\n    # note\n  groups: []\n",
         {}, 2000);
     EXPECT_EQ(d, "logix:\n  time:\n    autosync:\n    # note\n  groups: []\n");
+}
+
+TEST(Autosync, EntriesWrittenWithRawBackslashesAreReadAsMeant) {
+    EXPECT_EQ(autosync_entry_path("10.0.0.3backplane1"), "10.0.0.3\\backplane\\1");
+    EXPECT_EQ(autosync_entry_path("192.168.100.254backplane12"), "192.168.100.254\\backplane\\12");
+    for (const char *keep : {"10.0.0.3\\backplane\\1", "10.0.0.3backplane", "10.0.0.3backplane1x",
+                             "10.0.0backplane1", "10.0.0.256backplane1", "1.2.3.4.5backplane1",
+                             "10.0.0.3 backplane1", "plcbackplane1", "10.0.0.3\\backplane1", ""})
+        EXPECT_EQ(autosync_entry_path(keep), keep);
 }
