@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "alarm/alarm_reader.h"
 #include "common/json.h"
 #include "common/parse_util.h"
 #include "server/rt_common.h"
@@ -49,53 +50,6 @@ long long ack_id(const json_node *root) {
     return id;
 }
 
-// Station of an alarm: from the active list, else from the journal of the
-// day its id names (ids are yyyymmdd followed by a sequence number).
-long long alarm_station(const std::string &dir, long long id) {
-    long long station = -1;
-    {
-        json_ptr act(json_parse_file((dir + "/alarms_active.json").c_str()));
-        const json_node *list = json_get(act.get(), "active");
-        for (const json_node *c = list ? list->child : nullptr; c; c = c->next)
-            if (json_geti(c, "journal_id", -1) == id) {
-                station = json_geti(c, "station", -1);
-                break;
-            }
-    }
-    if (station >= 0) return station;
-    char day[32];
-    snprintf(day, sizeof day, "%02lld%02lld%04lld", (id / 100000) % 100, (id / 10000000) % 100,
-             id / 1000000000);
-    std::string j;
-    bool ok = zq_read_file_max((dir + "/journal-" + day + ".jsonl").c_str(), 64u << 20, &j) == 0;
-    size_t pos = 0;
-    while (ok && pos < j.size() && station < 0) {
-        size_t nl = j.find('\n', pos);
-        if (nl == std::string::npos) nl = j.size();
-        json_ptr rec(json_parse_len(j.data() + pos, nl - pos));
-        if (rec && json_geti(rec.get(), "id", -1) == id)
-            station = json_geti(rec.get(), "station", -1);
-        pos = nl + 1;
-    }
-    return station;
-}
-
-// False when the station lists the addresses that may acknowledge and the
-// client is not among them.
-bool may_ack(const std::string &dir, long long station, const char *ip) {
-    json_ptr cfg(json_parse_file((dir + "/alarm.json").c_str()));
-    const json_node *st = json_get(cfg.get(), "stations");
-    for (const json_node *s = st ? st->child : nullptr; s; s = s->next) {
-        if (json_geti(s, "id", -1) != station) continue;
-        const json_node *ips = json_get(s, "ack_ips");
-        if (!ips || ips->type != JSON_ARRAY || !ips->child) return true;
-        for (const json_node *a = ips->child; a; a = a->next)
-            if (a->type == JSON_STRING && strcmp(a->string, ip) == 0) return true;
-        return false;
-    }
-    return true;
-}
-
 void h_ack(srv_call *c) {
     const http_request *req = c->req;
     std::string dir = alarm_dir(c);
@@ -105,24 +59,24 @@ void h_ack(srv_call *c) {
         srv_reply_json(c->reply, 400, "{\"ok\":false}");
         return;
     }
-    long long station = alarm_station(dir, id);
-    if (station >= 0 && !may_ack(dir, station, req->client_ip)) {
+    long long station = alarm_station_of(dir, id);
+    if (station >= 0 && !alarm_ack_allowed(dir, station, req->client_ip)) {
         srv_reply_error(c->reply, 403, "no_control", ",\"msg\":\"У вас немає прав квитування\"");
         return;
     }
-    std::lock_guard<std::mutex> lk(c->st->ack_mu);
-    FILE *f = fopen((dir + "/ack.req").c_str(), "a");
-    if (!f) {
+    // One locked O_APPEND write per request: the alarm program renames the
+    // file away under the same lock, so no acknowledgement is lost between.
+    if (alarm_ack_append(dir, id, req->client_ip) != 0) {
         srv_reply_json(c->reply, 400, "{\"ok\":false}");
         return;
     }
-    fprintf(f, "%lld %s\n", id, req->client_ip);
-    fclose(f);
     srv_reply_json(c->reply, 200, "{\"ok\":true}");
 }
 
 void h_active(srv_call *c) {
-    rt_reply_file_or(c->reply, alarm_dir(c) + "/alarms_active.json", "{}");
+    std::string text;
+    if (!alarm_read_active(alarm_dir(c), &text)) text = "{}";
+    srv_reply_json(c->reply, 200, std::move(text));
 }
 
 void h_config(srv_call *c) {
@@ -132,61 +86,22 @@ void h_config(srv_call *c) {
 // The records of one day (?date=yyyy-mm-dd, else today) as a JSON array.
 void h_journal(srv_call *c) {
     char d[32] = "";
-    int y, m, dd;
-    char day[16];
-    if (http_query_param(c->req, "date", d, sizeof d) && valid_date(d, &y, &m, &dd)) {
-        snprintf(day, sizeof day, "%02d%02d%04d", dd, m, y);
-    } else {
-        time_t now = time(nullptr);
-        struct tm tmv;
-        localtime_r(&now, &tmv);
-        strftime(day, sizeof day, "%d%m%Y", &tmv);
-    }
-    std::string j;
-    bool ok =
-        zq_read_file_max((alarm_dir(c) + "/journal-" + day + ".jsonl").c_str(), 64u << 20, &j) == 0;
-    std::string out = "{\"records\":[";
-    bool first = true;
-    size_t pos = 0;
-    while (ok && pos < j.size()) {
-        size_t nl = j.find('\n', pos);
-        if (nl == std::string::npos) nl = j.size();
-        std::string line = j.substr(pos, nl - pos);
-        pos = nl + 1;
-        while (!line.empty() && (line.back() == '\r' || line.back() == '\n'))
-            line.pop_back();
-        if (line.empty()) continue;
-        if (!first) out += ',';
-        out += line;
-        first = false;
-    }
-    out += "]}";
-    srv_reply_json(c->reply, 200, std::move(out));
+    int y, m, dd, ymd;
+    if (http_query_param(c->req, "date", d, sizeof d) && valid_date(d, &y, &m, &dd))
+        ymd = y * 10000 + m * 100 + dd;  // a day that cannot exist simply has no file
+    else
+        ymd = alarm_local_ymd((int64_t)time(nullptr) * 1000);
+    srv_reply_json(c->reply, 200, alarm_journal_json(alarm_dir(c), ymd));
 }
 
 // Days that have a journal, newest first, at most 150.
 void h_dates(srv_call *c) {
-    std::vector<std::string> days;
-    if (DIR *d = opendir(alarm_dir(c).c_str())) {
-        while (dirent *e = readdir(d)) {
-            const char *n = e->d_name;
-            if (strlen(n) != 22 || strncmp(n, "journal-", 8) != 0 || strcmp(n + 16, ".jsonl") != 0)
-                continue;
-            bool digits = true;
-            for (int i = 8; i < 16; i++)
-                if (n[i] < '0' || n[i] > '9') digits = false;
-            if (!digits) continue;
-            char ymd[16];
-            snprintf(ymd, sizeof ymd, "%.4s-%.2s-%.2s", n + 12, n + 10, n + 8);
-            days.push_back(ymd);
-        }
-        closedir(d);
-    }
-    std::sort(days.rbegin(), days.rend());
-    if (days.size() > 150) days.resize(150);
     std::string out = "[";
-    for (size_t i = 0; i < days.size(); i++)
-        out += (i ? ",\"" : "\"") + days[i] + "\"";
+    bool first = true;
+    for (int ymd : alarm_journal_days(alarm_dir(c), 150)) {
+        out += (first ? "\"" : ",\"") + alarm_iso_date(ymd) + "\"";
+        first = false;
+    }
     out += "]";
     srv_reply_json(c->reply, 200, std::move(out));
 }

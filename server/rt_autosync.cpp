@@ -68,122 +68,25 @@ void rt_autosync_load(srv_state *st) {
     }
 }
 
-std::string autosync_rewrite(const std::string &text, const std::vector<std::string> &items,
-                             int threshold) {
+int autosync_rewrite(std::string *text, const std::vector<std::string> &items, int threshold) {
+    static const char *const names[] = {"logix", "time"};
+    const yaml_edit_path where{names, 2};
+    json_ptr root(yaml_parse(text->c_str()));
+    const json_node *tm = json_get(json_get(root.get(), "logix"), "time");
+    bool add_threshold = !json_get(tm, "autosync") && !json_get(tm, "autosync_threshold_ms");
     std::vector<std::string> lines;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t nl = text.find('\n', pos);
-        if (nl == std::string::npos) nl = text.size();
-        lines.push_back(text.substr(pos, nl - pos));
-        pos = nl + 1;
-    }
-    auto indent_of = [](const std::string &l) { return (int)l.find_first_not_of(' '); };
-    auto is_blank = [](const std::string &l) {
-        size_t b = l.find_first_not_of(" \t\r");
-        return b == std::string::npos || l[b] == '#';
-    };
-    auto key_is = [&](const std::string &l, const char *key) {
-        int in = indent_of(l);
-        if (in < 0) return false;
-        size_t kl = strlen(key);
-        return l.compare((size_t)in, kl, key) == 0 && (l.size() == in + kl || l[in + kl] == ' ' ||
-                                                       l[in + kl] == '\r' || l[in + kl] == '#');
-    };
-    auto item_lines = [&](int ind) {
-        std::vector<std::string> v;
-        for (auto &p : items) {
-            char b[128];
-            snprintf(b, sizeof b, "%*s- \"%s\"", ind, "", json_escape_str(p).c_str());
-            v.push_back(b);
-        }
-        return v;
-    };
-    char thr[256];
-    auto thr_line = [&](int ind) {
-        snprintf(thr, sizeof thr,
-                 "%*sautosync_threshold_ms: %d   # |розбіжність| ПЛК/машина, вище якої спрацьовує "
-                 "автосинхронізація (мс)",
-                 ind, "", threshold);
-        return std::string(thr);
-    };
-    // logix: section bounds.
-    int lx = -1;
-    for (size_t i = 0; i < lines.size(); i++)
-        if (indent_of(lines[i]) == 0 && key_is(lines[i], "logix:")) lx = (int)i;
-    if (lx < 0) {
-        lines.push_back("logix:");
-        lx = (int)lines.size() - 1;
-    }
-    size_t lend = lines.size();
-    for (size_t i = lx + 1; i < lines.size(); i++)
-        if (!is_blank(lines[i]) && indent_of(lines[i]) == 0) {
-            lend = i;
-            break;
-        }
-    int child = 2;
-    for (size_t i = lx + 1; i < lend; i++)
-        if (!is_blank(lines[i])) {
-            child = indent_of(lines[i]);
-            break;
-        }
-    int tm = -1;
-    for (size_t i = lx + 1; i < lend; i++)
-        if (indent_of(lines[i]) == child && key_is(lines[i], "time:")) tm = (int)i;
-    std::vector<std::string> ins;
-    if (tm < 0) {
-        ins.push_back(std::string(child, ' ') + "time:");
-        ins.push_back(std::string(child + 2, ' ') + "autosync:");
-        for (auto &l : item_lines(child + 4))
-            ins.push_back(l);
-        ins.push_back(thr_line(child + 2));
-        lines.insert(lines.begin() + lx + 1, ins.begin(), ins.end());
-    } else {
-        size_t tend = lend;
-        for (size_t i = tm + 1; i < lend; i++)
-            if (!is_blank(lines[i]) && indent_of(lines[i]) <= child) {
-                tend = i;
-                break;
-            }
-        int as = -1, tchild = child + 2;
-        bool has_thr = false;
-        for (size_t i = tm + 1; i < tend; i++) {
-            if (is_blank(lines[i])) continue;
-            if (key_is(lines[i], "autosync:")) {
-                as = (int)i;
-                tchild = indent_of(lines[i]);
-            }
-            if (key_is(lines[i], "autosync_threshold_ms:")) has_thr = true;
-        }
-        if (as >= 0) {
-            size_t e = as + 1;
-            while (e < tend && (is_blank(lines[e]) || indent_of(lines[e]) > tchild ||
-                                (indent_of(lines[e]) == tchild && lines[e][tchild] == '-')))
-                e++;
-            // Keep comments and blank lines that trail the list.
-            while (e > (size_t)as + 1 && is_blank(lines[e - 1]))
-                e--;
-            lines.erase(lines.begin() + as + 1, lines.begin() + e);
-            lines[as] = std::string(tchild, ' ') + "autosync:";
-            std::vector<std::string> il = item_lines(tchild + 2);
-            lines.insert(lines.begin() + as + 1, il.begin(), il.end());
-        } else {
-            for (size_t i = tm + 1; i < tend; i++)
-                if (!is_blank(lines[i])) {
-                    tchild = indent_of(lines[i]);
-                    break;
-                }
-            ins.push_back(std::string(tchild, ' ') + "autosync:");
-            for (auto &l : item_lines(tchild + 2))
-                ins.push_back(l);
-            if (!has_thr) ins.push_back(thr_line(tchild));
-            lines.insert(lines.begin() + tm + 1, ins.begin(), ins.end());
-        }
-    }
-    std::string out;
-    for (auto &l : lines)
-        out += l + "\n";
-    return out;
+    for (const std::string &p : items)
+        lines.push_back("- \"" + json_escape_str(p) + "\"");
+    std::string out = *text;
+    int rc = yaml_edit_set_block(&out, where, "autosync", lines);
+    // The threshold is offered with the list the first time, so an engineer
+    // finds the setting beside it.
+    if (rc == YAML_EDIT_OK && add_threshold)
+        rc = yaml_edit_set_scalar(&out, where, "autosync_threshold_ms", std::to_string(threshold),
+                                  "|розбіжність| ПЛК/машина, вище якої спрацьовує "
+                                  "автосинхронізація (мс)");
+    if (rc == YAML_EDIT_OK) *text = out;
+    return rc;
 }
 
 // Saves the list under the process-wide lock of config.yaml edits, so that
@@ -197,8 +100,7 @@ static int autosync_save(srv_state *st) {
             for (auto &e : st->autosync.list)
                 if (e.enabled) items.push_back(e.path);
         }
-        *text = autosync_rewrite(*text, items, st->cfg.autosync_threshold_ms);
-        return (int)YAML_EDIT_OK;
+        return autosync_rewrite(text, items, st->cfg.autosync_threshold_ms);
     });
 }
 

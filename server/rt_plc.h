@@ -36,8 +36,8 @@ void rt_autosync_tick(srv_state *st);
 // dotted IPv4, digits) is read as "<ip>\backplane\<slot>".
 std::string autosync_entry_path(const char *text);
 
-// config.yaml text with the logix/time/autosync list replaced by `paths`
-// (a time block and the threshold key are added when missing); every other
-// line stays as it was.
-std::string autosync_rewrite(const std::string &text, const std::vector<std::string> &paths,
-                             int threshold);
+// Replaces the logix/time/autosync list of config.yaml text by `paths`
+// (the threshold key is added with a new list when missing); every other
+// line stays as it was. Returns a YAML_EDIT_* code; the text is unchanged
+// on error.
+int autosync_rewrite(std::string *text, const std::vector<std::string> &paths, int threshold);

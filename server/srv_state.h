@@ -75,7 +75,6 @@ struct srv_state {
     srv_presence presence;
     srv_autosync autosync;
     std::mutex clock_mu;  // one controller clock request at a time
-    std::mutex ack_mu;    // alarm acknowledgements append to one file
     gate_state gate;
 };
 

@@ -220,16 +220,17 @@ TEST_F(Api, AutosyncSwitchRewritesConfig) {
     EXPECT_EQ(srv.body_of("/api/plc/time/auto?plc=0&on=1"),
               "{\"ok\":true,\"path\":\"10.0.0.7\\\\backplane\\\\2\",\"on\":1}");
     std::string cfg = read_file(srv.dir + "/config.yaml");
-    EXPECT_NE(cfg.find("logix:\n  time:\n    autosync:\n      - \"10.0.0.7\\\\backplane\\\\2\"\n"
-                       "    autosync_threshold_ms: 2000   #"),
-              std::string::npos)
+    EXPECT_NE(
+        cfg.find("logix:\n  shm_name: /x\n  groups: []\n  time:\n    autosync:\n"
+                 "      - \"10.0.0.7\\\\backplane\\\\2\"\n    autosync_threshold_ms: 2000   #"),
+        std::string::npos)
         << cfg;
     EXPECT_NE(cfg.find("  shm_name: /x\n  groups: []\n"), std::string::npos);
     EXPECT_NE(srv.body_of("/api/plc").find("\"auto\":1"), std::string::npos);
     EXPECT_EQ(srv.body_of("/api/plc/time/auto?plc=0&on=0"),
               "{\"ok\":true,\"path\":\"10.0.0.7\\\\backplane\\\\2\",\"on\":0}");
     cfg = read_file(srv.dir + "/config.yaml");
-    EXPECT_NE(cfg.find("  time:\n    autosync:\n    autosync_threshold_ms: 2000"),
+    EXPECT_NE(cfg.find("  time:\n    autosync: []\n    autosync_threshold_ms: 2000"),
               std::string::npos)
         << cfg;
     EXPECT_EQ(cfg.find("backplane"), std::string::npos);

@@ -170,8 +170,9 @@ TEST(Autosync, ReplacesInlineListKeepingEverythingElse) {
         "# site\nlogix:\n  shm_name: /x\n  time:\n    tz_offset_min: 120\n"
         "    autosync: [\"1.1.1.1\\\\backplane\\\\0\"]   # old\n    autosync_threshold_ms: 500\n"
         "  groups:\n    - id: 0\n      items: |\n        A1,v,T\n# tail\nscada:\n  port: 1\n";
-    std::string after =
-        autosync_rewrite(before, {"2.2.2.2\\backplane\\1", "3.3.3.3\\backplane\\0"}, 2000);
+    std::string after = before;
+    ASSERT_EQ(autosync_rewrite(&after, {"2.2.2.2\\backplane\\1", "3.3.3.3\\backplane\\0"}, 2000),
+              0);
     EXPECT_EQ(after,
               "# site\nlogix:\n  shm_name: /x\n  time:\n    tz_offset_min: 120\n    autosync:\n"
               "      - \"2.2.2.2\\\\backplane\\\\1\"\n      - \"3.3.3.3\\\\backplane\\\\0\"\n"
@@ -179,36 +180,50 @@ TEST(Autosync, ReplacesInlineListKeepingEverythingElse) {
               "        A1,v,T\n# tail\nscada:\n  port: 1\n");
     EXPECT_EQ(autosync_list(after),
               (std::vector<std::string>{"2.2.2.2\\backplane\\1", "3.3.3.3\\backplane\\0"}));
-    std::string off = autosync_rewrite(after, {}, 2000);
+    std::string off = after;
+    ASSERT_EQ(autosync_rewrite(&off, {}, 2000), 0);
     EXPECT_TRUE(autosync_list(off).empty());
-    EXPECT_NE(off.find("    autosync:\n    autosync_threshold_ms: 500\n  groups:\n"),
+    EXPECT_NE(off.find("    autosync: []\n    autosync_threshold_ms: 500\n  groups:\n"),
               std::string::npos);
 }
 
 TEST(Autosync, AddsMissingBlocks) {
     const std::vector<std::string> one = {"10.0.0.1\\backplane\\0"};
     // No logix section at all.
-    std::string a = autosync_rewrite("scada:\n  port: 1\n", one, 1500);
+    auto rewrite = [](std::string text, const std::vector<std::string> &list, int thr) {
+        EXPECT_EQ(autosync_rewrite(&text, list, thr), 0);
+        return text;
+    };
+    std::string a = rewrite("scada:\n  port: 1\n", one, 1500);
     EXPECT_EQ(a.rfind("scada:\n  port: 1\nlogix:\n  time:\n    autosync:\n", 0), 0u) << a;
     EXPECT_NE(a.find("    autosync_threshold_ms: 1500   # |розбіжність| ПЛК/машина"),
               std::string::npos);
     EXPECT_EQ(autosync_list(a), one);
-    // logix without time: inserted right under the section head.
-    std::string b = autosync_rewrite("logix:\n    shm_name: /y\nalarm:\n  dir: ./a\n", one, 2000);
-    EXPECT_EQ(b.rfind("logix:\n    time:\n      autosync:\n        - \"10.0.0.1", 0), 0u) << b;
-    EXPECT_NE(b.find("    shm_name: /y\nalarm:\n  dir: ./a\n"), std::string::npos);
+    // logix without time, indented by four: the new block keeps the file's step.
+    std::string b = rewrite("logix:\n    shm_name: /y\nalarm:\n  dir: ./a\n", one, 2000);
+    EXPECT_EQ(b.rfind("logix:\n    shm_name: /y\n    time:\n        autosync:\n"
+                      "            - \"10.0.0.1",
+                      0),
+              0u)
+        << b;
+    EXPECT_NE(b.find("        autosync_threshold_ms: 2000   # |розбіжність|"), std::string::npos);
+    EXPECT_NE(b.find("\nalarm:\n  dir: ./a\n"), std::string::npos);
     EXPECT_EQ(autosync_list(b), one);
     // time without autosync, threshold already there: only the list is added.
-    std::string c = autosync_rewrite(
+    std::string c = rewrite(
         "logix:\n  time:\n    # clock\n    autosync_threshold_ms: 900\n  groups: []\n", one, 2000);
     EXPECT_EQ(c,
-              "logix:\n  time:\n    autosync:\n      - \"10.0.0.1\\\\backplane\\\\0\"\n"
-              "    # clock\n    autosync_threshold_ms: 900\n  groups: []\n");
+              "logix:\n  time:\n    # clock\n    autosync_threshold_ms: 900\n    autosync:\n"
+              "      - \"10.0.0.1\\\\backplane\\\\0\"\n  groups: []\n");
     // A block list with trailing comments.
-    std::string d = autosync_rewrite(
+    std::string d = rewrite(
         "logix:\n  time:\n    autosync:\n      - \"a\"\n      - \"b\"\n    # note\n  groups: []\n",
         {}, 2000);
-    EXPECT_EQ(d, "logix:\n  time:\n    autosync:\n    # note\n  groups: []\n");
+    EXPECT_EQ(d, "logix:\n  time:\n    autosync: []\n    # note\n  groups: []\n");
+    // A path that holds a value is not a map: refused, text unchanged.
+    std::string e = "logix: 5\n";
+    EXPECT_NE(autosync_rewrite(&e, one, 2000), 0);
+    EXPECT_EQ(e, "logix: 5\n");
 }
 
 TEST(Autosync, EntriesWrittenWithRawBackslashesAreReadAsMeant) {
