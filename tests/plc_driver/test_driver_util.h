@@ -56,8 +56,7 @@ struct driver_proc {
             _exit(127);
         }
         if (pid < 0) return false;
-        return wait_until(
-            [&] { return shm_handle_open(&db, shm_name.c_str(), true, SHM_MSG_NONE) == 0; }, 10000);
+        return wait_until([&] { return shm_handle_open(&db, shm_name.c_str(), true) == 0; }, 10000);
     }
 
     // Sends SIGTERM; exit status, or -1 when it did not end within ms.

@@ -301,14 +301,16 @@ TEST_P(ZqtrendCrash, SurvivesRepeatedKills) {
                 ASSERT_GT((int64_t)ms, prev) << n << " row " << k;
                 prev = ms;
             }
-            if (n[11] == 'm') EXPECT_EQ((end_minute - 1) * 60000, prev) << "last minute row";
+            if (n[11] == 'm') {
+                EXPECT_EQ((end_minute - 1) * 60000, prev) << "last minute row";
+            }
             fclose(f);
         }
         return;
     }
     trend_cmap m;
-    ASSERT_EQ(1, meta_load_colmap(p.trends("26061000.rns").c_str(), &m));
-    ASSERT_EQ(1, meta_load_colmap(p.trends("26061000.rnm").c_str(), &m));
+    ASSERT_EQ(1, trend_meta_load_colmap(p.trends("26061000.rns").c_str(), &m));
+    ASSERT_EQ(1, trend_meta_load_colmap(p.trends("26061000.rnm").c_str(), &m));
     v1r_file sec, min;
     std::string err;
     ASSERT_EQ(0, v1r_open(rps.c_str(), &sec, 1, &err)) << err;
