@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cip.h"
+#include "common/ini.h"
 #include "common/json.h"
 #include "common/parse_util.h"
 #include "common/yaml.h"
@@ -427,11 +428,12 @@ const char *logix_config_log_dir(const logix_config *c) {
 
 int logix_config_load_ini(logix_config *c, const char *ini_path) {
     config_defaults(c);
-    FILE *f = fopen(ini_path, "r");
-    if (!f) {
+    ini_file ini;
+    if (ini_load(ini_path, &ini) != 0) {
         fprintf(stderr, "config: %s: %s\n", ini_path, strerror(errno));
         return -1;
     }
+    // Sections in file order: a repeated [Logix5000_x] is a group of its own.
     enum { kNone, kMain, kGroup, kGeneral, kSkip } section = kNone;
     logix_group *g = nullptr;
     bool ip_seen = false;
@@ -443,17 +445,10 @@ int logix_config_load_ini(logix_config *c, const char *ini_path) {
         g = nullptr;
     };
 
-    char *buf = nullptr;
-    size_t bufcap = 0;
-    ssize_t got;
-    while ((got = getline(&buf, &bufcap, f)) >= 0) {
-        if (got > 1023) buf[1023] = '\0';
-        std::string line = trimmed(buf);
-        if (line.empty() || line[0] == ';' || line.compare(0, 2, "//") == 0) continue;
-        if (line[0] == '[') {
-            size_t close = line.find(']');
-            if (close == std::string::npos) continue;
-            std::string name = line.substr(1, close - 1);
+    for (size_t si = 0; si < ini.sections.size(); ++si) {
+        const ini_section &sec = ini.sections[si];
+        if (si > 0) {  // sections[0] holds the keys before the first header
+            std::string name = sec.name;
             if (name.size() > 127) name.resize(127);
             finish_group();
             if (name.compare(0, 10, "Logix5000_") == 0) {
@@ -475,54 +470,50 @@ int logix_config_load_ini(logix_config *c, const char *ini_path) {
             } else {
                 section = kSkip;
             }
-            continue;
         }
-        size_t eq = line.find('=');
-        if (eq == std::string::npos) continue;
-        std::string key = trimmed(line.substr(0, eq).c_str());
-        std::string val = trimmed(line.substr(eq + 1).c_str());
-        const char *v = val.c_str();
-        if (section == kMain) {
-            if (key == "logdir")
-                zq_copy_cut(c->log_dir_alt, sizeof c->log_dir_alt, v);
-            else if (key == "logdir_linux")
-                zq_copy_cut(c->log_dir, sizeof c->log_dir, v);
-            else if (key == "logname")
-                zq_copy_cut(c->log_name, sizeof c->log_name, v);
-            else if (key == "loginit")
-                c->log_init = atoi(v);
-            else if (key == "logerror")
-                c->log_error = atoi(v);
-            else if (key == "logwrite")
-                c->log_write = atoi(v);
-            else if (key == "natimeout")
-                c->inactivity_ms = atoi(v);
-        } else if (section == kGeneral) {
-            if (key == "analogs")
-                c->analogs = atoi(v);
-            else if (key == "discrets")
-                c->discretes = atoi(v);
-            else if (key == "shm_name")
-                zq_copy_cut(c->shm_name, sizeof c->shm_name, v);
-        } else if (section == kGroup && g) {
-            if (key == "ipaddr") {
-                if (!ip_seen) zq_copy_cut(g->ip, sizeof g->ip, v);
-                ip_seen = true;
-            } else if (key == "takt") {
-                apply_takt(g, strtol(v, nullptr, 10));
-            } else if (key == "connpath") {
-                apply_connpath(g, v);
-            } else if (key.size() > 4 && key.compare(0, 4, "item") == 0 &&
-                       isdigit(static_cast<unsigned char>(key[4]))) {
-                add_item_line(g, atoi(key.c_str() + 4), v);
-            } else if (key == "lastitem") {
-                lastitem = atoi(v);
-                finish_lastitem(g, lastitem);
+        for (const ini_entry &e : sec.entries) {
+            const std::string &key = e.key;
+            const char *v = e.value.c_str();
+            if (section == kMain) {
+                if (key == "logdir")
+                    zq_copy_cut(c->log_dir_alt, sizeof c->log_dir_alt, v);
+                else if (key == "logdir_linux")
+                    zq_copy_cut(c->log_dir, sizeof c->log_dir, v);
+                else if (key == "logname")
+                    zq_copy_cut(c->log_name, sizeof c->log_name, v);
+                else if (key == "loginit")
+                    c->log_init = atoi(v);
+                else if (key == "logerror")
+                    c->log_error = atoi(v);
+                else if (key == "logwrite")
+                    c->log_write = atoi(v);
+                else if (key == "natimeout")
+                    c->inactivity_ms = atoi(v);
+            } else if (section == kGeneral) {
+                if (key == "analogs")
+                    c->analogs = atoi(v);
+                else if (key == "discrets")
+                    c->discretes = atoi(v);
+                else if (key == "shm_name")
+                    zq_copy_cut(c->shm_name, sizeof c->shm_name, v);
+            } else if (section == kGroup && g) {
+                if (key == "ipaddr") {
+                    if (!ip_seen) zq_copy_cut(g->ip, sizeof g->ip, v);
+                    ip_seen = true;
+                } else if (key == "takt") {
+                    apply_takt(g, strtol(v, nullptr, 10));
+                } else if (key == "connpath") {
+                    apply_connpath(g, v);
+                } else if (key.size() > 4 && key.compare(0, 4, "item") == 0 &&
+                           isdigit(static_cast<unsigned char>(key[4]))) {
+                    add_item_line(g, atoi(key.c_str() + 4), v);
+                } else if (key == "lastitem") {
+                    lastitem = atoi(v);
+                    finish_lastitem(g, lastitem);
+                }
             }
         }
     }
-    free(buf);
-    fclose(f);
     finish_group();
 
     if (c->group_count == 0) {

@@ -11,6 +11,7 @@
 
 #include "common/channels.h"
 #include "common/cp1251.h"
+#include "common/ini.h"
 #include "common/json.h"
 #include "common/parse_util.h"
 #include "common/yaml.h"
@@ -221,65 +222,57 @@ static std::string win_path(std::string v) {
 }
 
 static int load_ini(trend_config *cfg, const char *path) {
-    FILE *f = fopen(path, "r");
-    if (!f) {
+    ini_file ini;
+    if (ini_load(path, &ini) != 0) {
         fprintf(stderr, "%s: %s\n", path, strerror(errno));
         return -1;
     }
-    std::string section, mainp, altp, mainl, altl;
-    char buf[2048];
+    std::string mainp, altp, mainl, altl;
     bool env_name = false;
     segment_names_from_env(cfg);
     env_name = !cfg->shm_names.empty();
     std::string shm_name;
     std::vector<std::string> legacy;
-    while (fgets(buf, sizeof buf, f)) {
-        std::string line = trim(buf);
-        if (line.empty() || line[0] == ';' || line.compare(0, 2, "//") == 0) continue;
-        if (line[0] == '[') {
-            size_t e = line.find(']');
-            section = line.substr(1, e == std::string::npos ? std::string::npos : e - 1);
-            continue;
-        }
-        size_t eq = line.find('=');
-        if (eq == std::string::npos) continue;
-        std::string k = trim(line.substr(0, eq)), v = trim(line.substr(eq + 1));
-        if (section == "general") {
-            if (k == "analogs")
-                cfg->analogs = atoi(v.c_str());
-            else if (k == "discrets")
-                cfg->discrets = atoi(v.c_str());
-            else if (k == "shm_name")
-                shm_name = v;
-        } else if (section == "trends") {
-            if (k == "mainpath")
-                mainp = win_path(v);
-            else if (k == "altpath")
-                altp = win_path(v);
-            else if (k == "mainpath_linux")
-                mainl = with_slash(v);
-            else if (k == "altpath_linux")
-                altl = with_slash(v);
-            else if (k == "sec")
-                cfg->sec = v != "no";
-            else if (k == "min")
-                cfg->min = v != "no";
-            else if (k == "hour")
-                cfg->hour = v != "no";
-            else if (k == "autodelsec")
-                cfg->autodel_sec = atoi(v.c_str());
-            else if (k == "autodelmin")
-                cfg->autodel_min = atoi(v.c_str());
-            else if (k == "autodelhour")
-                cfg->autodel_hour = atoi(v.c_str());
-        } else if (section.compare(0, 10, "Logix5000_") == 0 && k == "ipaddr") {
-            std::string nm = "/" + section;
-            if (legacy.size() < TREND_MAX_SEGMENTS &&
-                std::find(legacy.begin(), legacy.end(), nm) == legacy.end())
-                legacy.push_back(nm);
+    for (const ini_section &sec : ini.sections) {
+        const std::string &section = sec.name;
+        for (const ini_entry &e : sec.entries) {
+            const std::string &k = e.key, &v = e.value;
+            if (section == "general") {
+                if (k == "analogs")
+                    cfg->analogs = atoi(v.c_str());
+                else if (k == "discrets")
+                    cfg->discrets = atoi(v.c_str());
+                else if (k == "shm_name")
+                    shm_name = v;
+            } else if (section == "trends") {
+                if (k == "mainpath")
+                    mainp = win_path(v);
+                else if (k == "altpath")
+                    altp = win_path(v);
+                else if (k == "mainpath_linux")
+                    mainl = with_slash(v);
+                else if (k == "altpath_linux")
+                    altl = with_slash(v);
+                else if (k == "sec")
+                    cfg->sec = v != "no";
+                else if (k == "min")
+                    cfg->min = v != "no";
+                else if (k == "hour")
+                    cfg->hour = v != "no";
+                else if (k == "autodelsec")
+                    cfg->autodel_sec = atoi(v.c_str());
+                else if (k == "autodelmin")
+                    cfg->autodel_min = atoi(v.c_str());
+                else if (k == "autodelhour")
+                    cfg->autodel_hour = atoi(v.c_str());
+            } else if (section.compare(0, 10, "Logix5000_") == 0 && k == "ipaddr") {
+                std::string nm = "/" + section;
+                if (legacy.size() < TREND_MAX_SEGMENTS &&
+                    std::find(legacy.begin(), legacy.end(), nm) == legacy.end())
+                    legacy.push_back(nm);
+            }
         }
     }
-    fclose(f);
     if (!env_name) {
         if (!shm_name.empty() && shm_name != "/logix_drv")
             cfg->shm_names.assign(1, shm_name);
