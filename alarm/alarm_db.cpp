@@ -1,9 +1,12 @@
 #include "alarm_db.h"
 
+#include "common/shm_report.h"
+
 bool alarm_db_attach(alarm_db *db, const char *name) {
     if (db->open && shm_check_magic(&db->h)) return true;
     if (db->open) alarm_db_close(db);
-    db->open = shm_handle_open(&db->h, name, false, SHM_MSG_ALARM) == 0;
+    db->open = shm_handle_open(&db->h, name, false) == 0;
+    if (!db->open) shm_report_open_failure(&db->h, SHM_MSG_ALARM);
     return db->open;
 }
 

@@ -74,7 +74,7 @@ batch_plan plan_batches() {
         uint8_t path[CIP_PATH_MAX];
         char name[16];
         snprintf(name, sizeof name, "T%04d", i);
-        int n = build_tag_path(name, 0, 0, path, sizeof path);
+        int n = cip_build_tag_path(name, 0, 0, path, sizeof path);
         p.paths.emplace_back(path, path + n);
     }
     int first = 0;

@@ -115,7 +115,7 @@ void BM_DriverPass(benchmark::State &state) {
     }
     log_init((sim.dir + "/logs").c_str(), "bench");
     auto cfg = std::make_unique<logix_config>();
-    if (config_load_yaml_text(cfg.get(), driver_yaml(sim.addr).c_str(), "bench.yaml") != 0) {
+    if (logix_config_load_yaml_text(cfg.get(), driver_yaml(sim.addr).c_str(), "bench.yaml") != 0) {
         state.SkipWithError("configuration refused");
         return;
     }
@@ -131,7 +131,7 @@ void BM_DriverPass(benchmark::State &state) {
     }
     ShmHeader *h = shm_header(&conn->database);
     g_running = 1;
-    std::thread t(poll_thread, conn.get());
+    std::thread t(logix_poll_thread, conn.get());
     clockid_t cpu_id;
     pthread_getcpuclockid(t.native_handle(), &cpu_id);
 
@@ -181,7 +181,7 @@ void BM_DriverPass(benchmark::State &state) {
     state.counters["min_requests"] = min_req;
     shm_close(&conn->database);
     shm_unlink(shm.c_str());
-    config_free(cfg.get());
+    logix_config_free(cfg.get());
 }
 
 BENCHMARK(BM_DriverPass)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(150);

@@ -87,9 +87,10 @@ struct Env {
         cfg.shm_names = {shm};
         trend_segments_init(&segs, cfg.shm_names);
         Quiet q;
-        try_open_groups(&segs);
+        trend_try_open_groups(&segs);
         trend_base b;
-        base_read(&b, cfg.a_base_path.c_str(), cfg.d_base_path.c_str(), cfg.analogs, cfg.discrets);
+        trend_base_read(&b, cfg.a_base_path.c_str(), cfg.d_base_path.c_str(), cfg.analogs,
+                        cfg.discrets);
         rec = std::make_unique<trend_recorder>();
         trend_rec_init(rec.get(), cfg, std::move(b));
         tick();  // opens the day and the month
@@ -102,7 +103,7 @@ struct Env {
         std::filesystem::remove_all(dir, ec);
     }
     void tick() {
-        try_open_groups(&segs);
+        trend_try_open_groups(&segs);
         trend_snapshot(&segs, &smp, cfg);
         trend_rec_tick(rec.get(), t++, &smp);
     }
@@ -145,7 +146,7 @@ void BM_Tick(benchmark::State &state) {
 void BM_Snapshot(benchmark::State &state) {
     Env e(TREND_FMT_V1_PACKED);
     for (auto _ : state) {
-        try_open_groups(&e.segs);
+        trend_try_open_groups(&e.segs);
         trend_snapshot(&e.segs, &e.smp, e.cfg);
         benchmark::DoNotOptimize(e.smp.an_raw.data());
     }

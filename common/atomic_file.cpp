@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string>
 
+#include "common/parse_util.h"
+
 namespace {
 
 int write_all(int fd, const void *data, size_t len) {
@@ -26,14 +28,6 @@ int write_all(int fd, const void *data, size_t len) {
         len -= size_t(w);
     }
     return 0;
-}
-
-// Directory part of path ("." when it has no slash, "/" for a root file).
-std::string dir_of(const std::string &path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
 }
 
 }  // namespace
@@ -70,7 +64,7 @@ int atomic_file_write(const char *path, const void *data, size_t len, int mode) 
     }
     // Makes the rename itself durable; the new content is already in place,
     // so a failure here is reported but nothing is undone.
-    int dfd = open(dir_of(final_path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int dfd = open(zq_dir_of(final_path.c_str()).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dfd < 0) return errno == EACCES ? 0 : -1;
     int rc = fsync(dfd);
     int fsync_err = errno;

@@ -250,11 +250,16 @@ void channels_update_scale(channel_rec *rec) {
     if (rec) rec->has_scale = rec->code_max != rec->code_min ? 1 : 0;  // NaN differs
 }
 
+double channels_scale_to_phys(double code, double code_min, double code_max, double phys_min,
+                              double phys_max) {
+    const double span = code_max - code_min;
+    if (span == 0) return code;
+    return (code - code_min) / span * (phys_max - phys_min) + phys_min;
+}
+
 double channels_to_phys(const channel_rec *rec, double code) {
     if (!rec || !rec->has_scale) return code;
-    const double span = rec->code_max - rec->code_min;
-    if (span == 0) return code;
-    return (code - rec->code_min) / span * (rec->phys_max - rec->phys_min) + rec->phys_min;
+    return channels_scale_to_phys(code, rec->code_min, rec->code_max, rec->phys_min, rec->phys_max);
 }
 
 double channels_to_code(const channel_rec *rec, double phys) {

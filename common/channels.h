@@ -74,6 +74,9 @@ void channels_update_scale(channel_rec *rec);
 // Controller units -> physical units. Values pass unchanged for a null
 // record, a record without has_scale, or a zero code span.
 double channels_to_phys(const channel_rec *rec, double code);
+// The same on a bare scale (for tables that keep their own ranges).
+double channels_scale_to_phys(double code, double code_min, double code_max, double phys_min,
+                              double phys_max);
 // Physical units -> controller units (the inverse). Values also pass
 // unchanged when phys_max == phys_min, where no inverse exists.
 double channels_to_code(const channel_rec *rec, double phys);

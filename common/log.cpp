@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "common/parse_util.h"
+
 namespace {
 
 std::mutex g_lock;
@@ -27,13 +29,6 @@ bool g_echo = false;
 time_t (*g_clock)() = nullptr;
 
 thread_local char t_prefix[64] = "";
-
-void copy_cut(char *dst, size_t cap, const char *src) {
-    if (!src) src = "";
-    size_t n = strnlen(src, cap - 1);
-    memcpy(dst, src, n);
-    dst[n] = '\0';
-}
 
 time_t now_time() {
     return g_clock ? g_clock() : time(nullptr);
@@ -67,14 +62,6 @@ void retention_locked() {
     size_t excess = names.size() - size_t(LOG_KEEP_FILES);
     for (size_t i = 0; i < excess; i++)
         unlink((std::string(g_dir) + "/" + names[i]).c_str());
-}
-
-// Creates the directory and its missing parents (mode 0775).
-void make_dirs(const char *dir) {
-    std::string p(dir);
-    for (size_t i = 1; i <= p.size(); i++) {
-        if (i == p.size() || p[i] == '/') mkdir(p.substr(0, i).c_str(), 0775);
-    }
 }
 
 void write_line(bool enabled, const char *fmt, va_list ap) {
@@ -118,7 +105,7 @@ void write_line(bool enabled, const char *fmt, va_list ap) {
         std::string path = file_path(lt);
         g_fp = fopen(path.c_str(), "ae");
         if (!g_fp && errno == ENOENT) {
-            make_dirs(g_dir);
+            zq_mkdirs(g_dir, 0775);
             g_fp = fopen(path.c_str(), "ae");
         }
         if (!g_fp) return;
@@ -145,14 +132,14 @@ void log_init(const char *dir, const char *name) {
         }
         g_cur_day = -1;
         g_cur_year = -1;
-        copy_cut(g_dir, sizeof g_dir, dir && *dir ? dir : "logs");
-        copy_cut(g_name, sizeof g_name, name && *name ? name : "driver");
+        zq_copy_cut(g_dir, sizeof g_dir, dir && *dir ? dir : "logs");
+        zq_copy_cut(g_name, sizeof g_name, name && *name ? name : "driver");
     }
-    copy_cut(t_prefix, sizeof t_prefix, name);
+    zq_copy_cut(t_prefix, sizeof t_prefix, name);
 }
 
 void log_set_prefix(const char *text) {
-    copy_cut(t_prefix, sizeof t_prefix, text);
+    zq_copy_cut(t_prefix, sizeof t_prefix, text);
 }
 
 void log_set_flags(int loginit, int logerror, int logwrite) {
@@ -229,6 +216,6 @@ size_t log_current_path(char *out, size_t cap) {
         localtime_r(&t, &lt);
         path = file_path(lt);
     }
-    copy_cut(out, cap, path.c_str());
+    zq_copy_cut(out, cap, path.c_str());
     return strlen(out);
 }

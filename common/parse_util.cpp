@@ -109,6 +109,20 @@ char *zq_copy_cut(char *dst, size_t cap, const char *src) {
     return dst;
 }
 
+int zq_mkdirs(const char *path, unsigned mode) {
+    if (!path || !*path) {
+        errno = ENOENT;
+        return -1;
+    }
+    std::string p(path);
+    if (p.size() > 1 && p.back() == '/') p.pop_back();
+    for (size_t i = 1; i <= p.size(); i++) {
+        if (i < p.size() && p[i] != '/') continue;
+        if (mkdir(p.substr(0, i).c_str(), (mode_t)mode) != 0 && errno != EEXIST) return -1;
+    }
+    return 0;
+}
+
 bool zq_starts_with(const char *s, const char *prefix) {
     return strncmp(s, prefix, strlen(prefix)) == 0;
 }

@@ -25,5 +25,9 @@ std::string zq_dir_of(const char *path);
 // terminated; a null src copies "". Returns dst.
 char *zq_copy_cut(char *dst, size_t cap, const char *src);
 
+// Creates a directory and its missing parents; 0, or -1 (errno set) at the
+// first one that neither exists nor can be made. A trailing "/" is allowed.
+int zq_mkdirs(const char *path, unsigned mode);
+
 bool zq_starts_with(const char *s, const char *prefix);
 bool zq_ends_with(const char *s, const char *suffix);

@@ -14,6 +14,7 @@
 #include <ctime>
 
 #include "common/log.h"
+#include "common/vtype.h"
 
 namespace {
 
@@ -92,69 +93,24 @@ T *element(const ShmHandle *h, uint64_t off, uint32_t count, int64_t index) {
     return reinterpret_cast<T *>(h->base + off + uint64_t(index) * sizeof(T));
 }
 
-std::atomic<bool> g_mismatch_printed[SHM_MSG_NONE];
-std::atomic<bool> g_total_printed{false};
-std::atomic<bool> g_layout_printed{false};
-
-void report_mismatch(const char *name, const ShmHeader &hdr, ShmMismatchMsg msg) {
-    if (msg >= SHM_MSG_NONE) return;
-    // The calc engine and the trend recorder speak only of a version change
-    // of this layout; a foreign magic is silent for them.
-    if ((msg == SHM_MSG_CALC || msg == SHM_MSG_TREND) && hdr.magic != SHM_MAGIC) return;
-    if (g_mismatch_printed[msg].exchange(true)) return;
-    switch (msg) {
-        case SHM_MSG_SERVER:
-            fprintf(stderr,
-                    "shm_handle_open(%s): magic/version mismatch (magic 0x%08X, version %u, "
-                    "binary expects %u) — rebuild/restart the whole stack together\n",
-                    name, hdr.magic, hdr.version, SHM_VERSION);
-            break;
-        case SHM_MSG_ALARM:
-            fprintf(stderr,
-                    "[alarm] SHM %s magic/version mismatch (version %u, binary expects %u) — "
-                    "rebuild whole stack\n",
-                    name, hdr.version, SHM_VERSION);
-            break;
-        case SHM_MSG_CALC:
-            log_err("SHM %s версія %u, бінар очікує %u — перезберіть весь стек", name, hdr.version,
-                    SHM_VERSION);
-            break;
-        case SHM_MSG_TREND:
-            fprintf(stderr, "[trend] SHM %s version %u, binary expects %u — rebuild whole stack\n",
-                    name, hdr.version, SHM_VERSION);
-            break;
-        default:
-            break;
-    }
-    fflush(stderr);
-}
-
 // Validates the header read from fd against the object's real size.
 // Fills *l on success; sets h->status otherwise.
-bool validate(ShmHandle *h, const ShmHeader &hdr, uint64_t real_size, ShmMismatchMsg msg,
-              ShmLayout *l) {
+bool validate(ShmHandle *h, const ShmHeader &hdr, uint64_t real_size, ShmLayout *l) {
     if (magic_word(hdr) != SHM_MAGIC_VERSION) {
         h->status = SHM_ERR_MISMATCH;
         h->found_magic = hdr.magic;
         h->found_version = hdr.version;
-        // An all-zero header is an object being created right now, not a
-        // foreign layout.
-        if (hdr.magic != 0 || hdr.version != 0) report_mismatch(h->name, hdr, msg);
         return false;
     }
-    if (hdr.total_size < SHM_HEADER_SIZE) {
+    bool short_total = hdr.total_size < SHM_HEADER_SIZE;
+    if (short_total || !header_consistent(hdr) || hdr.total_size > real_size) {
         h->status = SHM_ERR_LAYOUT;
-        if (msg != SHM_MSG_NONE && !g_total_printed.exchange(true))
-            fprintf(stderr, "shm_handle_open: invalid total_size %u\n", hdr.total_size);
-        return false;
-    }
-    if (!header_consistent(hdr) || hdr.total_size > real_size) {
-        h->status = SHM_ERR_LAYOUT;
-        if (msg != SHM_MSG_NONE && !g_layout_printed.exchange(true))
-            fprintf(stderr,
-                    "shm_handle_open(%s): header does not fit the object (total_size %u, real "
-                    "size %" PRIu64 ", AN=%u, DI=%u, PLC=%u) — object not used\n",
-                    h->name, hdr.total_size, real_size, hdr.an_count, hdr.di_count, hdr.plc_count);
+        h->header_fault = short_total ? SHM_HDR_TOTAL_SIZE : SHM_HDR_NOT_FIT;
+        h->found_total_size = hdr.total_size;
+        h->found_real_size = real_size;
+        h->found_an_count = hdr.an_count;
+        h->found_di_count = hdr.di_count;
+        h->found_plc_count = hdr.plc_count;
         return false;
     }
     *l = shm_layout(hdr.an_count, hdr.di_count, hdr.plc_count);
@@ -164,8 +120,7 @@ bool validate(ShmHandle *h, const ShmHeader &hdr, uint64_t real_size, ShmMismatc
 // Opens and maps an existing object whose header passes validate(). Between
 // the header read and the mapping another writer may have re-laid the
 // object out, so the mapped header is compared with the one validated.
-int attach(ShmHandle *h, const char *name, bool writable, ShmMismatchMsg msg,
-           const uint32_t *need) {
+int attach(ShmHandle *h, const char *name, bool writable, const uint32_t *need) {
     if (!h) return -1;
     if (h->base || h->fd >= 0) unmap_close(h);
     reset(h);
@@ -173,6 +128,10 @@ int attach(ShmHandle *h, const char *name, bool writable, ShmMismatchMsg msg,
     h->status = SHM_OK;
     h->err_what = "";
     h->found_magic = h->found_version = 0;
+    h->header_fault = SHM_HDR_OK;
+    h->found_total_size = 0;
+    h->found_real_size = 0;
+    h->found_an_count = h->found_di_count = h->found_plc_count = 0;
     if (!name_valid(name)) {
         if (name) set_name(h, name);
         h->status = SHM_ERR_ARG;
@@ -207,7 +166,7 @@ int attach(ShmHandle *h, const char *name, bool writable, ShmMismatchMsg msg,
         return -1;
     }
     ShmLayout l;
-    if (!validate(h, hdr, uint64_t(st.st_size), msg, &l)) {
+    if (!validate(h, hdr, uint64_t(st.st_size), &l)) {
         unmap_close(h);
         errno = EINVAL;
         return -1;
@@ -248,10 +207,8 @@ int attach(ShmHandle *h, const char *name, bool writable, ShmMismatchMsg msg,
 }  // namespace
 
 const char *shm_vtype_name(uint8_t code) {
-    static const char *const names[] = {"BOOL", "SINT",  "INT",   "DINT", "LINT", "USINT",
-                                        "UINT", "UDINT", "ULINT", "REAL", "LREAL"};
     if (code < SHM_VT_BOOL || code > SHM_VT_LREAL) return "?";
-    return names[code - SHM_VT_BOOL];
+    return zq_vtype_name(code);
 }
 
 const char *shm_mode_name(uint8_t mode) {
@@ -403,15 +360,15 @@ int shm_open_rw(const char *name, uint32_t an_count, uint32_t di_count, uint32_t
 int shm_attach_rw(const char *name, uint32_t an_count, uint32_t di_count, uint32_t plc_count,
                   ShmHandle *h) {
     const uint32_t need[3] = {an_count, di_count, plc_count};
-    return attach(h, name, true, SHM_MSG_NONE, need);
+    return attach(h, name, true, need);
 }
 
 void shm_close(ShmHandle *h) {
     if (h) unmap_close(h);
 }
 
-int shm_handle_open(ShmHandle *h, const char *name, bool writable, ShmMismatchMsg msg) {
-    return attach(h, name, writable, msg, nullptr);
+int shm_handle_open(ShmHandle *h, const char *name, bool writable) {
+    return attach(h, name, writable, nullptr);
 }
 
 void shm_handle_close(ShmHandle *h) {

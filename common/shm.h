@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <string>
 
+#include "common/vtype.h"
+
 constexpr uint32_t SHM_MAGIC = 0xA11CB501u;
 constexpr uint32_t SHM_VERSION = 6;
 // Bytes 0..7 (magic, version) read as one little-endian 64-bit word.
@@ -29,21 +31,22 @@ constexpr uint32_t SHM_DISCRETE_SIZE = 16;
 constexpr uint32_t SHM_WRITE_SLOT_SIZE = 16;
 constexpr uint32_t SHM_PLC_SIZE = 128;
 
-// CIP elementary type codes stored in the value-type bytes (0 = not set).
+// Value types (common/vtype.h codes) stored in the value-type bytes (0 = not set).
 constexpr uint8_t SHM_VT_NONE = 0x00;
-constexpr uint8_t SHM_VT_BOOL = 0xC1;
-constexpr uint8_t SHM_VT_SINT = 0xC2;
-constexpr uint8_t SHM_VT_INT = 0xC3;
-constexpr uint8_t SHM_VT_DINT = 0xC4;
-constexpr uint8_t SHM_VT_LINT = 0xC5;
-constexpr uint8_t SHM_VT_USINT = 0xC6;
-constexpr uint8_t SHM_VT_UINT = 0xC7;
-constexpr uint8_t SHM_VT_UDINT = 0xC8;
-constexpr uint8_t SHM_VT_ULINT = 0xC9;
-constexpr uint8_t SHM_VT_REAL = 0xCA;
-constexpr uint8_t SHM_VT_LREAL = 0xCB;
+constexpr uint8_t SHM_VT_BOOL = ZQ_VT_BOOL;
+constexpr uint8_t SHM_VT_SINT = ZQ_VT_SINT;
+constexpr uint8_t SHM_VT_INT = ZQ_VT_INT;
+constexpr uint8_t SHM_VT_DINT = ZQ_VT_DINT;
+constexpr uint8_t SHM_VT_LINT = ZQ_VT_LINT;
+constexpr uint8_t SHM_VT_USINT = ZQ_VT_USINT;
+constexpr uint8_t SHM_VT_UINT = ZQ_VT_UINT;
+constexpr uint8_t SHM_VT_UDINT = ZQ_VT_UDINT;
+constexpr uint8_t SHM_VT_ULINT = ZQ_VT_ULINT;
+constexpr uint8_t SHM_VT_REAL = ZQ_VT_REAL;
+constexpr uint8_t SHM_VT_LREAL = ZQ_VT_LREAL;
 
-// "BOOL" .. "LREAL" for 0xC1..0xCB, "?" for anything else.
+// "BOOL" .. "LREAL" for 0xC1..0xCB, "?" for anything else (bit strings too:
+// the dump tools have always shown those as "?").
 const char *shm_vtype_name(uint8_t code);
 
 // PLC block mode values and their display names ("unknown" for >= 4).
@@ -169,6 +172,13 @@ enum ShmStatus {
     SHM_ERR_ARG,       // bad name or handle
 };
 
+// Why a header with this layout's magic and version cannot be used.
+enum ShmHeaderFault {
+    SHM_HDR_OK = 0,
+    SHM_HDR_TOTAL_SIZE,  // total_size smaller than the header
+    SHM_HDR_NOT_FIT,     // offsets not those of the counts, or beyond the object
+};
+
 // One handle type for writers and readers. The layout is validated once when
 // the handle opens and cached here, so accessors never trust a header that
 // another process could rewrite under the mapping. Close a handle once: a
@@ -184,6 +194,11 @@ struct ShmHandle {
     const char *err_what = "";  // "shm_open", "mmap header", "mmap full", "ftruncate", ...
     uint32_t found_magic = 0;   // header seen on a mismatch
     uint32_t found_version = 0;
+    // What a header that does not fit the object says (SHM_ERR_LAYOUT).
+    ShmHeaderFault header_fault = SHM_HDR_OK;
+    uint32_t found_total_size = 0;
+    uint64_t found_real_size = 0;  // the object's real size
+    uint32_t found_an_count = 0, found_di_count = 0, found_plc_count = 0;
 };
 
 // --- writer side -----------------------------------------------------------
@@ -214,21 +229,11 @@ void shm_set_di_vtype(ShmHandle *h, int64_t index, uint8_t code);
 
 // --- reader side -----------------------------------------------------------
 
-// Mismatch message printed (once per process and variant) when the header
-// does not carry this layout's magic and version.
-enum ShmMismatchMsg {
-    SHM_MSG_SERVER,  // stderr "shm_handle_open(%s): magic/version mismatch (...)"
-    SHM_MSG_ALARM,   // stderr "[alarm] SHM %s magic/version mismatch (...)"
-    SHM_MSG_CALC,  // log_err "SHM %s версія %u, бінар очікує %u — ..." (magic ok only)
-    SHM_MSG_TREND,  // stderr "[trend] SHM %s version %u, binary expects %u — ..." (magic ok only)
-    SHM_MSG_NONE,
-};
-
 // Opens an existing object (read-write or read-only), checks magic, version,
-// the object's real size and every region offset, and maps it whole.
-// Returns 0 or -1 with h->status / h->err_what / errno telling why.
-int shm_handle_open(ShmHandle *h, const char *name, bool writable = true,
-                    ShmMismatchMsg msg = SHM_MSG_SERVER);
+// the object's real size and every region offset, and maps it whole. Prints
+// nothing: returns 0 or -1 with h->status / h->err_what / errno and the
+// found_* fields telling why (the program's words: common/shm_report.h).
+int shm_handle_open(ShmHandle *h, const char *name, bool writable = true);
 void shm_handle_close(ShmHandle *h);
 
 // True while the mapped header still carries this layout's magic and version.

@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "common/log.h"
+#include "common/vtype.h"
 
 namespace {
 
@@ -95,104 +96,14 @@ void put_service_path(req_buf &b, uint8_t service, const uint8_t *path, size_t p
     b.bytes(path, path_len);
 }
 
-bool integer_range(uint16_t type, double *lo, double *hi) {
-    switch (type) {
-        case CIP_TYPE_SINT:
-            *lo = -128;
-            *hi = 127;
-            return true;
-        case CIP_TYPE_INT:
-            *lo = -32768;
-            *hi = 32767;
-            return true;
-        case CIP_TYPE_DINT:
-            *lo = -2147483648.0;
-            *hi = 2147483647.0;
-            return true;
-        case CIP_TYPE_USINT:
-            *lo = 0;
-            *hi = 255;
-            return true;
-        case CIP_TYPE_UINT:
-            *lo = 0;
-            *hi = 65535;
-            return true;
-        case CIP_TYPE_UDINT:
-            *lo = 0;
-            *hi = 4294967295.0;
-            return true;
-        default:
-            return false;
-    }
-}
-
 }  // namespace
 
 int cip_type_size(uint16_t type) {
-    switch (type) {
-        case CIP_TYPE_BOOL:
-        case CIP_TYPE_SINT:
-        case CIP_TYPE_USINT:
-        case CIP_TYPE_BYTE:
-            return 1;
-        case CIP_TYPE_INT:
-        case CIP_TYPE_UINT:
-        case CIP_TYPE_WORD:
-            return 2;
-        case CIP_TYPE_DINT:
-        case CIP_TYPE_UDINT:
-        case CIP_TYPE_REAL:
-        case CIP_TYPE_DWORD:
-            return 4;
-        case CIP_TYPE_LINT:
-        case CIP_TYPE_ULINT:
-        case CIP_TYPE_LREAL:
-        case CIP_TYPE_LWORD:
-            return 8;
-        default:
-            return 0;
-    }
+    return type > 0xFF ? 0 : zq_vtype_size(type);
 }
 
 double cip_decode_numeric(const uint8_t *b, uint16_t type) {
-    switch (type) {
-        case CIP_TYPE_BOOL:
-            return b[0] ? 1.0 : 0.0;
-        case CIP_TYPE_SINT:
-            return (double)(int8_t)b[0];
-        case CIP_TYPE_INT:
-            return (double)(int16_t)eip_get16(b);
-        case CIP_TYPE_DINT:
-            return (double)(int32_t)eip_get32(b);
-        case CIP_TYPE_LINT:
-            return (double)(int64_t)eip_get64(b);
-        case CIP_TYPE_USINT:
-        case CIP_TYPE_BYTE:
-            return (double)b[0];
-        case CIP_TYPE_UINT:
-        case CIP_TYPE_WORD:
-            return (double)eip_get16(b);
-        case CIP_TYPE_UDINT:
-        case CIP_TYPE_DWORD:
-            return (double)eip_get32(b);
-        case CIP_TYPE_ULINT:
-        case CIP_TYPE_LWORD:
-            return (double)eip_get64(b);
-        case CIP_TYPE_REAL: {
-            uint32_t u = eip_get32(b);
-            float f;
-            memcpy(&f, &u, 4);
-            return (double)f;
-        }
-        case CIP_TYPE_LREAL: {
-            uint64_t u = eip_get64(b);
-            double d;
-            memcpy(&d, &u, 8);
-            return d;
-        }
-        default:
-            return 0.0;
-    }
+    return type > 0xFF ? 0.0 : zq_vtype_decode_le(b, type);
 }
 
 uint16_t cip_sym_to_type(uint16_t symbol_type) {
@@ -224,7 +135,7 @@ int cip_path_append_elem(uint8_t *path, size_t len, size_t cap, uint32_t index) 
     return (int)(len + 6);
 }
 
-int build_tag_path(const char *name, uint32_t index, int with_index, uint8_t *out, size_t cap) {
+int cip_build_tag_path(const char *name, uint32_t index, int with_index, uint8_t *out, size_t cap) {
     if (name == nullptr) return -1;
     size_t nlen = strnlen(name, 256);
     if (nlen < 1 || nlen > 255) return -1;
@@ -235,7 +146,7 @@ int build_tag_path(const char *name, uint32_t index, int with_index, uint8_t *ou
     return n;
 }
 
-int build_tag_path_ex(const char *text, int *bit_from, int *bit_to, uint8_t *out, size_t cap) {
+int cip_build_tag_path_ex(const char *text, int *bit_from, int *bit_to, uint8_t *out, size_t cap) {
     if (bit_from) *bit_from = -1;
     if (bit_to) *bit_to = -1;
     if (text == nullptr) return -1;
@@ -412,7 +323,7 @@ int cip_read_real(eip_session *s, const char *name, uint32_t index, int count, d
                   uint16_t *type_out, int *n_out) {
     if (n_out) *n_out = 0;
     uint8_t path[CIP_PATH_MAX];
-    int plen = build_tag_path(name, index, 1, path, sizeof path);
+    int plen = cip_build_tag_path(name, index, 1, path, sizeof path);
     if (plen < 0) {
         log_err("read_real: ім'я '%s' задовге", name ? name : "");
         return 1;
@@ -497,7 +408,7 @@ int cip_read_bool(eip_session *s, const char *name, uint32_t first_bit, int coun
         if (words > kMaxWords) words = kMaxWords;
         uint8_t path[CIP_PATH_MAX];
         uint32_t elem = (uint32_t)(w0 * 32);
-        int plen = build_tag_path(name, elem, elem != 0, path, sizeof path);
+        int plen = cip_build_tag_path(name, elem, elem != 0, path, sizeof path);
         if (plen < 0) {
             log_err("read_bool: ім'я '%s' задовге", name ? name : "");
             return 1;
@@ -636,7 +547,7 @@ int cip_encode_numeric(uint16_t type, double value, uint8_t out[8], size_t *size
     }
     double r = std::trunc(value < 0 ? value - 0.5 : value + 0.5);
     double lo, hi;
-    if (integer_range(type, &lo, &hi)) {
+    if (zq_vtype_int_range(type, &lo, &hi)) {
         if (r < lo || r > hi) return 1;
         int64_t v = (int64_t)r;
         for (int i = 0; i < size; i++)
@@ -668,7 +579,7 @@ int cip_write_numeric(eip_session *s, const char *name, uint32_t index, uint16_t
         return 1;
     }
     uint8_t path[CIP_PATH_MAX];
-    int plen = build_tag_path(name, index, 1, path, sizeof path);
+    int plen = cip_build_tag_path(name, index, 1, path, sizeof path);
     if (plen < 0) {
         log_err("write: ім'я '%s' задовге", name ? name : "");
         return 1;
@@ -704,7 +615,7 @@ int cip_write_bool(eip_session *s, const char *name, uint32_t bit, int value) {
     // controller changes elsewhere in the array are never overwritten.
     uint32_t elem = (bit / 32) * 32;
     uint8_t path[CIP_PATH_MAX];
-    int plen = build_tag_path(name, elem, elem != 0, path, sizeof path);
+    int plen = cip_build_tag_path(name, elem, elem != 0, path, sizeof path);
     if (plen < 0) {
         log_err("cip_write_bool: ім'я '%s' задовге", name ? name : "");
         return 1;

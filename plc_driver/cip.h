@@ -10,26 +10,27 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/vtype.h"
 #include "eip.h"
 
-// Elementary data type codes.
+// Elementary data type codes (sizes and kinds in common/vtype.h).
 enum : uint16_t {
-    CIP_TYPE_BOOL = 0xC1,
-    CIP_TYPE_SINT = 0xC2,
-    CIP_TYPE_INT = 0xC3,
-    CIP_TYPE_DINT = 0xC4,
-    CIP_TYPE_LINT = 0xC5,
-    CIP_TYPE_USINT = 0xC6,
-    CIP_TYPE_UINT = 0xC7,
-    CIP_TYPE_UDINT = 0xC8,
-    CIP_TYPE_ULINT = 0xC9,
-    CIP_TYPE_REAL = 0xCA,
-    CIP_TYPE_LREAL = 0xCB,
+    CIP_TYPE_BOOL = ZQ_VT_BOOL,
+    CIP_TYPE_SINT = ZQ_VT_SINT,
+    CIP_TYPE_INT = ZQ_VT_INT,
+    CIP_TYPE_DINT = ZQ_VT_DINT,
+    CIP_TYPE_LINT = ZQ_VT_LINT,
+    CIP_TYPE_USINT = ZQ_VT_USINT,
+    CIP_TYPE_UINT = ZQ_VT_UINT,
+    CIP_TYPE_UDINT = ZQ_VT_UDINT,
+    CIP_TYPE_ULINT = ZQ_VT_ULINT,
+    CIP_TYPE_REAL = ZQ_VT_REAL,
+    CIP_TYPE_LREAL = ZQ_VT_LREAL,
     CIP_TYPE_STRING = 0xD0,
-    CIP_TYPE_BYTE = 0xD1,
-    CIP_TYPE_WORD = 0xD2,
-    CIP_TYPE_DWORD = 0xD3,
-    CIP_TYPE_LWORD = 0xD4,
+    CIP_TYPE_BYTE = ZQ_VT_BYTE,
+    CIP_TYPE_WORD = ZQ_VT_WORD,
+    CIP_TYPE_DWORD = ZQ_VT_DWORD,
+    CIP_TYPE_LWORD = ZQ_VT_LWORD,
 };
 
 // Service codes (a reply carries the code | 0x80).
@@ -104,10 +105,10 @@ struct cip_multi_result {
 
 // Tag paths. Both write into out (capacity cap, at least CIP_PATH_MAX is
 // always enough) and return the path length in bytes, or -1.
-int build_tag_path(const char *name, uint32_t index, int with_index, uint8_t *out, size_t cap);
+int cip_build_tag_path(const char *name, uint32_t index, int with_index, uint8_t *out, size_t cap);
 // Full tag syntax "Prog.Member[1,2].5" / "Flags.0-15": bit_from/bit_to get the
 // bit suffix, -1 when there is none.
-int build_tag_path_ex(const char *text, int *bit_from, int *bit_to, uint8_t *out, size_t cap);
+int cip_build_tag_path_ex(const char *text, int *bit_from, int *bit_to, uint8_t *out, size_t cap);
 // Appends one element segment (8, 16 or 32 bit); new length or -1 when it does not fit.
 int cip_path_append_elem(uint8_t *path, size_t len, size_t cap, uint32_t index);
 

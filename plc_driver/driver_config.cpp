@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "cip.h"
+#include "common/ini.h"
 #include "common/json.h"
+#include "common/parse_util.h"
 #include "common/yaml.h"
 
 namespace {
@@ -17,13 +19,6 @@ namespace {
 // Largest channel number accepted in an item line: beyond it the derived
 // database size would be absurd (and would overflow the 32-bit size field).
 constexpr long kMaxChannel = 999999;
-
-void copy_text(char *dst, size_t cap, const char *src) {
-    if (cap == 0) return;
-    size_t n = strnlen(src, cap - 1);
-    memcpy(dst, src, n);
-    dst[n] = '\0';
-}
 
 // Trims blanks (spaces, tabs, CR, LF) on both sides of [b, e).
 void trim_range(const char *&b, const char *&e) {
@@ -136,12 +131,12 @@ void group_reset(logix_group *g) {
 // Parses one item line and appends it; a bad line is reported and skipped.
 void add_item_line(logix_group *g, int ordinal, const char *line) {
     logix_item item;
-    if (parse_item(line, &item) != 0) {
+    if (logix_parse_item(line, &item) != 0) {
         fprintf(stderr, "config: [%s] тег відкинуто (синтаксис або шлях довший %d байт): %s\n",
                 g->name, LOGIX_PATH_MAX, line);
         return;
     }
-    add_tag(g, ordinal, &item);
+    logix_add_tag(g, ordinal, &item);
 }
 
 // Highest channel numbers (+1) over all items already loaded.
@@ -160,7 +155,7 @@ void derive_counts_from_items(const logix_config *c, int *an, int *di) {
 
 }  // namespace
 
-int path_last_elem(const uint8_t *path, int len, int *base_len, int *index) {
+int logix_path_last_elem(const uint8_t *path, int len, int *base_len, int *index) {
     int pos = 0;
     bool symbolic_seen = false;
     int last_elem_start = -1;
@@ -204,7 +199,7 @@ int path_last_elem(const uint8_t *path, int len, int *base_len, int *index) {
     return 1;
 }
 
-int parse_item(const char *line, logix_item *item) {
+int logix_parse_item(const char *line, logix_item *item) {
     *item = logix_item{};
     if (!line) return -1;
     size_t len = strlen(line);
@@ -229,12 +224,12 @@ int parse_item(const char *line, logix_item *item) {
     if (parse_simple_array_elem(text, &name, &index)) {
         item->is_array_elem = true;
         item->array_index = index;
-        copy_text(item->text, sizeof item->text, name.c_str());
+        zq_copy_cut(item->text, sizeof item->text, name.c_str());
         return 0;
     }
 
     int bit_from = -1, bit_to = -1;
-    int n = build_tag_path_ex(text.c_str(), &bit_from, &bit_to, item->path, sizeof item->path);
+    int n = cip_build_tag_path_ex(text.c_str(), &bit_from, &bit_to, item->path, sizeof item->path);
     if (n <= 0 || n > LOGIX_PATH_MAX) return -1;
     // A bit range must be ascending and lie within a 64-bit word; anything
     // else ("Tag.3-", "Tag.70") could only ever give wrong values or writes.
@@ -244,13 +239,13 @@ int parse_item(const char *line, logix_item *item) {
     item->path_len = n;
     item->bit_from = bit_from;
     item->bit_to = bit_to;
-    copy_text(item->text, sizeof item->text, text.c_str());
+    zq_copy_cut(item->text, sizeof item->text, text.c_str());
     int base = 0, idx = 0;
-    if (bit_from < 0 && path_last_elem(item->path, n, &base, &idx)) item->last_index = idx;
+    if (bit_from < 0 && logix_path_last_elem(item->path, n, &base, &idx)) item->last_index = idx;
     return 0;
 }
 
-int add_tag(logix_group *group, int ordinal, const logix_item *item) {
+int logix_add_tag(logix_group *group, int ordinal, const logix_item *item) {
     if (group->item_count >= group->item_capacity) {
         int cap = group->item_capacity ? group->item_capacity * 2 : 16;
         void *p = realloc(group->items, static_cast<size_t>(cap) * sizeof(logix_item));
@@ -267,7 +262,7 @@ int add_tag(logix_group *group, int ordinal, const logix_item *item) {
     return 0;
 }
 
-void compute_group_segments(logix_group *g) {
+void logix_compute_group_segments(logix_group *g) {
     g->array_segment_count = 0;
     g->general_segment_count = 0;
     for (int i = 0; i < g->item_count; ++i) {
@@ -306,7 +301,7 @@ void compute_group_segments(logix_group *g) {
         }
         array_segment &seg = g->array_segments[g->array_segment_count++];
         seg = array_segment{};
-        copy_text(seg.name, sizeof seg.name, it.text);
+        zq_copy_cut(seg.name, sizeof seg.name, it.text);
         seg.is_discrete = it.is_discrete;
         seg.lowest = seg.highest = it.array_index;
         it.array_seg = g->array_segment_count - 1;
@@ -344,7 +339,7 @@ void compute_group_segments(logix_group *g) {
     // 3. General segments: elements of one array addressed individually.
     auto candidate = [&](const logix_item &it, int *base, int *idx) {
         return !it.is_array_elem && it.duplicate_of < 0 && it.general_segment < 0 &&
-               path_last_elem(it.path, it.path_len, base, idx) == 1;
+               logix_path_last_elem(it.path, it.path_len, base, idx) == 1;
     };
     for (int i = 0; i < g->item_count; ++i) {
         logix_item &it = g->items[i];
@@ -374,7 +369,7 @@ void compute_group_segments(logix_group *g) {
         seg = general_segment{};
         memcpy(seg.base_path, it.path, base);
         seg.base_len = base;
-        copy_text(seg.name, sizeof seg.name, it.text);
+        zq_copy_cut(seg.name, sizeof seg.name, it.text);
         seg.lowest = lo;
         seg.highest = hi;
         seg.members = partners + 1;
@@ -398,7 +393,7 @@ void compute_group_segments(logix_group *g) {
     }
 }
 
-void config_free(logix_config *config) {
+void logix_config_free(logix_config *config) {
     for (int i = 0; i < LOGIX_MAX_GROUPS; ++i) {
         free(config->groups[i].items);
         config->groups[i].items = nullptr;
@@ -407,15 +402,16 @@ void config_free(logix_config *config) {
     }
 }
 
-void config_defaults(logix_config *c) {
-    config_free(c);
+// Resets every field to its default and frees the item arrays.
+static void config_defaults(logix_config *c) {
+    logix_config_free(c);
     c->log_dir_alt[0] = '\0';
     c->log_dir[0] = '\0';
-    copy_text(c->log_name, sizeof c->log_name, "Logix5000");
+    zq_copy_cut(c->log_name, sizeof c->log_name, "Logix5000");
     c->log_init = c->log_error = c->log_write = 1;
     c->inactivity_ms = 0;
     c->analogs = c->discretes = 0;
-    copy_text(c->shm_name, sizeof c->shm_name, "/logix_drv");
+    zq_copy_cut(c->shm_name, sizeof c->shm_name, "/logix_drv");
     c->tz_offset_min = 0;
     c->tz_set = false;
     c->dst_mode = 2;
@@ -424,19 +420,20 @@ void config_defaults(logix_config *c) {
     c->group_count = 0;
 }
 
-const char *config_log_dir(const logix_config *c) {
+const char *logix_config_log_dir(const logix_config *c) {
     if (c->log_dir[0]) return c->log_dir;
     if (c->log_dir_alt[0]) return c->log_dir_alt;
     return "logs";
 }
 
-int config_load_ini(logix_config *c, const char *ini_path) {
+int logix_config_load_ini(logix_config *c, const char *ini_path) {
     config_defaults(c);
-    FILE *f = fopen(ini_path, "r");
-    if (!f) {
+    ini_file ini;
+    if (ini_load(ini_path, &ini) != 0) {
         fprintf(stderr, "config: %s: %s\n", ini_path, strerror(errno));
         return -1;
     }
+    // Sections in file order: a repeated [Logix5000_x] is a group of its own.
     enum { kNone, kMain, kGroup, kGeneral, kSkip } section = kNone;
     logix_group *g = nullptr;
     bool ip_seen = false;
@@ -444,21 +441,14 @@ int config_load_ini(logix_config *c, const char *ini_path) {
     auto finish_group = [&]() {
         if (!g) return;
         finish_lastitem(g, lastitem);
-        compute_group_segments(g);
+        logix_compute_group_segments(g);
         g = nullptr;
     };
 
-    char *buf = nullptr;
-    size_t bufcap = 0;
-    ssize_t got;
-    while ((got = getline(&buf, &bufcap, f)) >= 0) {
-        if (got > 1023) buf[1023] = '\0';
-        std::string line = trimmed(buf);
-        if (line.empty() || line[0] == ';' || line.compare(0, 2, "//") == 0) continue;
-        if (line[0] == '[') {
-            size_t close = line.find(']');
-            if (close == std::string::npos) continue;
-            std::string name = line.substr(1, close - 1);
+    for (size_t si = 0; si < ini.sections.size(); ++si) {
+        const ini_section &sec = ini.sections[si];
+        if (si > 0) {  // sections[0] holds the keys before the first header
+            std::string name = sec.name;
             if (name.size() > 127) name.resize(127);
             finish_group();
             if (name.compare(0, 10, "Logix5000_") == 0) {
@@ -469,7 +459,7 @@ int config_load_ini(logix_config *c, const char *ini_path) {
                 }
                 g = &c->groups[c->group_count++];
                 group_reset(g);
-                copy_text(g->name, sizeof g->name, name.c_str());
+                zq_copy_cut(g->name, sizeof g->name, name.c_str());
                 ip_seen = false;
                 lastitem = -1;
                 section = kGroup;
@@ -480,54 +470,50 @@ int config_load_ini(logix_config *c, const char *ini_path) {
             } else {
                 section = kSkip;
             }
-            continue;
         }
-        size_t eq = line.find('=');
-        if (eq == std::string::npos) continue;
-        std::string key = trimmed(line.substr(0, eq).c_str());
-        std::string val = trimmed(line.substr(eq + 1).c_str());
-        const char *v = val.c_str();
-        if (section == kMain) {
-            if (key == "logdir")
-                copy_text(c->log_dir_alt, sizeof c->log_dir_alt, v);
-            else if (key == "logdir_linux")
-                copy_text(c->log_dir, sizeof c->log_dir, v);
-            else if (key == "logname")
-                copy_text(c->log_name, sizeof c->log_name, v);
-            else if (key == "loginit")
-                c->log_init = atoi(v);
-            else if (key == "logerror")
-                c->log_error = atoi(v);
-            else if (key == "logwrite")
-                c->log_write = atoi(v);
-            else if (key == "natimeout")
-                c->inactivity_ms = atoi(v);
-        } else if (section == kGeneral) {
-            if (key == "analogs")
-                c->analogs = atoi(v);
-            else if (key == "discrets")
-                c->discretes = atoi(v);
-            else if (key == "shm_name")
-                copy_text(c->shm_name, sizeof c->shm_name, v);
-        } else if (section == kGroup && g) {
-            if (key == "ipaddr") {
-                if (!ip_seen) copy_text(g->ip, sizeof g->ip, v);
-                ip_seen = true;
-            } else if (key == "takt") {
-                apply_takt(g, strtol(v, nullptr, 10));
-            } else if (key == "connpath") {
-                apply_connpath(g, v);
-            } else if (key.size() > 4 && key.compare(0, 4, "item") == 0 &&
-                       isdigit(static_cast<unsigned char>(key[4]))) {
-                add_item_line(g, atoi(key.c_str() + 4), v);
-            } else if (key == "lastitem") {
-                lastitem = atoi(v);
-                finish_lastitem(g, lastitem);
+        for (const ini_entry &e : sec.entries) {
+            const std::string &key = e.key;
+            const char *v = e.value.c_str();
+            if (section == kMain) {
+                if (key == "logdir")
+                    zq_copy_cut(c->log_dir_alt, sizeof c->log_dir_alt, v);
+                else if (key == "logdir_linux")
+                    zq_copy_cut(c->log_dir, sizeof c->log_dir, v);
+                else if (key == "logname")
+                    zq_copy_cut(c->log_name, sizeof c->log_name, v);
+                else if (key == "loginit")
+                    c->log_init = atoi(v);
+                else if (key == "logerror")
+                    c->log_error = atoi(v);
+                else if (key == "logwrite")
+                    c->log_write = atoi(v);
+                else if (key == "natimeout")
+                    c->inactivity_ms = atoi(v);
+            } else if (section == kGeneral) {
+                if (key == "analogs")
+                    c->analogs = atoi(v);
+                else if (key == "discrets")
+                    c->discretes = atoi(v);
+                else if (key == "shm_name")
+                    zq_copy_cut(c->shm_name, sizeof c->shm_name, v);
+            } else if (section == kGroup && g) {
+                if (key == "ipaddr") {
+                    if (!ip_seen) zq_copy_cut(g->ip, sizeof g->ip, v);
+                    ip_seen = true;
+                } else if (key == "takt") {
+                    apply_takt(g, strtol(v, nullptr, 10));
+                } else if (key == "connpath") {
+                    apply_connpath(g, v);
+                } else if (key.size() > 4 && key.compare(0, 4, "item") == 0 &&
+                           isdigit(static_cast<unsigned char>(key[4]))) {
+                    add_item_line(g, atoi(key.c_str() + 4), v);
+                } else if (key == "lastitem") {
+                    lastitem = atoi(v);
+                    finish_lastitem(g, lastitem);
+                }
             }
         }
     }
-    free(buf);
-    fclose(f);
     finish_group();
 
     if (c->group_count == 0) {
@@ -594,7 +580,7 @@ long get_int(const json_node *map, const char *key, long def) {
 
 }  // namespace
 
-int config_load_yaml_text(logix_config *c, const char *text, const char *file_name) {
+int logix_config_load_yaml_text(logix_config *c, const char *text, const char *file_name) {
     config_defaults(c);
     json_ptr root(yaml_parse(text));
     if (!root) return -1;
@@ -605,14 +591,14 @@ int config_load_yaml_text(logix_config *c, const char *text, const char *file_na
         c->analogs = static_cast<int>(get_int(logix, "analogs", 0));
         c->discretes = static_cast<int>(get_int(logix, "discrets", 0));
         const char *shm = json_gets(logix, "shm_name", "");
-        if (shm[0]) copy_text(c->shm_name, sizeof c->shm_name, shm);
+        if (shm[0]) zq_copy_cut(c->shm_name, sizeof c->shm_name, shm);
 
         const json_node *log = json_get(logix, "log");
         if (log) {
             std::string dir = number_or_string(json_get(log, "logdir_linux"));
-            copy_text(c->log_dir, sizeof c->log_dir, dir.c_str());
+            zq_copy_cut(c->log_dir, sizeof c->log_dir, dir.c_str());
             std::string name = number_or_string(json_get(log, "logname"));
-            if (!name.empty()) copy_text(c->log_name, sizeof c->log_name, name.c_str());
+            if (!name.empty()) zq_copy_cut(c->log_name, sizeof c->log_name, name.c_str());
             c->log_init = static_cast<int>(get_int(log, "loginit", c->log_init));
             c->log_error = static_cast<int>(get_int(log, "logerror", c->log_error));
             c->log_write = static_cast<int>(get_int(log, "logwrite", c->log_write));
@@ -643,7 +629,7 @@ int config_load_yaml_text(logix_config *c, const char *text, const char *file_na
                 long id = get_int(gn, "id", pos);
                 snprintf(g->name, sizeof g->name, "Logix5000_%ld", id);
                 std::string ip = number_or_string(json_get(gn, "ipaddr"));
-                copy_text(g->ip, sizeof g->ip, trimmed(ip.c_str()).c_str());
+                zq_copy_cut(g->ip, sizeof g->ip, trimmed(ip.c_str()).c_str());
                 if (json_get(gn, "takt")) apply_takt(g, get_int(gn, "takt", 0));
                 std::string cp = number_or_string(json_get(gn, "connpath"));
                 apply_connpath(g, cp.c_str());
@@ -654,7 +640,7 @@ int config_load_yaml_text(logix_config *c, const char *text, const char *file_na
                     count_line(line.c_str(), &an, &di);
                     add_item_line(g, ordinal, line.c_str());
                 }
-                compute_group_segments(g);
+                logix_compute_group_segments(g);
             }
         }
     }
@@ -687,22 +673,14 @@ int config_load_yaml_text(logix_config *c, const char *text, const char *file_na
     return 0;
 }
 
-int config_load(logix_config *config, const char *ini_path) {
+int logix_config_load(logix_config *config, const char *ini_path) {
     std::string yaml_path = "config.yaml";
     const char *slash = strrchr(ini_path, '/');
     if (slash) yaml_path = std::string(ini_path, slash + 1) + "config.yaml";
 
-    FILE *f = fopen(yaml_path.c_str(), "rb");
-    if (f) {
-        std::string text;
-        char buf[65536];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-            text.append(buf, n);
-        bool read_ok = !ferror(f);
-        fclose(f);
-        if (read_ok && config_load_yaml_text(config, text.c_str(), yaml_path.c_str()) == 0)
-            return 0;
-    }
-    return config_load_ini(config, ini_path);
+    std::string text;
+    if (zq_read_file(yaml_path.c_str(), &text) == 0 &&
+        logix_config_load_yaml_text(config, text.c_str(), yaml_path.c_str()) == 0)
+        return 0;
+    return logix_config_load_ini(config, ini_path);
 }

@@ -27,7 +27,7 @@ struct logix_item {
     int duplicate_of = -1;
     int general_segment = -1;
     int general_index = -1;
-    // Chains built by compute_group_segments so that a pass needs no search:
+    // Chains built by logix_compute_group_segments so that a pass needs no search:
     // next item with the same path, next item of the same array segment,
     // next member of the same general segment (-1 ends each chain).
     int next_dup = -1;
@@ -71,7 +71,7 @@ struct logix_group {
     int port = LOGIX_PORT;
     int slot = 0;
     int takt_ms = LOGIX_DEFAULT_TAKT_MS;
-    logix_item *items = nullptr;  // heap, grown by add_tag
+    logix_item *items = nullptr;  // heap, grown by logix_add_tag
     int item_count = 0;
     int item_capacity = 0;
     array_segment array_segments[LOGIX_MAX_ARRAY_SEGMENTS];
@@ -98,31 +98,28 @@ struct logix_config {
     int group_count = 0;
 };
 
-// Resets every field to its default and frees the item arrays.
-void config_defaults(logix_config *config);
-
 // Loads config.yaml beside ini_path, else the legacy INI file itself.
 // Progress and problems go to standard error. 0 or -1.
-int config_load(logix_config *config, const char *ini_path);
+int logix_config_load(logix_config *config, const char *ini_path);
 
-// Loads one source only (used by config_load and by tests).
-int config_load_yaml_text(logix_config *config, const char *text, const char *file_name);
-int config_load_ini(logix_config *config, const char *ini_path);
+// Loads one source only (used by logix_config_load and by tests).
+int logix_config_load_yaml_text(logix_config *config, const char *text, const char *file_name);
+int logix_config_load_ini(logix_config *config, const char *ini_path);
 
-void config_free(logix_config *config);
+void logix_config_free(logix_config *config);
 
 // Parses "A12,v,Program:Main.Level". 0 or -1.
-int parse_item(const char *line, logix_item *item);
+int logix_parse_item(const char *line, logix_item *item);
 
 // Appends a copy of item with the given ordinal. 0, or -1 when out of memory
 // (the message is printed and the item dropped).
-int add_tag(logix_group *group, int ordinal, const logix_item *item);
+int logix_add_tag(logix_group *group, int ordinal, const logix_item *item);
 
-void compute_group_segments(logix_group *group);
+void logix_compute_group_segments(logix_group *group);
 
 // 1 when path ends with an element segment that follows at least one
 // symbolic segment; gives the bytes before it and its index. Else 0.
-int path_last_elem(const uint8_t *path, int len, int *base_len, int *index);
+int logix_path_last_elem(const uint8_t *path, int len, int *base_len, int *index);
 
 // Directory of the log files: log_dir, else log_dir_alt, else "logs".
-const char *config_log_dir(const logix_config *config);
+const char *logix_config_log_dir(const logix_config *config);

@@ -20,6 +20,11 @@
 
 std::atomic<int> g_running{1};
 
+// Defined below the passes that use them.
+static int read_single_fallback(eip_session *s, logix_group *g, int idx, ShmHandle *db, int64_t ts);
+static int process_write_queue(eip_session *s, logix_group *g, ShmHandle *db);
+static void plc_status_conn(logix_conn *conn, int up);
+
 namespace {
 
 // Monotonic time at which fresh data last arrived on this thread's
@@ -169,7 +174,7 @@ int service_clock(poll_ctx &c, bool online) {
         h->time_rc = rc;
         if (rc == 0) {
             h->plc_time_us = us;
-            h->host_time_us = host_wall_us(cfg);
+            h->host_time_us = logix_host_wall_us(cfg);
             h->time_read_ms = shm_now_ms();
         }
         shm_time_complete(c.db, false, req);
@@ -177,7 +182,7 @@ int service_clock(poll_ctx &c, bool online) {
         if (online && rc < 0) lost = true;
     }
     if (!lost && shm_time_pending(c.db, true, &req)) {
-        int64_t target = host_wall_us(cfg);
+        int64_t target = logix_host_wall_us(cfg);
         int rc = online ? cip_write_plc_time(c.s, target) : -1;
         int64_t read_us = 0;
         bool have_read = false;
@@ -187,7 +192,7 @@ int service_clock(poll_ctx &c, bool online) {
             int r = cip_read_plc_time(c.s, &us);
             if (r == 0) {
                 read_us = us;
-                host_after = host_wall_us(cfg);
+                host_after = logix_host_wall_us(cfg);
                 have_read = true;
             }
             return r;
@@ -562,7 +567,7 @@ int poll_general_segment(poll_ctx &c, logix_group *g, int si, int64_t ts) {
             log_err("[%s] ПЛК відхилив групове читання '%s' — повертаюсь до поодиноких читань",
                     g->name, seg.name);
             for (int m = seg.first_member; m >= 0; m = g->items[m].next_member)
-                fanout_bad(g, m, c.db, ts);
+                logix_fanout_bad(g, m, c.db, ts);
             return 0;
         }
         seg.type = type;
@@ -570,10 +575,10 @@ int poll_general_segment(poll_ctx &c, logix_group *g, int si, int64_t ts) {
             int idx = g->items[m].general_index;
             if (idx < off || idx >= off + cnt) continue;
             if (idx < off + got)
-                apply_with_duplicates(g, m, buf + static_cast<size_t>(idx - off) * esize, type,
-                                      c.db, ts);
+                logix_apply_with_duplicates(g, m, buf + static_cast<size_t>(idx - off) * esize,
+                                            type, c.db, ts);
             else
-                fanout_bad(g, m, c.db, ts);  // the reply came back short
+                logix_fanout_bad(g, m, c.db, ts);  // the reply came back short
         }
         off += cnt;
     }
@@ -633,11 +638,11 @@ int poll_items(poll_ctx &c, logix_group *g, int64_t ts) {
             for (int j = 0; j < k; ++j) {
                 int idx = cand[pos + j];
                 if (mr[j].status == 0 && mr[j].size > 0) {
-                    apply_with_duplicates(g, idx, mr[j].value, mr[j].type, c.db, ts);
+                    logix_apply_with_duplicates(g, idx, mr[j].value, mr[j].type, c.db, ts);
                 } else {
                     report_missing(g, g->items[idx], mr[j].status == 0 ? -1 : mr[j].status,
                                    mr[j].type);
-                    fanout_bad(g, idx, c.db, ts);
+                    logix_fanout_bad(g, idx, c.db, ts);
                 }
             }
         }
@@ -805,7 +810,8 @@ int driver_batch_size(const logix_group *g, const int *cand, int count, int pos)
     return k;
 }
 
-int apply_single(logix_item *it, const uint8_t *bytes, uint16_t type, ShmHandle *db, int64_t ts) {
+int logix_apply_single(logix_item *it, const uint8_t *bytes, uint16_t type, ShmHandle *db,
+                       int64_t ts) {
     int size = cip_type_size(type);
     if (size <= 0) {
         store_value(db, *it, 0, 0, ts);
@@ -835,21 +841,22 @@ int apply_single(logix_item *it, const uint8_t *bytes, uint16_t type, ShmHandle 
     return 0;
 }
 
-int apply_with_duplicates(logix_group *g, int idx, const uint8_t *bytes, uint16_t type,
-                          ShmHandle *db, int64_t ts) {
-    int rc = apply_single(&g->items[idx], bytes, type, db, ts);
+int logix_apply_with_duplicates(logix_group *g, int idx, const uint8_t *bytes, uint16_t type,
+                                ShmHandle *db, int64_t ts) {
+    int rc = logix_apply_single(&g->items[idx], bytes, type, db, ts);
     for (int d = g->items[idx].next_dup; d >= 0; d = g->items[d].next_dup)
-        apply_single(&g->items[d], bytes, type, db, ts);
+        logix_apply_single(&g->items[d], bytes, type, db, ts);
     return rc;
 }
 
-void fanout_bad(logix_group *g, int idx, ShmHandle *db, int64_t ts) {
+void logix_fanout_bad(logix_group *g, int idx, ShmHandle *db, int64_t ts) {
     store_value(db, g->items[idx], 0, 0, ts);
     for (int d = g->items[idx].next_dup; d >= 0; d = g->items[d].next_dup)
         store_value(db, g->items[d], 0, 0, ts);
 }
 
-int read_single_fallback(eip_session *s, logix_group *g, int idx, ShmHandle *db, int64_t ts) {
+static int read_single_fallback(eip_session *s, logix_group *g, int idx, ShmHandle *db,
+                                int64_t ts) {
     logix_item &it = g->items[idx];
     uint8_t val[8] = {};
     uint32_t size = 0;
@@ -860,15 +867,17 @@ int read_single_fallback(eip_session *s, logix_group *g, int idx, ShmHandle *db,
         return -1;
     }
     if (rc != 0) {
-        fanout_bad(g, idx, db, ts);
+        logix_fanout_bad(g, idx, db, ts);
         report_missing(g, it, -1, type);
         return 1;
     }
-    apply_with_duplicates(g, idx, val, type, db, ts);
+    logix_apply_with_duplicates(g, idx, val, type, db, ts);
     return 0;
 }
 
-int write_single(eip_session *s, logix_group *g, logix_item *it, double value) {
+// 1 written, 0 not (refused, unknown type, value does not fit), -1 transport
+// failure.
+static int write_single(eip_session *s, logix_group *g, logix_item *it, double value) {
     if (it->bit_from < 0) {
         if (it->type == 0) {
             log_err("[%s] тип невідомий (ще не зчитано) — запис пропущено", g->name);
@@ -913,7 +922,9 @@ int write_single(eip_session *s, logix_group *g, logix_item *it, double value) {
     return rc < 0 ? -1 : rc == 0 ? 1 : 0;
 }
 
-int process_write_queue(eip_session *s, logix_group *g, ShmHandle *db) {
+// Serves the write slots of the group's channels. 0, or -1 after a transport
+// failure (the caller reconnects; requests not yet taken stay pending).
+static int process_write_queue(eip_session *s, logix_group *g, ShmHandle *db) {
     for (int i = 0; i < g->item_count; ++i) {
         logix_item &it = g->items[i];
         ShmWriteSlot *slot =
@@ -988,7 +999,7 @@ int process_write_queue(eip_session *s, logix_group *g, ShmHandle *db) {
     return 0;
 }
 
-void plc_status_conn(logix_conn *conn, int up) {
+static void plc_status_conn(logix_conn *conn, int up) {
     ShmHandle *db = &conn->database;
     if (!db->base || conn->index < 0 || static_cast<uint32_t>(conn->index) >= shm_plc_count(db))
         return;
@@ -1011,7 +1022,7 @@ void plc_status_conn(logix_conn *conn, int up) {
     shm_set_connected(db, any);
 }
 
-int64_t host_wall_us(const logix_config *c) {
+int64_t logix_host_wall_us(const logix_config *c) {
     timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
     int64_t now = static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
@@ -1024,7 +1035,7 @@ int64_t host_wall_us(const logix_config *c) {
     return now + static_cast<int64_t>(lt.tm_gmtoff) * 1000000;
 }
 
-void poll_thread(logix_conn *conn) {
+void logix_poll_thread(logix_conn *conn) {
     log_set_prefix(conn->groups[0]->name);
     log_msg("Потік запущено. IP=%s, слот=%d, груп=%d", conn->ip, conn->slot, conn->group_count);
     plc_status_conn(conn, 0);

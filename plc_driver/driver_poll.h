@@ -34,35 +34,22 @@ struct logix_conn {
 // Cleared by SIGINT/SIGTERM; every thread ends within one sleep slice.
 extern std::atomic<int> g_running;
 
-void poll_thread(logix_conn *conn);
-
-// Serves the write slots of the group's channels. 0, or -1 after a transport
-// failure (the caller reconnects; requests not yet taken stay pending).
-int process_write_queue(eip_session *session, logix_group *group, ShmHandle *database);
-
-// 1 written, 0 not (refused, unknown type, value does not fit), -1 transport
-// failure.
-int write_single(eip_session *session, logix_group *group, logix_item *item, double value);
+void logix_poll_thread(logix_conn *conn);
 
 // Stores one element read from the controller. Returns 0, or 1 when the type
 // is not one the driver can decode (the item then gets quality 0).
-int apply_single(logix_item *item, const uint8_t *bytes, uint16_t type, ShmHandle *database,
-                 int64_t ts_ms);
+int logix_apply_single(logix_item *item, const uint8_t *bytes, uint16_t type, ShmHandle *database,
+                       int64_t ts_ms);
 
 // Applies bytes to item and to every duplicate of it.
-int apply_with_duplicates(logix_group *group, int item, const uint8_t *bytes, uint16_t type,
-                          ShmHandle *database, int64_t ts_ms);
-
-int read_single_fallback(eip_session *session, logix_group *group, int item, ShmHandle *database,
-                         int64_t ts_ms);
+int logix_apply_with_duplicates(logix_group *group, int item, const uint8_t *bytes, uint16_t type,
+                                ShmHandle *database, int64_t ts_ms);
 
 // Value 0, quality 0 for the item and its duplicates.
-void fanout_bad(logix_group *group, int item, ShmHandle *database, int64_t ts_ms);
-
-void plc_status_conn(logix_conn *conn, int up);
+void logix_fanout_bad(logix_group *group, int item, ShmHandle *database, int64_t ts_ms);
 
 // Host wall-clock time in the controller's time base (local time), in µs.
-int64_t host_wall_us(const logix_config *config);
+int64_t logix_host_wall_us(const logix_config *config);
 
 // Number of candidates (from pos) that go into the next Multiple Service
 // Packet batch, by the request/reply size estimates.

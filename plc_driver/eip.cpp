@@ -25,7 +25,7 @@ void close_quietly(int fd) {
 
 }  // namespace
 
-int sock_read_all(int sock, void *buffer, size_t n) {
+int eip_sock_read_all(int sock, void *buffer, size_t n) {
     uint8_t *p = static_cast<uint8_t *>(buffer);
     size_t got = 0;
     while (got < n) {
@@ -51,7 +51,7 @@ int eip_transact(eip_session *s, const uint8_t *request, size_t request_len, uin
         sent += (size_t)r;
     }
     uint8_t header[EIP_HEADER_SIZE];
-    if (sock_read_all(s->sock, header, sizeof header) != 0) {
+    if (eip_sock_read_all(s->sock, header, sizeof header) != 0) {
         log_err("EIP: помилка отримання заголовка: %s", strerror(errno));
         return -1;
     }
@@ -61,7 +61,7 @@ int eip_transact(eip_session *s, const uint8_t *request, size_t request_len, uin
         return -1;
     }
     memcpy(reply, header, sizeof header);
-    if (len > 0 && sock_read_all(s->sock, reply + EIP_HEADER_SIZE, len) != 0) {
+    if (len > 0 && eip_sock_read_all(s->sock, reply + EIP_HEADER_SIZE, len) != 0) {
         log_err("EIP: помилка отримання даних: %s", strerror(errno));
         return -1;
     }

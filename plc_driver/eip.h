@@ -69,7 +69,7 @@ int eip_send_rrdata(eip_session *session, const uint8_t *cip, size_t cip_len, ui
 int eip_send_unitdata(eip_session *session, const uint8_t *cip, size_t cip_len, uint8_t *out,
                       size_t *out_len);
 // Receives exactly n bytes; -1 on peer close, error or time-out.
-int sock_read_all(int sock, void *buffer, size_t n);
+int eip_sock_read_all(int sock, void *buffer, size_t n);
 
 // Little-endian field access, shared by the client and the simulator.
 inline uint16_t eip_get16(const uint8_t *p) {

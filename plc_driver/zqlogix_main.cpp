@@ -1,8 +1,6 @@
 // zqlogix: polls Logix controller tags into the real-time database.
 
 #include <pthread.h>
-#include <signal.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -11,7 +9,9 @@
 #include <string>
 
 #include "common/log.h"
+#include "common/parse_util.h"
 #include "common/shm.h"
+#include "common/signals.h"
 #include "common/version.h"
 #include "driver_config.h"
 #include "driver_poll.h"
@@ -26,19 +26,8 @@ void on_stop_signal(int) {
 }
 
 void *thread_main(void *arg) {
-    poll_thread(static_cast<logix_conn *>(arg));
+    logix_poll_thread(static_cast<logix_conn *>(arg));
     return nullptr;
-}
-
-// Creates the log directory (and its parents) so a fresh project logs at once.
-void make_dirs(const char *path) {
-    std::string p(path);
-    for (size_t i = 1; i <= p.size(); ++i) {
-        if (i == p.size() || p[i] == '/') {
-            std::string part = p.substr(0, i);
-            mkdir(part.c_str(), 0775);
-        }
-    }
 }
 
 }  // namespace
@@ -60,14 +49,14 @@ int main(int argc, char **argv) {
         }
     }
 
-    if (config_load(&g_config, ini) != 0) {
+    if (logix_config_load(&g_config, ini) != 0) {
         fprintf(stderr, "Помилка завантаження конфігурації: %s\n", ini);
-        config_free(&g_config);
+        logix_config_free(&g_config);
         return 1;
     }
 
-    const char *log_dir = config_log_dir(&g_config);
-    make_dirs(log_dir);
+    const char *log_dir = logix_config_log_dir(&g_config);
+    zq_mkdirs(log_dir, 0775);  // a fresh project logs at once
     log_init(log_dir, g_config.log_name);
     log_set_flags(g_config.log_init, g_config.log_error, g_config.log_write);
     std::string shm_name = shm_resolve_name(g_config.shm_name);
@@ -84,17 +73,11 @@ int main(int argc, char **argv) {
                 g.slot, g.takt_ms, g.item_count, g.array_segment_count, singles);
     }
 
-    struct sigaction sa {};
-    sa.sa_handler = on_stop_signal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    zq_signals_install(on_stop_signal, nullptr, ZQ_SIG_RESTART | ZQ_SIG_IGNORE_PIPE);
 
     if (g_config.group_count == 0) {
         log_msg("Завершення роботи драйвера");
-        config_free(&g_config);
+        logix_config_free(&g_config);
         log_close();
         return 0;
     }
@@ -140,7 +123,7 @@ int main(int argc, char **argv) {
                 fprintf(stderr, "Не вдалося відкрити SHM %s\n", shm_name.c_str());
                 for (int j = 0; j < k; ++j)
                     shm_close(&g_conns[j].database);
-                config_free(&g_config);
+                logix_config_free(&g_config);
                 log_close();
                 return 1;
             }
@@ -171,7 +154,7 @@ int main(int argc, char **argv) {
     log_msg("Завершення роботи драйвера");
     for (int k = 0; k < nconn; ++k)
         shm_close(&g_conns[k].database);
-    config_free(&g_config);
+    logix_config_free(&g_config);
     log_close();
     return 0;
 }

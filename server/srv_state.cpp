@@ -1,6 +1,7 @@
 #include "server/srv_state.h"
 
 #include "common/log.h"
+#include "common/shm_report.h"
 
 const ShmHandle *srv_db_get(srv_state *st) {
     if (!st->db.ok.load(std::memory_order_acquire)) return nullptr;
@@ -11,7 +12,10 @@ const ShmHandle *srv_db_get(srv_state *st) {
 bool srv_db_open(srv_state *st, bool log_it) {
     std::lock_guard<std::mutex> lk(st->db.open_mu);
     if (st->db.ok) return true;
-    if (shm_handle_open(&st->db.h, st->cfg.shm_name, true, SHM_MSG_SERVER) != 0) return false;
+    if (shm_handle_open(&st->db.h, st->cfg.shm_name, true) != 0) {
+        shm_report_open_failure(&st->db.h, SHM_MSG_SERVER);
+        return false;
+    }
     st->db.ok.store(true, std::memory_order_release);
     if (log_it) log_msg("SHM opened: %s", st->cfg.shm_name);
     return true;

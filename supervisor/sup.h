@@ -77,11 +77,6 @@ struct sup_shm_sizing {
     bool has_groups;
 };
 
-// Raises max_a / max_d to cover the channels named by one items value.
-// Numbers saturate instead of wrapping, so a typo like A99999999999 is seen
-// as absurd rather than as a small channel.
-void items_scan_max(const json_node *items, uint64_t *max_a, uint64_t *max_d);
-
 // Sizing over a parsed configuration. Returns 0, or -2 when the sizes cannot
 // be represented (total_size beyond 4 GiB - 1); *total_out gets the 64-bit
 // object size either way.
@@ -114,8 +109,8 @@ void sup_child_remove(int index);
 int sup_child_find(const char *name);
 // Splits args at spaces and tabs into at most SUP_MAX_ARGS arguments.
 std::vector<std::string> sup_split_args(const char *path, const char *args);
-void start_one(sup_child *c);
-void stop_one(sup_child *c);
+void sup_start_one(sup_child *c);
+void sup_stop_one(sup_child *c);
 // Reaps every ended child without blocking, restarts those flagged for it
 // (paced to once per SUP_RESTART_MS each). Returns the number reaped.
 int sup_reap_children();
@@ -130,8 +125,8 @@ void sup_reconcile_children();
 void sup_print_status();
 
 // True when ./config.yaml has a top-level "<name>:" line.
-bool config_has_top_section(const char *name);
-bool config_text_has_top_section(const char *text, const char *name);
+bool sup_config_has_top_section(const char *name);
+bool sup_config_text_has_top_section(const char *text, const char *name);
 
 // ---- pid file (sup_pidfile.cpp) --------------------------------------------
 

@@ -9,19 +9,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/parse_util.h"
 #include "sup.h"
 
 sup_child g_ch[SUP_MAX_CHILDREN];
 int g_n_ch = 0;
 
 namespace {
-
-// Fixed-size fields are cut silently.
-void copy_cut(char *dst, size_t cap, const char *src) {
-    size_t n = src ? strnlen(src, cap - 1) : 0;
-    if (n) memcpy(dst, src, n);
-    dst[n] = '\0';
-}
 
 struct child_rule {
     const char *name;
@@ -44,7 +38,7 @@ const child_rule k_rules[] = {
 bool rule_required(const child_rule &r) {
     if (strcmp(r.name, "driver") == 0) return !g_driver_gated;
     if (!r.section) return true;
-    return config_has_top_section(r.section);
+    return sup_config_has_top_section(r.section);
 }
 
 }  // namespace
@@ -57,10 +51,10 @@ int sup_child_add(const char *name, const char *program, const char *args) {
     }
     sup_child *c = &g_ch[g_n_ch];
     memset(c, 0, sizeof *c);
-    copy_cut(c->name, sizeof c->name, name);
+    zq_copy_cut(c->name, sizeof c->name, name);
     std::string path = g_stack_dir + "/" + program;
-    copy_cut(c->path, sizeof c->path, path.c_str());
-    copy_cut(c->args, sizeof c->args, args);
+    zq_copy_cut(c->path, sizeof c->path, path.c_str());
+    zq_copy_cut(c->args, sizeof c->args, args);
     c->restart = true;
     return g_n_ch++;
 }
@@ -95,7 +89,7 @@ std::vector<std::string> sup_split_args(const char *path, const char *args) {
     return v;
 }
 
-void start_one(sup_child *c) {
+void sup_start_one(sup_child *c) {
     std::vector<std::string> args = sup_split_args(c->path, c->args);
     std::vector<char *> argv;
     for (std::string &a : args)
@@ -126,7 +120,7 @@ void start_one(sup_child *c) {
     sup_log("[zqsup] started %s pid=%d\n", c->name, int(pid));
 }
 
-void stop_one(sup_child *c) {
+void sup_stop_one(sup_child *c) {
     if (c->pid <= 0) return;
     c->restart = false;
     sup_log("[zqsup] stopping %s pid=%d\n", c->name, int(c->pid));
@@ -190,7 +184,7 @@ int sup_reap_children() {
             sup_sleep_ms(wait, true);
         }
         if (g_shutdown) continue;
-        start_one(c);
+        sup_start_one(c);
     }
     return reaped;
 }
@@ -202,7 +196,7 @@ int sup_retry_unstarted() {
     for (int i = 0; i < g_n_ch; i++) {
         sup_child *c = &g_ch[i];
         if (c->pid > 0 || !c->restart || now - c->started_mono_ms < SUP_RESTART_MS) continue;
-        start_one(c);
+        sup_start_one(c);
         if (c->pid > 0) started++;
     }
     return started;
@@ -221,13 +215,13 @@ void sup_reconcile_children() {
         int idx = sup_child_find(r.name);
         if (idx >= 0 && !need) {
             sup_log("[zqsup] config.yaml більше не вимагає %s — зупиняю\n", r.name);
-            stop_one(&g_ch[idx]);
+            sup_stop_one(&g_ch[idx]);
             sup_child_remove(idx);
         } else if (idx < 0 && need) {
             int n = sup_child_add(r.name, r.program, r.args);
             if (n >= 0) {
                 sup_log("[zqsup] config.yaml тепер вимагає %s — стартую\n", r.name);
-                start_one(&g_ch[n]);
+                sup_start_one(&g_ch[n]);
             }
         }
     }
@@ -245,7 +239,7 @@ void sup_print_status() {
     fflush(stdout);
 }
 
-bool config_text_has_top_section(const char *text, const char *name) {
+bool sup_config_text_has_top_section(const char *text, const char *name) {
     if (!text || !name) return false;
     std::string want = std::string(name) + ":";
     const char *p = text;
@@ -264,7 +258,7 @@ bool config_text_has_top_section(const char *text, const char *name) {
     return false;
 }
 
-bool config_has_top_section(const char *name) {
+bool sup_config_has_top_section(const char *name) {
     int fd = open("./config.yaml", O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     std::string text;
@@ -277,5 +271,5 @@ bool config_has_top_section(const char *name) {
         if (text.size() > (64u << 20)) break;  // config.yaml is never this big
     }
     close(fd);
-    return config_text_has_top_section(text.c_str(), name);
+    return sup_config_text_has_top_section(text.c_str(), name);
 }

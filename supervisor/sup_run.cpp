@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "common/log.h"
+#include "common/parse_util.h"
 #include "common/version.h"
 #include "sup.h"
 
@@ -70,15 +71,8 @@ void install_signals() {
         sigaction(sig, &sa, nullptr);
 }
 
-std::string dir_of(const std::string &path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
 void apply_base_imports() {
-    std::string dir = dir_of(g_ini_path);
+    std::string dir = zq_dir_of(g_ini_path.c_str());
     for (const char *base : {"zqbridge.a.base", "zqbridge.d.base"}) {
         std::string target = dir + "/" + base;
         int rc = sup_apply_import(target + ".import", target);
@@ -122,7 +116,7 @@ void restore_stdin() {
 int shutdown_all() {
     sup_log("[zqsup] shutdown: scada → trend → driver\n");
     for (int i = g_n_ch - 1; i >= 0; i--)
-        stop_one(&g_ch[i]);
+        sup_stop_one(&g_ch[i]);
     sup_shm_remove();
     sup_log("[zqsup] SHM removed: %s\n", g_shm_name_su.c_str());
     unlink(g_pidfile.c_str());
@@ -202,7 +196,7 @@ int sup_main(int argc, char **argv) {
         return 1;
     }
     buf[n] = '\0';
-    g_stack_dir = dir_of(buf);
+    g_stack_dir = zq_dir_of(buf);
 
     if (dir_arg) {
         if (!realpath(dir_arg, buf)) {
@@ -269,7 +263,7 @@ int sup_main(int argc, char **argv) {
     if (!g_shutdown) {
         sup_fill_children();
         for (int i = 0; i < g_n_ch && !g_shutdown; i++)
-            start_one(&g_ch[i]);
+            sup_start_one(&g_ch[i]);
     }
     sup_write_pidfile();
     sup_log("[zqsup] running. SIGTERM/SIGQUIT or type 'q' to quit, 's' for status.\n");

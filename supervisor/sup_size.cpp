@@ -55,7 +55,10 @@ uint32_t count_of(long long explicit_value, uint64_t scanned) {
 
 }  // namespace
 
-void items_scan_max(const json_node *items, uint64_t *max_a, uint64_t *max_d) {
+// Raises max_a / max_d to cover the channels named by one items value.
+// Numbers saturate instead of wrapping, so a typo like A99999999999 is seen
+// as absurd rather than as a small channel.
+static void items_scan_max(const json_node *items, uint64_t *max_a, uint64_t *max_d) {
     if (!items) return;
     for (const std::string &line : yaml_items_vec(items)) {
         const char *p = line.c_str();

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "common/shm.h"
+#include "common/shm_report.h"
 #include "common/version.h"
 
 namespace {
@@ -235,13 +236,16 @@ int dump(const ShmHandle &h, bool json) {
 }
 
 int open_db(ShmHandle *h, const std::string &name, bool writable) {
-    if (shm_handle_open(h, name.c_str(), writable, SHM_MSG_SERVER) == 0) return 0;
+    if (shm_handle_open(h, name.c_str(), writable) == 0) return 0;
+    int err = errno;
+    shm_report_open_failure(h, SHM_MSG_SERVER);
+    errno = err;
     switch (h->status) {
         case SHM_ERR_MISSING:
             fprintf(stderr, "zqshm: SHM %s does not exist\n", name.c_str());
             break;
         case SHM_ERR_MISMATCH:
-            // shm_handle_open has printed the mismatch message.
+            // shm_report_open_failure has printed the mismatch message.
             break;
         case SHM_ERR_ARG:
             fprintf(stderr,

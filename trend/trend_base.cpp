@@ -12,30 +12,30 @@ static int grow_to(size_t cur, int count, size_t *out) {
     return 0;
 }
 
-int grow_an(trend_base *b, int count) {
+int trend_grow_an(trend_base *b, int count) {
     size_t cap;
     if (grow_to(b->an.size(), count, &cap) != 0) return -1;
     if (cap > b->an.size()) b->an.resize(cap, trend_an_desc{});
     return 0;
 }
 
-int grow_di(trend_base *b, int count) {
+int trend_grow_di(trend_base *b, int count) {
     size_t cap;
     if (grow_to(b->di.size(), count, &cap) != 0) return -1;
     if (cap > b->di.size()) b->di.resize(cap, trend_di_desc{});
     return 0;
 }
 
-int base_clone(trend_base *out, const trend_base *b) {
+int trend_base_clone(trend_base *out, const trend_base *b) {
     *out = *b;
     return 0;
 }
 
-void base_free(trend_base *b) {
+void trend_base_free(trend_base *b) {
     *b = trend_base{};
 }
 
-void build_cmap(const trend_base *b, trend_cmap *out) {
+void trend_build_cmap(const trend_base *b, trend_cmap *out) {
     out->an.clear();
     out->di.clear();
     for (int i = 1; i <= b->an_max && i < (int)b->an.size(); i++)
@@ -46,28 +46,28 @@ void build_cmap(const trend_base *b, trend_cmap *out) {
     out->n_di = (int)out->di.size();
 }
 
-void derive_map_from_bd(const trend_base *b, trend_cmap *out) {
-    build_cmap(b, out);
+void trend_derive_map_from_bd(const trend_base *b, trend_cmap *out) {
+    trend_build_cmap(b, out);
 }
 
-void map_counts(const trend_base *b, const trend_cmap *m, int *n_an, int *n_di) {
+void trend_map_counts(const trend_base *b, const trend_cmap *m, int *n_an, int *n_di) {
     if (m && m->set()) {
         *n_an = m->n_an;
         *n_di = m->n_di;
         return;
     }
     trend_cmap d;
-    build_cmap(b, &d);
+    trend_build_cmap(b, &d);
     *n_an = d.n_an;
     *n_di = d.n_di;
 }
 
-bool cmap_equal(const trend_cmap &a, const trend_cmap &b) {
+bool trend_cmap_equal(const trend_cmap &a, const trend_cmap &b) {
     return a.n_an == b.n_an && a.n_di == b.n_di && a.an == b.an && a.di == b.di;
 }
 
-void build_meta_name(char out[TREND_LABEL_LEN], const char *tag, const char *desc,
-                     const char *units) {
+void trend_build_meta_name(char out[TREND_LABEL_LEN], const char *tag, const char *desc,
+                           const char *units) {
     memset(out, ' ', TREND_LABEL_LEN);
     size_t tl = tag ? strnlen(tag, 4) : 0;
     memcpy(out, tag, tl);
@@ -83,7 +83,7 @@ void build_meta_name(char out[TREND_LABEL_LEN], const char *tag, const char *des
     }
 }
 
-size_t utf8_fit(const char *s, size_t len, size_t max) {
+size_t trend_utf8_fit(const char *s, size_t len, size_t max) {
     if (len > max) {
         len = max;
         while (len > 0 && ((unsigned char)s[len] & 0xC0) == 0x80)

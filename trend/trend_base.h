@@ -44,23 +44,23 @@ struct trend_cmap {
 };
 
 // Makes room for count slots (1..32768, grown by doubling from 64); 0 or -1.
-int grow_an(trend_base *b, int count);
-int grow_di(trend_base *b, int count);
-int base_clone(trend_base *out, const trend_base *b);
-void base_free(trend_base *b);
+int trend_grow_an(trend_base *b, int count);
+int trend_grow_di(trend_base *b, int count);
+int trend_base_clone(trend_base *out, const trend_base *b);
+void trend_base_free(trend_base *b);
 
 // Every present channel from 1 to the highest present number.
-void build_cmap(const trend_base *b, trend_cmap *out);
+void trend_build_cmap(const trend_base *b, trend_cmap *out);
 // Same selection (used when a map is unset).
-void derive_map_from_bd(const trend_base *b, trend_cmap *out);
-void map_counts(const trend_base *b, const trend_cmap *m, int *n_an, int *n_di);
-bool cmap_equal(const trend_cmap &a, const trend_cmap &b);
+void trend_derive_map_from_bd(const trend_base *b, trend_cmap *out);
+void trend_map_counts(const trend_base *b, const trend_cmap *m, int *n_an, int *n_di);
+bool trend_cmap_equal(const trend_cmap &a, const trend_cmap &b);
 
 // 78-byte label: tag (4 chars at most), ':' and description up to byte 61,
 // units (16 bytes) from byte 62; space padded.
-void build_meta_name(char out[TREND_LABEL_LEN], const char *tag, const char *desc,
-                     const char *units);
+void trend_build_meta_name(char out[TREND_LABEL_LEN], const char *tag, const char *desc,
+                           const char *units);
 
 // Length of at most max bytes of UTF-8 text s (length len) that ends on a
 // whole character: never splits a multi-byte sequence.
-size_t utf8_fit(const char *s, size_t len, size_t max);
+size_t trend_utf8_fit(const char *s, size_t len, size_t max);

@@ -11,18 +11,13 @@
 
 #include "common/channels.h"
 #include "common/cp1251.h"
+#include "common/ini.h"
 #include "common/json.h"
+#include "common/parse_util.h"
 #include "common/yaml.h"
 
 const char *trend_fmt_name(int fmt) {
     return fmt == TREND_FMT_V2 ? "v2.1" : "v1";
-}
-
-static std::string dir_of(const char *path) {
-    const char *slash = strrchr(path, '/');
-    if (!slash) return ".";
-    if (slash == path) return "/";
-    return std::string(path, (size_t)(slash - path));
 }
 
 static std::string trim(const std::string &s) {
@@ -194,7 +189,7 @@ static int load_yaml(trend_config *cfg, const char *yaml_path, const char *cfg_p
     cfg->autodel_hour = cfg_int(tr, "autodelhour", 0);
 
     const json_node *push = json_get(tr, "push");
-    std::string cdir = dir_of(cfg_path);
+    std::string cdir = zq_dir_of(cfg_path);
     for (size_t i = 0; push && i < json_count(push) && cfg->push.size() < TREND_MAX_PUSH; i++) {
         const json_node *p = json_at(push, i);
         std::string url = cfg_str(p, "url");
@@ -227,65 +222,57 @@ static std::string win_path(std::string v) {
 }
 
 static int load_ini(trend_config *cfg, const char *path) {
-    FILE *f = fopen(path, "r");
-    if (!f) {
+    ini_file ini;
+    if (ini_load(path, &ini) != 0) {
         fprintf(stderr, "%s: %s\n", path, strerror(errno));
         return -1;
     }
-    std::string section, mainp, altp, mainl, altl;
-    char buf[2048];
+    std::string mainp, altp, mainl, altl;
     bool env_name = false;
     segment_names_from_env(cfg);
     env_name = !cfg->shm_names.empty();
     std::string shm_name;
     std::vector<std::string> legacy;
-    while (fgets(buf, sizeof buf, f)) {
-        std::string line = trim(buf);
-        if (line.empty() || line[0] == ';' || line.compare(0, 2, "//") == 0) continue;
-        if (line[0] == '[') {
-            size_t e = line.find(']');
-            section = line.substr(1, e == std::string::npos ? std::string::npos : e - 1);
-            continue;
-        }
-        size_t eq = line.find('=');
-        if (eq == std::string::npos) continue;
-        std::string k = trim(line.substr(0, eq)), v = trim(line.substr(eq + 1));
-        if (section == "general") {
-            if (k == "analogs")
-                cfg->analogs = atoi(v.c_str());
-            else if (k == "discrets")
-                cfg->discrets = atoi(v.c_str());
-            else if (k == "shm_name")
-                shm_name = v;
-        } else if (section == "trends") {
-            if (k == "mainpath")
-                mainp = win_path(v);
-            else if (k == "altpath")
-                altp = win_path(v);
-            else if (k == "mainpath_linux")
-                mainl = with_slash(v);
-            else if (k == "altpath_linux")
-                altl = with_slash(v);
-            else if (k == "sec")
-                cfg->sec = v != "no";
-            else if (k == "min")
-                cfg->min = v != "no";
-            else if (k == "hour")
-                cfg->hour = v != "no";
-            else if (k == "autodelsec")
-                cfg->autodel_sec = atoi(v.c_str());
-            else if (k == "autodelmin")
-                cfg->autodel_min = atoi(v.c_str());
-            else if (k == "autodelhour")
-                cfg->autodel_hour = atoi(v.c_str());
-        } else if (section.compare(0, 10, "Logix5000_") == 0 && k == "ipaddr") {
-            std::string nm = "/" + section;
-            if (legacy.size() < TREND_MAX_SEGMENTS &&
-                std::find(legacy.begin(), legacy.end(), nm) == legacy.end())
-                legacy.push_back(nm);
+    for (const ini_section &sec : ini.sections) {
+        const std::string &section = sec.name;
+        for (const ini_entry &e : sec.entries) {
+            const std::string &k = e.key, &v = e.value;
+            if (section == "general") {
+                if (k == "analogs")
+                    cfg->analogs = atoi(v.c_str());
+                else if (k == "discrets")
+                    cfg->discrets = atoi(v.c_str());
+                else if (k == "shm_name")
+                    shm_name = v;
+            } else if (section == "trends") {
+                if (k == "mainpath")
+                    mainp = win_path(v);
+                else if (k == "altpath")
+                    altp = win_path(v);
+                else if (k == "mainpath_linux")
+                    mainl = with_slash(v);
+                else if (k == "altpath_linux")
+                    altl = with_slash(v);
+                else if (k == "sec")
+                    cfg->sec = v != "no";
+                else if (k == "min")
+                    cfg->min = v != "no";
+                else if (k == "hour")
+                    cfg->hour = v != "no";
+                else if (k == "autodelsec")
+                    cfg->autodel_sec = atoi(v.c_str());
+                else if (k == "autodelmin")
+                    cfg->autodel_min = atoi(v.c_str());
+                else if (k == "autodelhour")
+                    cfg->autodel_hour = atoi(v.c_str());
+            } else if (section.compare(0, 10, "Logix5000_") == 0 && k == "ipaddr") {
+                std::string nm = "/" + section;
+                if (legacy.size() < TREND_MAX_SEGMENTS &&
+                    std::find(legacy.begin(), legacy.end(), nm) == legacy.end())
+                    legacy.push_back(nm);
+            }
         }
     }
-    fclose(f);
     if (!env_name) {
         if (!shm_name.empty() && shm_name != "/logix_drv")
             cfg->shm_names.assign(1, shm_name);
@@ -311,7 +298,7 @@ int trend_config_load(trend_config *cfg, const char *cfg_path, const char *base_
     std::string bd = base_dir && *base_dir ? base_dir : ".";
     cfg->a_base_path = bd + "/zqbridge.a.base";
     cfg->d_base_path = bd + "/zqbridge.d.base";
-    std::string yaml = dir_of(cfg_path) + "/config.yaml";
+    std::string yaml = zq_dir_of(cfg_path) + "/config.yaml";
     if (load_yaml(cfg, yaml.c_str(), cfg_path) == 0) return 0;
     trend_config keep = *cfg;
     *cfg = trend_config{};
@@ -323,30 +310,25 @@ int trend_config_load(trend_config *cfg, const char *cfg_path, const char *base_
 
 // ---- channel base ----
 
-static void copy_cut(char *dst, size_t cap, const char *src) {
-    memset(dst, 0, cap);
-    if (src) strncpy(dst, src, cap - 1);
-}
-
 // UTF-8 text cut on a character boundary.
 static void copy_cut_utf8(char *dst, size_t cap, const char *src) {
     memset(dst, 0, cap);
-    if (src) memcpy(dst, src, utf8_fit(src, strlen(src), cap - 1));
+    if (src) memcpy(dst, src, trend_utf8_fit(src, strlen(src), cap - 1));
 }
 
 static int base_from_registry(trend_base *b, const channels_registry &reg) {
     for (int n = 1; n < reg.an_cap; n++) {
         const channel_rec &r = reg.an[n];
         if (!r.used) continue;
-        if (grow_an(b, n + 1) != 0) continue;
+        if (trend_grow_an(b, n + 1) != 0) continue;
         trend_an_desc &d = b->an[(size_t)n];
         d = trend_an_desc{};
         char tag[16], desc_cp[256], units_cp[32];
         snprintf(tag, sizeof tag, "A%d", n);
         utf8_to_cp1251(r.desc, desc_cp, sizeof desc_cp);
         utf8_to_cp1251(r.unit, units_cp, 17);
-        build_meta_name(d.label, tag, desc_cp, units_cp);
-        copy_cut(d.units_cp, sizeof d.units_cp, units_cp);
+        trend_build_meta_name(d.label, tag, desc_cp, units_cp);
+        zq_copy_cut(d.units_cp, sizeof d.units_cp, units_cp);
         copy_cut_utf8(d.desc, sizeof d.desc, r.desc);
         copy_cut_utf8(d.units, sizeof d.units, r.unit);
         d.phys_min = (float)r.phys_min;
@@ -360,13 +342,13 @@ static int base_from_registry(trend_base *b, const channels_registry &reg) {
     for (int n = 1; n < reg.di_cap; n++) {
         const channel_rec &r = reg.di[n];
         if (!r.used) continue;
-        if (grow_di(b, n + 1) != 0) continue;
+        if (trend_grow_di(b, n + 1) != 0) continue;
         trend_di_desc &d = b->di[(size_t)n];
         d = trend_di_desc{};
         char tag[16], desc_cp[256];
         snprintf(tag, sizeof tag, "D%d", n);
         utf8_to_cp1251(r.desc, desc_cp, sizeof desc_cp);
-        build_meta_name(d.label, tag, desc_cp, nullptr);
+        trend_build_meta_name(d.label, tag, desc_cp, nullptr);
         copy_cut_utf8(d.desc, sizeof d.desc, r.desc);
         d.low = (float)r.phys_min;
         d.high = (float)r.phys_max;
@@ -421,12 +403,12 @@ static int read_table(trend_base *b, const char *path, bool analog) {
         int n = fl.empty() ? -1 : legacy_number(fl[0]);
         if (n < 1) return;
         if (analog) {
-            if (fl.size() < 10 || grow_an(b, n + 1) != 0) return;
+            if (fl.size() < 10 || trend_grow_an(b, n + 1) != 0) return;
             trend_an_desc &d = b->an[(size_t)n];
             d = trend_an_desc{};
             std::string units = fl.size() > 10 ? fl[10].substr(0, 15) : "";
-            build_meta_name(d.label, fl[1].c_str(), fl[2].c_str(), units.c_str());
-            copy_cut(d.units_cp, sizeof d.units_cp, units.c_str());
+            trend_build_meta_name(d.label, fl[1].c_str(), fl[2].c_str(), units.c_str());
+            zq_copy_cut(d.units_cp, sizeof d.units_cp, units.c_str());
             cp1251_to_utf8(fl[2].c_str(), d.desc, sizeof d.desc);
             cp1251_to_utf8(units.c_str(), d.units, sizeof d.units);
             d.code_min = strtof(fl[6].c_str(), nullptr);
@@ -437,11 +419,11 @@ static int read_table(trend_base *b, const char *path, bool analog) {
             d.present = 1;
             b->an_max = std::max(b->an_max, n);
         } else {
-            if (fl.size() < 2 || grow_di(b, n + 1) != 0) return;
+            if (fl.size() < 2 || trend_grow_di(b, n + 1) != 0) return;
             trend_di_desc &d = b->di[(size_t)n];
             d = trend_di_desc{};
             std::string desc = fl.size() > 2 ? fl[2] : "";
-            build_meta_name(d.label, fl[1].c_str(), desc.c_str(), nullptr);
+            trend_build_meta_name(d.label, fl[1].c_str(), desc.c_str(), nullptr);
             cp1251_to_utf8(desc.c_str(), d.desc, sizeof d.desc);
             d.present = 1;
             b->di_max = std::max(b->di_max, n);
@@ -458,11 +440,11 @@ static int read_table(trend_base *b, const char *path, bool analog) {
     return 0;
 }
 
-int base_read(trend_base *b, const char *a_path, const char *d_path, int cfg_an, int cfg_di) {
+int trend_base_read(trend_base *b, const char *a_path, const char *d_path, int cfg_an, int cfg_di) {
     *b = trend_base{};
-    if (cfg_an > 0) grow_an(b, std::min(cfg_an, TREND_BASE_MAX));
-    if (cfg_di > 0) grow_di(b, std::min(cfg_di, TREND_BASE_MAX));
-    std::string json = dir_of(a_path);
+    if (cfg_an > 0) trend_grow_an(b, std::min(cfg_an, TREND_BASE_MAX));
+    if (cfg_di > 0) trend_grow_di(b, std::min(cfg_di, TREND_BASE_MAX));
+    std::string json = zq_dir_of(a_path);
     json = strchr(a_path, '/') ? json + "/channels.json" : "channels.json";
     channels_registry reg;
     if (channels_load(&reg, json.c_str()) == 0) return base_from_registry(b, reg);

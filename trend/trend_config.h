@@ -41,4 +41,4 @@ int trend_config_load(trend_config *cfg, const char *cfg_path, const char *base_
 const char *trend_fmt_name(int fmt);  // "v2.1" or "v1"
 
 // 0 or -1. channels.json beside the analog table wins over the tables.
-int base_read(trend_base *b, const char *a_path, const char *d_path, int cfg_an, int cfg_di);
+int trend_base_read(trend_base *b, const char *a_path, const char *d_path, int cfg_an, int cfg_di);

@@ -9,6 +9,9 @@
 #include <algorithm>
 #include <cmath>
 
+#include "common/channels.h"
+#include "common/parse_util.h"
+
 enum { D_MAIN = 0, D_ALT1 = 1, D_ALT2 = 2 };
 
 void trend_samples::resize(uint32_t an, uint32_t di) {
@@ -56,7 +59,7 @@ static bool is_v1(int fmt) {
 int trend_rec_init(trend_recorder *r, const trend_config &cfg, trend_base &&base) {
     r->cfg = cfg;
     r->base = std::move(base);
-    build_cmap(&r->base, &r->cmap);
+    trend_build_cmap(&r->base, &r->cmap);
     r->dest[D_MAIN].dir = cfg.mainpath;
     r->dest[D_MAIN].fmt = cfg.mainpath.empty() ? 0 : cfg.main_fmt;
     r->dest[D_ALT1].dir = cfg.altpath;
@@ -95,11 +98,11 @@ static void alt_ensure_and_cleanup(trend_recorder *, bool /*daily*/, bool /*forc
 
 static bool reread_base(trend_recorder *r) {
     trend_base fresh;
-    if (base_read(&fresh, r->cfg.a_base_path.c_str(), r->cfg.d_base_path.c_str(), r->cfg.analogs,
-                  r->cfg.discrets) != 0)
+    if (trend_base_read(&fresh, r->cfg.a_base_path.c_str(), r->cfg.d_base_path.c_str(),
+                        r->cfg.analogs, r->cfg.discrets) != 0)
         return false;
     r->base = std::move(fresh);
-    build_cmap(&r->base, &r->cmap);
+    trend_build_cmap(&r->base, &r->cmap);
     return true;
 }
 
@@ -107,8 +110,8 @@ static void freeze_v1_map(trend_recorder *r, const char *meta, const char *label
     struct stat st;
     trend_cmap m;
     if (meta && *meta && stat(meta, &st) == 0 && st.st_size >= 2 * META_REC &&
-        meta_load_colmap(meta, &m) == 1) {
-        if (!cmap_equal(m, r->cmap))
+        trend_meta_load_colmap(meta, &m) == 1) {
+        if (!trend_cmap_equal(m, r->cmap))
             printf(
                 "[trend] v1 %s: layout заморожено з %s (A%d D%d; конфіг A%d D%d) — зміни "
                 "каналів підуть з наступного файла\n",
@@ -122,7 +125,7 @@ static void freeze_v1_map(trend_recorder *r, const char *meta, const char *label
 static void ensure_monthly(trend_recorder *r, bool force) {
     trend_dest &d = r->dest[D_MAIN];
     if (!r->cfg.hour || d.fmt == 0 || !is_v1(d.fmt)) return;
-    mkdirp(d.dir.c_str());
+    zq_mkdirs(d.dir.c_str(), 0755);
     trend_ensure_hour_meta(d.rnh, d.rph, &r->base, &r->hour_map, force);
     alt_ensure_and_cleanup(r, false, force);
 }
@@ -139,7 +142,7 @@ static void v2_hour_path(const trend_dest &d, const struct tm *t, char *out) {
 static void ensure_daily(trend_recorder *r, const struct tm *lt, bool force) {
     trend_dest &d = r->dest[D_MAIN];
     if (d.fmt == 0) return;
-    mkdirp(d.dir.c_str());
+    zq_mkdirs(d.dir.c_str(), 0755);
     bool packed = d.fmt == TREND_FMT_V1_PACKED;
     if (is_v1(d.fmt)) {
         if (r->cfg.sec) trend_ensure_sec_meta(d.rns, d.rps, &r->base, &r->day_map, packed, force);
@@ -480,11 +483,8 @@ static void convert_v1(const trend_recorder *r, trend_samples *s) {
     for (uint32_t i = 1; i < n; i++) {
         const trend_an_desc &d = b.an[i];
         if (!d.scaled) continue;
-        double span = (double)d.code_max - (double)d.code_min;
-        if (span == 0) continue;
         s->an_v1[i] =
-            (s->an_raw[i] - (double)d.code_min) / span * ((double)d.phys_max - (double)d.phys_min) +
-            (double)d.phys_min;
+            channels_scale_to_phys(s->an_raw[i], d.code_min, d.code_max, d.phys_min, d.phys_max);
     }
 }
 

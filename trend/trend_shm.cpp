@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+#include "common/shm_report.h"
+
 trend_segments::~trend_segments() {
     for (trend_segment &s : segs)
         shm_handle_close(&s.h);
@@ -25,7 +27,7 @@ static bool same_object(const trend_segment &s) {
     return a.st_ino == b.st_ino && a.st_dev == b.st_dev;
 }
 
-bool try_open_groups(trend_segments *s) {
+bool trend_try_open_groups(trend_segments *s) {
     bool any = false;
     for (trend_segment &g : s->segs) {
         if (g.h.base && shm_check_magic(&g.h) && same_object(g)) {
@@ -33,7 +35,10 @@ bool try_open_groups(trend_segments *s) {
             continue;
         }
         if (g.h.base) shm_handle_close(&g.h);
-        if (shm_handle_open(&g.h, g.name.c_str(), false, SHM_MSG_TREND) == 0) any = true;
+        if (shm_handle_open(&g.h, g.name.c_str(), false) == 0)
+            any = true;
+        else
+            shm_report_open_failure(&g.h, SHM_MSG_TREND);
     }
     return any;
 }

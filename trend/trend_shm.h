@@ -22,7 +22,7 @@ struct trend_segments {
 void trend_segments_init(trend_segments *s, const std::vector<std::string> &names);
 // Keeps mappings that are still valid, (re)attaches the others; true when
 // at least one segment is ready.
-bool try_open_groups(trend_segments *s);
+bool trend_try_open_groups(trend_segments *s);
 // Copies every ready segment's records (in name order; later segments
 // overwrite earlier ones) and value types into the samples.
 void trend_snapshot(trend_segments *s, trend_samples *smp, const trend_config &cfg);

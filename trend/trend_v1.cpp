@@ -12,6 +12,9 @@
 #include <string>
 
 #include "common/atomic_file.h"
+#include "common/local_time.h"
+
+static int rpm_create(const char *path);
 
 int trend_filepath(char *out, size_t cap, const char *dir, const struct tm *tm, const char *ext) {
     char stem[32];
@@ -78,10 +81,10 @@ static void build_header(uint8_t *h, char kind, int n_an, int n_di) {
     h[88] = 'Z';
 }
 
-std::vector<uint8_t> meta_bytes(const trend_base *b, const trend_cmap *m, char kind) {
+std::vector<uint8_t> trend_meta_bytes(const trend_base *b, const trend_cmap *m, char kind) {
     trend_cmap derived;
     if (!m || !m->set()) {
-        build_cmap(b, &derived);
+        trend_build_cmap(b, &derived);
         m = &derived;
     }
     size_t nrec = 1 + (size_t)m->n_an + (size_t)m->n_di + (kind == 's' ? 1 : 0);
@@ -123,7 +126,7 @@ std::vector<uint8_t> meta_bytes(const trend_base *b, const trend_cmap *m, char k
 }
 
 static int write_meta(const char *path, const trend_base *b, const trend_cmap *m, char kind) {
-    std::vector<uint8_t> bytes = meta_bytes(b, m, kind);
+    std::vector<uint8_t> bytes = trend_meta_bytes(b, m, kind);
     if (atomic_file_write(path, bytes.data(), bytes.size(), 0644) != 0) {
         fprintf(stderr, "%s: %s\n", path, strerror(errno));
         return -1;
@@ -131,21 +134,21 @@ static int write_meta(const char *path, const trend_base *b, const trend_cmap *m
     return 0;
 }
 
-int write_daily_meta(const char *path, const trend_base *b, const trend_cmap *m, const char *name,
-                     bool closing) {
+static int write_daily_meta(const char *path, const trend_base *b, const trend_cmap *m,
+                            const char *name, bool closing) {
     (void)name;
     return write_meta(path, b, m, closing ? 's' : 'm');
 }
-int write_monthly_meta(const char *path, const trend_base *b, const trend_cmap *m) {
+static int write_monthly_meta(const char *path, const trend_base *b, const trend_cmap *m) {
     return write_meta(path, b, m, 'h');
 }
-int meta_create_rns(const char *path, const trend_base *b, const trend_cmap *m) {
+int trend_meta_create_rns(const char *path, const trend_base *b, const trend_cmap *m) {
     return write_daily_meta(path, b, m, "sec ", true);
 }
-int meta_create_rnm(const char *path, const trend_base *b, const trend_cmap *m) {
+int trend_meta_create_rnm(const char *path, const trend_base *b, const trend_cmap *m) {
     return write_daily_meta(path, b, m, "min ", false);
 }
-int meta_create_rnh(const char *path, const trend_base *b, const trend_cmap *m) {
+int trend_meta_create_rnh(const char *path, const trend_base *b, const trend_cmap *m) {
     return write_monthly_meta(path, b, m);
 }
 
@@ -167,7 +170,7 @@ static bool read_meta_header(const char *path, uint8_t h[META_REC], long long *s
     return ok;
 }
 
-int meta_check_match(const char *path, int n_an, int n_di) {
+int trend_meta_check_match(const char *path, int n_an, int n_di) {
     uint8_t h[META_REC];
     long long size;
     if (!read_meta_header(path, h, &size)) return 0;
@@ -179,7 +182,7 @@ int meta_check_match(const char *path, int n_an, int n_di) {
     return (h[88] == 'Z' && size == recs * META_REC) ? 1 : 0;
 }
 
-int meta_check_match_rnh(const char *path, int n_an, int n_di) {
+static int meta_check_match_rnh(const char *path, int n_an, int n_di) {
     uint8_t h[META_REC];
     long long size;
     if (!read_meta_header(path, h, &size)) return 0;
@@ -188,7 +191,7 @@ int meta_check_match_rnh(const char *path, int n_an, int n_di) {
     return (h[88] == 'Z' && size == recs * META_REC) ? 1 : 0;
 }
 
-int meta_load_colmap(const char *path, trend_cmap *out) {
+int trend_meta_load_colmap(const char *path, trend_cmap *out) {
     *out = trend_cmap{};
     out->n_an = 0;
     FILE *f = fopen(path, "rb");
@@ -294,9 +297,9 @@ static bool rps_fits_width(const char *data, long width) {
 static int ensure_pair(const char *meta, const char *data, const trend_base *b, const trend_cmap *m,
                        char kind, bool packed, bool force) {
     int n_an, n_di;
-    map_counts(b, m, &n_an, &n_di);
-    int match =
-        kind == 'h' ? meta_check_match_rnh(meta, n_an, n_di) : meta_check_match(meta, n_an, n_di);
+    trend_map_counts(b, m, &n_an, &n_di);
+    int match = kind == 'h' ? meta_check_match_rnh(meta, n_an, n_di)
+                            : trend_meta_check_match(meta, n_an, n_di);
     int d = packed ? trend_w_di(n_di) : n_di;
     long width =
         kind == 's' ? 4L * (n_an + d + 1) : (kind == 'm' ? 4L * (n_an + d) : 4L * (n_an + n_di));
@@ -438,7 +441,7 @@ int trend_write_row_at(const char *path, const void *row, size_t width, long r, 
     return rc;
 }
 
-int rph_create(const char *path) {
+static int rph_create(const char *path) {
     FILE *f = fopen(path, "wb");
     if (!f) {
         fprintf(stderr, "%s: %s\n", path, strerror(errno));
@@ -447,11 +450,11 @@ int rph_create(const char *path) {
     fclose(f);
     return 0;
 }
-int rpm_create(const char *path) {
+static int rpm_create(const char *path) {
     return rph_create(path);
 }
 
-int file_copy(const char *src, const char *dst) {
+int trend_file_copy(const char *src, const char *dst) {
     std::string tmp = std::string(dst) + ".tmp";
     int in = open(src, O_RDONLY | O_CLOEXEC);
     if (in < 0) return -1;
@@ -481,7 +484,7 @@ int file_copy(const char *src, const char *dst) {
     return 0;
 }
 
-int file_append_range(const char *src, const char *dst, long long from, long long to) {
+int trend_file_append_range(const char *src, const char *dst, long long from, long long to) {
     if (from >= to) return 0;
     int in = open(src, O_RDONLY | O_CLOEXEC);
     if (in < 0) return -1;
@@ -545,12 +548,7 @@ int trend_cleanup(const char *dir, int sec_days, int min_days, int hour_days, ti
     while (struct dirent *de = readdir(dp)) {
         int y, mo, d;
         if (trend_name_date(de->d_name, &y, &mo, &d) != 0) continue;
-        struct tm tm = {};
-        tm.tm_year = y - 1900;
-        tm.tm_mon = mo - 1;
-        tm.tm_mday = d;
-        tm.tm_isdst = -1;
-        time_t t = mktime(&tm);
+        time_t t = (time_t)zq_local_epoch(y, mo, d, 0, 0, 0);
         if (t == 0 || t == (time_t)-1) continue;
         const char *ext = strrchr(de->d_name, '.') + 1;
         int keep;
@@ -574,20 +572,4 @@ int trend_cleanup(const char *dir, int sec_days, int min_days, int hour_days, ti
     }
     closedir(dp);
     return removed;
-}
-
-int mkdirp(const char *path) {
-    if (!path || !*path) return -1;
-    char p[TREND_PATH_MAX];
-    snprintf(p, sizeof p, "%s", path);
-    size_t len = strlen(p);
-    if (len > 1 && p[len - 1] == '/') p[len - 1] = 0;
-    for (char *s = p + 1; *s; s++) {
-        if (*s != '/') continue;
-        *s = 0;
-        if (mkdir(p, 0755) != 0 && errno != EEXIST) return -1;
-        *s = '/';
-    }
-    if (mkdir(p, 0755) != 0 && errno != EEXIST) return -1;
-    return 0;
 }

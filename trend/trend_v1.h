@@ -32,21 +32,17 @@ inline int trend_w_di(int n_di) {
 }
 
 // Sidecars. Written atomically (temporary file and rename). 0 or -1.
-int write_daily_meta(const char *path, const trend_base *b, const trend_cmap *m, const char *name,
-                     bool closing);
-int write_monthly_meta(const char *path, const trend_base *b, const trend_cmap *m);
-int meta_create_rns(const char *path, const trend_base *b, const trend_cmap *m);
-int meta_create_rnm(const char *path, const trend_base *b, const trend_cmap *m);
-int meta_create_rnh(const char *path, const trend_base *b, const trend_cmap *m);
+int trend_meta_create_rns(const char *path, const trend_base *b, const trend_cmap *m);
+int trend_meta_create_rnm(const char *path, const trend_base *b, const trend_cmap *m);
+int trend_meta_create_rnh(const char *path, const trend_base *b, const trend_cmap *m);
 // Sidecar bytes as the create functions write them; kind 's', 'm' or 'h'.
-std::vector<uint8_t> meta_bytes(const trend_base *b, const trend_cmap *m, char kind);
+std::vector<uint8_t> trend_meta_bytes(const trend_base *b, const trend_cmap *m, char kind);
 
 // 1 when the header holds these counts and the file's record count agrees
 // with them; else 0.
-int meta_check_match(const char *path, int n_an, int n_di);
-int meta_check_match_rnh(const char *path, int n_an, int n_di);
+int trend_meta_check_match(const char *path, int n_an, int n_di);
 // 1 and the map when the sidecar is valid and names at least one column.
-int meta_load_colmap(const char *path, trend_cmap *out);
+int trend_meta_load_colmap(const char *path, trend_cmap *out);
 
 // Make the sidecar agree with the map and the data file whole-row; 1 when
 // the sidecar was (re)written, 0 when kept, -1 on failure to write it.
@@ -64,8 +60,6 @@ int trend_append(const char *path, const void *bytes, size_t len);
 int trend_pad_gap(const char *path, int cells, long first, long end);
 int trend_pad_gap2(const char *path, int an_cells, int packed_cells, long first, long end);
 int trend_truncate_to_row(const char *path, long width);
-int rph_create(const char *path);
-int rpm_create(const char *path);
 
 // Positional row r (minute or hour files): pads rows before it, appends it
 // when it is the next row, and drops it (result 1) when row r is already
@@ -80,13 +74,11 @@ bool trend_rps_times_ascend(FILE *f, long width, long rows);
 // Renames path to the first free "<path>.old<N>"; 0, or -1 (nothing moved).
 int trend_rename_aside(const char *path, char *out_aside, size_t cap);
 
-int file_copy(const char *src, const char *dst);
-int file_append_range(const char *src, const char *dst, long long from, long long to);
+int trend_file_copy(const char *src, const char *dst);
+int trend_file_append_range(const char *src, const char *dst, long long from, long long to);
 
 // Age-based deletion; now is the current time (seconds since 1970).
 // Returns the number of files removed.
 int trend_cleanup(const char *dir, int sec_days, int min_days, int hour_days, time_t now);
 // Date of a trend file name (v1 YYMMDD00.ext or v2 YYYYMMDD00.ext); 0 or -1.
 int trend_name_date(const char *name, int *y, int *mo, int *d);
-
-int mkdirp(const char *path);

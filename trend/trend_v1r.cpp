@@ -36,7 +36,7 @@ int v1r_open(const char *path, v1r_file *out, int packed, std::string *err) {
         return -1;
     }
     out->meta = v1r_meta_path(path);
-    if (meta_load_colmap(out->meta.c_str(), &out->map) != 1) {
+    if (trend_meta_load_colmap(out->meta.c_str(), &out->map) != 1) {
         *err = "sidecar " + out->meta + " missing or invalid";
         return -1;
     }

@@ -11,33 +11,15 @@
 #include <string>
 
 #include "common/atomic_file.h"
+#include "common/vtype.h"
 #include "trend_v1.h"
 
+// Column width: code 0 is a float column; REAL channels are written as
+// code 0, so a 0xCA column is never laid out.
 int v2_vtype_size(uint8_t vt) {
-    switch (vt) {
-        case 0:
-            return 4;
-        case 0xC1:
-        case 0xC6:
-        case 0xD1:
-        case 0xC2:
-            return 1;
-        case 0xC3:
-        case 0xC7:
-        case 0xD2:
-            return 2;
-        case 0xC4:
-        case 0xC8:
-        case 0xD3:
-            return 4;
-        case 0xC5:
-        case 0xC9:
-        case 0xD4:
-        case 0xCB:
-            return 8;
-        default:
-            return 0;
-    }
+    if (vt == 0) return 4;
+    if (vt == ZQ_VT_REAL) return 0;
+    return zq_vtype_size(vt);
 }
 
 int v2_table_layout(v2_table *t) {
@@ -126,50 +108,27 @@ bool v2_store_col(uint8_t *p, uint8_t vt, double v) {
         memcpy(p, &f, 4);
         return true;
     }
-    if (vt == 0xCB) {
+    if (vt == ZQ_VT_LREAL) {
         memcpy(p, &v, 8);
         return true;
     }
     int w = v2_vtype_size(vt);
     if (w == 0) return false;
     double r = round_half_away(v);
-    switch (vt) {
-        case 0xC1:
-        case 0xC6:
-        case 0xD1:
-            p[0] = (uint8_t)clampd(r, 0, 255);
-            break;
-        case 0xC2:
-            p[0] = (uint8_t)(int8_t)clampd(r, -128, 127);
-            break;
-        case 0xC3:
-            put_le(p, (uint16_t)(int16_t)clampd(r, -32768, 32767), 2);
-            break;
-        case 0xC7:
-        case 0xD2:
-            put_le(p, (uint16_t)clampd(r, 0, 65535), 2);
-            break;
-        case 0xC4:
-            put_le(p, (uint32_t)(int32_t)clampd(r, -2147483648.0, 2147483647.0), 4);
-            break;
-        case 0xC8:
-        case 0xD3:
-            put_le(p, (uint32_t)clampd(r, 0, 4294967295.0), 4);
-            break;
-        case 0xC5: {
-            // Doubles beyond the 64-bit range cannot be converted; saturate.
-            int64_t x = r >= 9223372036854775807.0    ? INT64_MAX
-                        : r <= -9223372036854775808.0 ? INT64_MIN
-                                                      : (int64_t)r;
-            put_le(p, (uint64_t)x, 8);
-            break;
-        }
-        case 0xC9:
-        case 0xD4: {
-            uint64_t x = r <= 0 ? 0 : (r >= 18446744073709551615.0 ? UINT64_MAX : (uint64_t)r);
-            put_le(p, x, 8);
-            break;
-        }
+    bool sign = zq_vtype_is_signed(vt);
+    if (w < 8) {
+        double lo = 0, hi = 255;  // BOOL columns hold a byte
+        zq_vtype_int_range(vt, &lo, &hi);
+        put_le(p, (uint64_t)(int64_t)clampd(r, lo, hi), w);
+    } else if (sign) {
+        // Doubles beyond the 64-bit range cannot be converted; saturate.
+        int64_t x = r >= 9223372036854775807.0    ? INT64_MAX
+                    : r <= -9223372036854775808.0 ? INT64_MIN
+                                                  : (int64_t)r;
+        put_le(p, (uint64_t)x, 8);
+    } else {
+        uint64_t x = r <= 0 ? 0 : (r >= 18446744073709551615.0 ? UINT64_MAX : (uint64_t)r);
+        put_le(p, x, 8);
     }
     return true;
 }
@@ -177,7 +136,7 @@ bool v2_store_col(uint8_t *p, uint8_t vt, double v) {
 // Cut UTF-8 text to at most max bytes without splitting a character.
 static void copy_utf8_cut(char *dst, size_t dst_cap, const char *src, size_t max) {
     memset(dst, 0, dst_cap);
-    memcpy(dst, src, utf8_fit(src, strnlen(src, max + 1), max));
+    memcpy(dst, src, trend_utf8_fit(src, strnlen(src, max + 1), max));
 }
 
 bool v2_channel_record(const trend_base *b, char letter, int n, v2_slot *out) {
@@ -202,7 +161,7 @@ bool v2_channel_record(const trend_base *b, char letter, int n, v2_slot *out) {
         const trend_di_desc &d = b->di[(size_t)n];
         snprintf(out->name, sizeof out->name, "D%d", n);
         out->kind = 3;
-        out->vtype = 0xC6;
+        out->vtype = ZQ_VT_USINT;
         out->phys_min = d.low;
         out->phys_max = d.high;
         char dtmp[sizeof d.desc + 1] = {};
@@ -213,10 +172,10 @@ bool v2_channel_record(const trend_base *b, char letter, int n, v2_slot *out) {
     return true;
 }
 
+// BOOL channels are stored as USINT, REAL ones (and unknown codes) as floats.
 static uint8_t v2_map_vtype(uint8_t vt) {
-    if (vt == 0xC1) return 0xC6;
-    if ((vt >= 0xC2 && vt <= 0xC9) || vt == 0xCB || (vt >= 0xD1 && vt <= 0xD4)) return vt;
-    return 0;
+    if (vt == ZQ_VT_BOOL) return ZQ_VT_USINT;
+    return vt == ZQ_VT_REAL ? 0 : (uint8_t)(zq_vtype_find(vt) ? vt : 0);
 }
 
 int v2_table_build(v2_table *t, const trend_base *b, const uint8_t *an_vt, int an_vt_n,
@@ -257,19 +216,8 @@ int v2_table_build(v2_table *t, const trend_base *b, const uint8_t *an_vt, int a
 int v2_table_avg(v2_table *out, const v2_table *sec) {
     *out = *sec;
     for (v2_slot &s : out->slots) {
-        switch (s.vtype) {
-            case 0xC4:
-            case 0xC5:
-            case 0xC8:
-            case 0xC9:
-            case 0xCB:
-            case 0xD3:
-            case 0xD4:
-                s.vtype = 0xCB;
-                break;
-            default:
-                s.vtype = 0;
-        }
+        // Averages of 32- and 64-bit columns need a double; the rest fit a float.
+        s.vtype = v2_vtype_size(s.vtype) >= 4 && s.vtype != 0 ? ZQ_VT_LREAL : 0;
     }
     v2_table_layout(out);
     return 0;
@@ -578,31 +526,12 @@ double v2r_col(const v2r_slot *s, const uint8_t *row) {
             memcpy(&f, p, 4);
             return f;
         }
-        case 0xCB:
-            return get_f64(p);
-        case 0xC1:
-        case 0xC6:
-        case 0xD1:
-            return p[0];
-        case 0xC2:
-            return (int8_t)p[0];
-        case 0xC3:
-            return (int16_t)get_le(p, 2);
-        case 0xC7:
-        case 0xD2:
-            return (double)get_le(p, 2);
-        case 0xC4:
-            return (int32_t)get_le(p, 4);
-        case 0xC8:
-        case 0xD3:
-            return (double)get_le(p, 4);
-        case 0xC5:
-            return (double)(int64_t)get_le(p, 8);
-        case 0xC9:
-        case 0xD4:
-            return (double)get_le(p, 8);
-        default:
+        case ZQ_VT_REAL:  // never laid out (see v2_vtype_size)
             return 0;
+        case ZQ_VT_BOOL:  // the stored byte as it is, not cut to 0/1
+            return p[0];
+        default:
+            return zq_vtype_decode_le(p, s->s.vtype);
     }
 }
 

@@ -2,7 +2,6 @@
 // second (seconds rows, minute and hour averages).
 
 #include <errno.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -14,7 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "common/lock_file.h"
 #include "common/shm.h"
+#include "common/signals.h"
 #include "common/version.h"
 #include "trend_rec.h"
 #include "trend_shm.h"
@@ -75,29 +76,17 @@ int main(int argc, char **argv) {
         }
     }
 
-    struct sigaction sa = {};
-    sa.sa_handler = on_stop;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    sa.sa_handler = on_usr1;
-    sigaction(SIGUSR1, &sa, nullptr);
+    zq_signals_install(on_stop, on_usr1, 0);
 
-    const char *env = getenv("LOGIX_SHM_NAME");
-    std::string lock = std::string(env && *env ? env : "/default");
-    for (char &c : lock)
-        if (c == '/') c = '_';
-    lock = "/tmp/zqtrend" + lock + ".lock";
-    int lfd = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (lfd < 0) {
-        perror("open lock");
-        return 1;
-    }
-    struct flock fl = {};
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    if (fcntl(lfd, F_SETLK, &fl) != 0) {
-        fprintf(stderr, "[trend] Another instance already running. Exiting.\n");
-        return 1;
+    switch (zq_lock_acquire("zqtrend", getenv("LOGIX_SHM_NAME"))) {
+        case ZQ_LOCK_OK:
+            break;
+        case ZQ_LOCK_ERR_OPEN:
+            perror("open lock");
+            return 1;
+        case ZQ_LOCK_HELD:
+            fprintf(stderr, "[trend] Another instance already running. Exiting.\n");
+            return 1;
     }
     zq_version_write_run("zqtrend");
     printf("[trend] zqtrend %s\n", zq_version_full());
@@ -113,11 +102,11 @@ int main(int argc, char **argv) {
         return 0;
     }
     trend_base base;
-    if (base_read(&base, cfg.a_base_path.c_str(), cfg.d_base_path.c_str(), cfg.analogs,
-                  cfg.discrets) != 0)
+    if (trend_base_read(&base, cfg.a_base_path.c_str(), cfg.d_base_path.c_str(), cfg.analogs,
+                        cfg.discrets) != 0)
         return 1;
     trend_cmap cm;
-    build_cmap(&base, &cm);
+    trend_build_cmap(&base, &cm);
     printf("[trend] analogs=%d discretes=%d (v1 mapped cols: A%d D%d)\n", base.an_max, base.di_max,
            cm.n_an, cm.n_di);
     printf("[trend] mainpath=%s (format v%d)\n", cfg.mainpath.c_str(), cfg.main_fmt);
@@ -139,7 +128,7 @@ int main(int argc, char **argv) {
     for (const trend_segment &g : segs.segs)
         printf(" %s", g.name.c_str());
     printf("\n[trend] Waiting for zqlogix SHM segments...\n");
-    while (g_running && !try_open_groups(&segs))
+    while (g_running && !trend_try_open_groups(&segs))
         sleep_fake_ms((int)(1000 * g_speed));
     if (!g_running) return 0;
     printf("[trend] SHM ready. Starting trend archive.\n");
@@ -149,7 +138,7 @@ int main(int argc, char **argv) {
     rec.wait_vtypes = [&](trend_samples *s) {
         for (int i = 0; i < 30 && g_running; i++) {
             usleep(500000);
-            try_open_groups(&segs);
+            trend_try_open_groups(&segs);
             trend_samples fresh;
             trend_snapshot(&segs, &fresh, cfg);
             for (uint32_t k = 0; k < s->an_count && k < fresh.an_count; k++)
@@ -177,7 +166,7 @@ int main(int argc, char **argv) {
             g_reload = 0;
             rec.reload_req = true;
         }
-        if (!try_open_groups(&segs)) continue;
+        if (!trend_try_open_groups(&segs)) continue;
         trend_snapshot(&segs, &smp, cfg);
         trend_rec_tick(&rec, tick, &smp);
     }

@@ -1,4 +1,5 @@
 #include "common/shm.h"
+#include "common/shm_report.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -250,19 +251,19 @@ TEST(ShmAttach, HeaderThatLiesIsRefused) {
     ShmHeader *hd = shm_header(&w);
 
     hd->total_size = 100000;  // beyond the real object
-    EXPECT_EQ(shm_handle_open(&r, n.c_str(), false, SHM_MSG_NONE), -1);
+    EXPECT_EQ(shm_handle_open(&r, n.c_str(), false), -1);
     EXPECT_EQ(r.status, SHM_ERR_LAYOUT);
     hd->total_size = 100;
-    EXPECT_EQ(shm_handle_open(&r, n.c_str(), false, SHM_MSG_NONE), -1);
+    EXPECT_EQ(shm_handle_open(&r, n.c_str(), false), -1);
     hd->total_size = 951;
     hd->plc_off += 8;  // offsets not those of the counts
     EXPECT_EQ(shm_attach_rw(n.c_str(), 0, 0, 0, &r), -1);
     EXPECT_EQ(r.status, SHM_ERR_LAYOUT);
     hd->plc_off -= 8;
     hd->an_count = 11;  // counts do not fit the size
-    EXPECT_EQ(shm_handle_open(&r, n.c_str(), true, SHM_MSG_NONE), -1);
+    EXPECT_EQ(shm_handle_open(&r, n.c_str(), true), -1);
     hd->an_count = 10;
-    EXPECT_EQ(shm_handle_open(&r, n.c_str(), true, SHM_MSG_NONE), 0);
+    EXPECT_EQ(shm_handle_open(&r, n.c_str(), true), 0);
     EXPECT_EQ(r.size, 951u);
     shm_handle_close(&r);
     shm_close(&w);
@@ -281,9 +282,11 @@ TEST(ShmReader, VersionFiveIsRefusedWithOneMessage) {
         FILE *f = freopen(errfile.c_str(), "w", stderr);
         if (!f) _exit(3);
         ShmHandle r;
-        int rc1 = shm_handle_open(&r, n.c_str(), true, SHM_MSG_SERVER);
+        int rc1 = shm_handle_open(&r, n.c_str(), true);
         int st1 = r.status;
-        int rc2 = shm_handle_open(&r, n.c_str(), true, SHM_MSG_SERVER);
+        shm_report_open_failure(&r, SHM_MSG_SERVER);
+        int rc2 = shm_handle_open(&r, n.c_str(), true);
+        shm_report_open_failure(&r, SHM_MSG_SERVER);
         _exit(rc1 == -1 && rc2 == -1 && st1 == SHM_ERR_MISMATCH && r.base == nullptr ? 0 : 4);
     }
     ASSERT_EQ(wait_child(pid), 0);
@@ -298,8 +301,10 @@ TEST(ShmReader, VersionFiveIsRefusedWithOneMessage) {
         FILE *f = freopen(errfile.c_str(), "w", stderr);
         if (!f) _exit(3);
         ShmHandle r;
-        shm_handle_open(&r, n.c_str(), false, SHM_MSG_ALARM);
-        shm_handle_open(&r, n.c_str(), false, SHM_MSG_ALARM);
+        for (int i = 0; i < 2; i++) {
+            shm_handle_open(&r, n.c_str(), false);
+            shm_report_open_failure(&r, SHM_MSG_ALARM);
+        }
         _exit(0);
     }
     ASSERT_EQ(wait_child(pid), 0);
@@ -405,7 +410,9 @@ TEST(ShmWriteSlot, RequestsCrossProcessesWholeAndTheLastIsNeverLost) {
     // and its flag store; the flag then stays set and a later take repeats that
     // same last value, never an older one.
     double v = 0;
-    if (shm_take_write(slot, &v)) EXPECT_EQ(v, double(kPosts));
+    if (shm_take_write(slot, &v)) {
+        EXPECT_EQ(v, double(kPosts));
+    }
     EXPECT_FALSE(shm_write_pending(slot));
     shm_close(&w);
 }

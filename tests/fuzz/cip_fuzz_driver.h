@@ -39,7 +39,7 @@ enum op : uint8_t {
 
 inline void run_op(eip_session *s, uint8_t op, uint8_t arg) {
     uint8_t path[CIP_PATH_MAX];
-    int path_len = build_tag_path("Tag", arg, arg & 1, path, sizeof path);
+    int path_len = cip_build_tag_path("Tag", arg, arg & 1, path, sizeof path);
     if (path_len < 0) abort();
     int count = (arg % 8) + 1;
     switch (op % OP_COUNT) {

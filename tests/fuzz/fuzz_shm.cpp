@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     ShmHandle h;
     uint64_t sum = 0;
-    if (shm_handle_open(&h, name.c_str(), false, SHM_MSG_NONE) == 0) {
+    if (shm_handle_open(&h, name.c_str(), false) == 0) {
         for (int64_t i = -1; i <= int64_t(shm_an_count(&h)); i++) {
             if (ShmAnalog *r = shm_analog(&h, i)) sum += uint64_t(r->ts_ms) + r->quality;
             if (ShmWriteSlot *w = shm_an_write_slot(&h, i)) sum += w->pending;

@@ -13,13 +13,13 @@ namespace {
 
 bytes path_of(const char *name, uint32_t index, int with_index) {
     uint8_t p[CIP_PATH_MAX];
-    int n = build_tag_path(name, index, with_index, p, sizeof p);
+    int n = cip_build_tag_path(name, index, with_index, p, sizeof p);
     return n < 0 ? bytes{} : bytes(p, p + n);
 }
 
 bytes path_ex(const char *text, int *from, int *to) {
     uint8_t p[CIP_PATH_MAX];
-    int n = build_tag_path_ex(text, from, to, p, sizeof p);
+    int n = cip_build_tag_path_ex(text, from, to, p, sizeof p);
     return n < 0 ? bytes{} : bytes(p, p + n);
 }
 
@@ -37,7 +37,7 @@ TEST(CipPath, SymbolicAndElementSegments) {
     EXPECT_TRUE(path_of(n250.c_str(), 1, 1).empty());
     EXPECT_TRUE(path_of("", 0, 0).empty());
     uint8_t small[5];
-    EXPECT_EQ(-1, build_tag_path("Data", 0, 0, small, sizeof small));
+    EXPECT_EQ(-1, cip_build_tag_path("Data", 0, 0, small, sizeof small));
 }
 
 TEST(CipPath, FullSyntaxWithMembersIndicesAndBits) {
@@ -239,7 +239,7 @@ TEST(CipClient, MultipleServicePacketDecoding) {
     uint8_t p[4][8];
     cip_multi_item items[4];
     for (int i = 0; i < 4; i++) {
-        int n = build_tag_path("T", (uint32_t)i, 1, p[i], sizeof p[i]);
+        int n = cip_build_tag_path("T", (uint32_t)i, 1, p[i], sizeof p[i]);
         items[i] = {p[i], (size_t)n, 1};
     }
     cip_multi_result res[4];
@@ -365,7 +365,7 @@ TEST(CipClient, RandomRepliesNeverReadPastWhatArrived) {
     });
     log_set_flags(0, 0, 0);
     uint8_t p[CIP_PATH_MAX];
-    int n = build_tag_path("T", 0, 0, p, sizeof p);
+    int n = cip_build_tag_path("T", 0, 0, p, sizeof p);
     cip_multi_item items[3] = {{p, (size_t)n, 1}, {p, (size_t)n, 1}, {p, (size_t)n, 1}};
     for (int i = 0; i < 200; i++) {
         double v[8];

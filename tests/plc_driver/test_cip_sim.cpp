@@ -35,7 +35,9 @@ class SimTest : public ::testing::TestWithParam<bool> {
                                "--slot", "2"}))
             << sim.output();
         ASSERT_EQ(0, eip_connect(&s, sim.addr.c_str(), EIP_PORT, 2));
-        if (GetParam()) ASSERT_EQ(0, cip_forward_open(&s));
+        if (GetParam()) {
+            ASSERT_EQ(0, cip_forward_open(&s));
+        }
     }
     void TearDown() override {
         cip_forward_close(&s);
@@ -87,7 +89,7 @@ TEST_P(SimTest, ScalarsReadAndWriteBack) {
     // Single read and write on encoded paths.
     uint8_t path[CIP_PATH_MAX];
     int bf, bt;
-    int plen = build_tag_path_ex("Small", &bf, &bt, path, sizeof path);
+    int plen = cip_build_tag_path_ex("Small", &bf, &bt, path, sizeof path);
     ASSERT_GT(plen, 0);
     uint8_t v[8] = {0x39, 0x30};  // 12345
     EXPECT_EQ(0, cip_write_tag_single(&s, path, (size_t)plen, CIP_TYPE_INT, v, 2));
@@ -138,7 +140,7 @@ TEST_P(SimTest, ArraysInChunksAndBeyondSixteenBitIndices) {
 
     // Raw element bytes through an encoded path with an element segment.
     uint8_t path[CIP_PATH_MAX];
-    int plen = build_tag_path("Ints", 65539, 1, path, sizeof path);
+    int plen = cip_build_tag_path("Ints", 65539, 1, path, sizeof path);
     uint8_t buf[496];
     uint32_t size = 0;
     int got = 0;
@@ -200,7 +202,7 @@ TEST_P(SimTest, BoolArraysAreDwordWordsAndBitWritesTouchOneWord) {
 TEST_P(SimTest, MaskedWritesChangeOnlyTheMaskedBits) {
     ASSERT_EQ(0, cip_write_numeric(&s, "Counter", 0, CIP_TYPE_DINT, 0x0F0F));
     uint8_t path[CIP_PATH_MAX];
-    int plen = build_tag_path("Counter", 0, 0, path, sizeof path);
+    int plen = cip_build_tag_path("Counter", 0, 0, path, sizeof path);
     // Bits 4..7 := 0b1010.
     uint32_t mask = 0xF0, orm = 0xA0, andm = ~mask | orm;
     ASSERT_EQ(0, cip_write_masked(&s, path, (size_t)plen, 4, orm, andm));
@@ -213,7 +215,7 @@ TEST_P(SimTest, MultipleServicePacketWithPerItemErrors) {
     const char *names[] = {"Counter", "Temp", "NoSuchTag", "Flag"};
     cip_multi_item items[4];
     for (int i = 0; i < 4; i++) {
-        int n = build_tag_path(names[i], 0, 0, paths[i], CIP_PATH_MAX);
+        int n = cip_build_tag_path(names[i], 0, 0, paths[i], CIP_PATH_MAX);
         items[i] = cip_multi_item{paths[i], (size_t)n, 1};
     }
     cip_multi_result res[4];

@@ -48,7 +48,7 @@ TEST(DriverProgram, LegacyIniProjectAttachesToExistingDatabase) {
                      "[Logix5000_1]\nipaddr=" +
                          sim.addr + "\ntakt=50\nitem1=A2,v,Speed\nitem2=D3,c,Run\n");
     ASSERT_TRUE(drv.launch({}));
-    ASSERT_EQ(shm_handle_open(&drv.db, drv.shm_name.c_str(), true, SHM_MSG_NONE), 0);
+    ASSERT_EQ(shm_handle_open(&drv.db, drv.shm_name.c_str(), true), 0);
     EXPECT_TRUE(drv.an_is(2, -12)) << drv.log();
     EXPECT_TRUE(drv.di_is(3, 1));
     EXPECT_EQ(drv.an(40)->value, 3.5);  // nothing else was touched
@@ -70,7 +70,7 @@ TEST(DriverProgram, SmallerDatabaseIsEnlarged) {
     // The handle may have mapped the old object: map it again once enlarged.
     ASSERT_TRUE(drv.wait_log("створюю сам (standalone)", 5000));
     shm_handle_close(&drv.db);
-    ASSERT_EQ(shm_handle_open(&drv.db, drv.shm_name.c_str(), true, SHM_MSG_NONE), 0);
+    ASSERT_EQ(shm_handle_open(&drv.db, drv.shm_name.c_str(), true), 0);
     EXPECT_GE(shm_an_count(&drv.db), 31u);
     EXPECT_TRUE(drv.an_is(30, -12)) << drv.log();
 }

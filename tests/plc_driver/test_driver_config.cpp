@@ -16,7 +16,7 @@ namespace {
 
 struct ConfigHolder {
     std::unique_ptr<logix_config> c{new logix_config()};
-    ~ConfigHolder() { config_free(c.get()); }
+    ~ConfigHolder() { logix_config_free(c.get()); }
     logix_config *operator->() { return c.get(); }
     logix_config *get() { return c.get(); }
 };
@@ -30,15 +30,15 @@ logix_group one_group(const std::initializer_list<const char *> &lines) {
     for (const char *l : lines) {
         logix_item it;
         ++ord;
-        if (parse_item(l, &it) == 0) add_tag(&g, ord, &it);
+        if (logix_parse_item(l, &it) == 0) logix_add_tag(&g, ord, &it);
     }
-    compute_group_segments(&g);
+    logix_compute_group_segments(&g);
     return g;
 }
 
 TEST(DriverParseItem, ScalarArrayElementPathAndBits) {
     logix_item it;
-    ASSERT_EQ(parse_item("D5,c,Valve_3", &it), 0);
+    ASSERT_EQ(logix_parse_item("D5,c,Valve_3", &it), 0);
     EXPECT_TRUE(it.is_discrete);
     EXPECT_EQ(it.channel, 5);
     EXPECT_FALSE(it.is_array_elem);
@@ -48,58 +48,58 @@ TEST(DriverParseItem, ScalarArrayElementPathAndBits) {
     EXPECT_EQ(it.bit_from, -1);
     EXPECT_EQ(it.last_index, -1);
 
-    ASSERT_EQ(parse_item("A7,v,Tank[12]", &it), 0);
+    ASSERT_EQ(logix_parse_item("A7,v,Tank[12]", &it), 0);
     EXPECT_FALSE(it.is_discrete);
     EXPECT_TRUE(it.is_array_elem);
     EXPECT_EQ(it.array_index, 12);
     EXPECT_STREQ(it.text, "Tank");
     EXPECT_EQ(it.path_len, 0);
 
-    ASSERT_EQ(parse_item("A8,v,Program:Main.Tank[12]", &it), 0);
+    ASSERT_EQ(logix_parse_item("A8,v,Program:Main.Tank[12]", &it), 0);
     EXPECT_FALSE(it.is_array_elem);
     EXPECT_GT(it.path_len, 0);
     EXPECT_EQ(it.last_index, 12);
     EXPECT_STREQ(it.text, "Program:Main.Tank[12]");
 
-    ASSERT_EQ(parse_item("A9,v,Flags.5", &it), 0);
+    ASSERT_EQ(logix_parse_item("A9,v,Flags.5", &it), 0);
     EXPECT_EQ(it.bit_from, 5);
     EXPECT_EQ(it.bit_to, 5);
     EXPECT_EQ(it.last_index, -1);
-    ASSERT_EQ(parse_item(" a9 , v , Flags.0-7 ", &it), 0);
+    ASSERT_EQ(logix_parse_item(" a9 , v , Flags.0-7 ", &it), 0);
     EXPECT_EQ(it.bit_from, 0);
     EXPECT_EQ(it.bit_to, 7);
     EXPECT_EQ(it.channel, 9);
 
     // Bit of an array element: path ends with the element, but bits win.
-    ASSERT_EQ(parse_item("D1,c,Arr[1].5", &it), 0);
+    ASSERT_EQ(logix_parse_item("D1,c,Arr[1].5", &it), 0);
     EXPECT_EQ(it.bit_from, 5);
     EXPECT_EQ(it.last_index, -1);
 }
 
 TEST(DriverParseItem, RejectsMalformedLines) {
     logix_item it;
-    EXPECT_EQ(parse_item("A1,v", &it), -1);             // one comma
-    EXPECT_EQ(parse_item(" ,v,Tag", &it), -1);          // empty first field
-    EXPECT_EQ(parse_item("A1,v,  ", &it), -1);          // empty tag
-    EXPECT_EQ(parse_item("Ax,v,Tag", &it), -1);         // no channel number
-    EXPECT_EQ(parse_item("A-1,v,Tag", &it), -1);        // negative channel
-    EXPECT_EQ(parse_item("A99999999,v,Tag", &it), -1);  // absurd channel
-    EXPECT_EQ(parse_item("A1,v,Tag.3-", &it), -1);      // descending bit range
-    EXPECT_EQ(parse_item("A1,v,Tag.7-3", &it), -1);
-    EXPECT_EQ(parse_item("A1,v,Tag.64", &it), -1);  // beyond any word
-    EXPECT_EQ(parse_item("A1,v,Tag.0-64", &it), -1);
-    EXPECT_EQ(parse_item("A1,v,Tag.0-63", &it), 0);
+    EXPECT_EQ(logix_parse_item("A1,v", &it), -1);             // one comma
+    EXPECT_EQ(logix_parse_item(" ,v,Tag", &it), -1);          // empty first field
+    EXPECT_EQ(logix_parse_item("A1,v,  ", &it), -1);          // empty tag
+    EXPECT_EQ(logix_parse_item("Ax,v,Tag", &it), -1);         // no channel number
+    EXPECT_EQ(logix_parse_item("A-1,v,Tag", &it), -1);        // negative channel
+    EXPECT_EQ(logix_parse_item("A99999999,v,Tag", &it), -1);  // absurd channel
+    EXPECT_EQ(logix_parse_item("A1,v,Tag.3-", &it), -1);      // descending bit range
+    EXPECT_EQ(logix_parse_item("A1,v,Tag.7-3", &it), -1);
+    EXPECT_EQ(logix_parse_item("A1,v,Tag.64", &it), -1);  // beyond any word
+    EXPECT_EQ(logix_parse_item("A1,v,Tag.0-64", &it), -1);
+    EXPECT_EQ(logix_parse_item("A1,v,Tag.0-63", &it), 0);
     std::string long_line = "A1,v," + std::string(507, 'x');
-    EXPECT_EQ(parse_item(long_line.c_str(), &it), -1);  // 512 characters
+    EXPECT_EQ(logix_parse_item(long_line.c_str(), &it), -1);  // 512 characters
     std::string long_name = "A1,v," + std::string(300, 'x');
-    EXPECT_EQ(parse_item(long_name.c_str(), &it), -1);  // path beyond 256 bytes
+    EXPECT_EQ(logix_parse_item(long_name.c_str(), &it), -1);  // path beyond 256 bytes
     // Large element indices are kept whole, never cut to 16 bits.
-    EXPECT_EQ(parse_item("A1,v,Tank[70000]", &it), 0);
+    EXPECT_EQ(logix_parse_item("A1,v,Tank[70000]", &it), 0);
     EXPECT_TRUE(it.is_array_elem);
     EXPECT_EQ(it.array_index, 70000);
-    EXPECT_EQ(parse_item("A1,v,P.Tank[70000]", &it), 0);
+    EXPECT_EQ(logix_parse_item("A1,v,P.Tank[70000]", &it), 0);
     EXPECT_EQ(it.last_index, 70000);
-    EXPECT_EQ(parse_item("A1,v,Tank[99999999999]", &it), -1);
+    EXPECT_EQ(logix_parse_item("A1,v,Tank[99999999999]", &it), -1);
 }
 
 TEST(DriverSegments, ArraysDuplicatesAndGeneralSegments) {
@@ -136,13 +136,13 @@ TEST(DriverSegments, ArraysDuplicatesAndGeneralSegments) {
 TEST(DriverSegments, PathLastElem) {
     uint8_t p[] = {0x91, 3, 'B', 'u', 'f', 0, 0x29, 0, 0x2C, 0x01};
     int base = 0, idx = 0;
-    EXPECT_EQ(path_last_elem(p, sizeof p, &base, &idx), 1);
+    EXPECT_EQ(logix_path_last_elem(p, sizeof p, &base, &idx), 1);
     EXPECT_EQ(base, 6);
     EXPECT_EQ(idx, 300);
-    EXPECT_EQ(path_last_elem(p, 6, &base, &idx), 0);  // no element
+    EXPECT_EQ(logix_path_last_elem(p, 6, &base, &idx), 0);  // no element
     uint8_t lone[] = {0x28, 5};
-    EXPECT_EQ(path_last_elem(lone, 2, &base, &idx), 0);  // no symbol before it
-    EXPECT_EQ(path_last_elem(p, 9, &base, &idx), 0);     // truncated
+    EXPECT_EQ(logix_path_last_elem(lone, 2, &base, &idx), 0);  // no symbol before it
+    EXPECT_EQ(logix_path_last_elem(p, 9, &base, &idx), 0);     // truncated
 }
 
 TEST(DriverConfigYaml, GroupsItemsAndDerivedCounts) {
@@ -174,10 +174,10 @@ TEST(DriverConfigYaml, GroupsItemsAndDerivedCounts) {
         "calc:\n"
         "  items: |\n"
         "    A40,REAL,x := 1;\n";
-    ASSERT_EQ(config_load_yaml_text(c.get(), text, "config.yaml"), 0);
+    ASSERT_EQ(logix_config_load_yaml_text(c.get(), text, "config.yaml"), 0);
     EXPECT_STREQ(c->shm_name, "/plant");
     EXPECT_STREQ(c->log_dir, "./lg");
-    EXPECT_STREQ(config_log_dir(c.get()), "./lg");
+    EXPECT_STREQ(logix_config_log_dir(c.get()), "./lg");
     EXPECT_STREQ(c->log_name, "Drv");
     EXPECT_EQ(c->log_write, 0);
     EXPECT_EQ(c->log_init, 1);
@@ -205,16 +205,17 @@ TEST(DriverConfigYaml, GroupsItemsAndDerivedCounts) {
 
 TEST(DriverConfigYaml, ExplicitCountsAndDefaults) {
     ConfigHolder c;
-    ASSERT_EQ(config_load_yaml_text(c.get(),
+    ASSERT_EQ(
+        logix_config_load_yaml_text(c.get(),
                                     "logix:\n  analogs: 500\n  discrets: 7\n  groups:\n"
                                     "    - ipaddr: 10.1.1.1\n      items: |\n        A3,v,T\n",
                                     "config.yaml"),
-              0);
+        0);
     EXPECT_EQ(c->analogs, 500);
     EXPECT_EQ(c->discretes, 7);
     EXPECT_STREQ(c->shm_name, "/logix_drv");
     EXPECT_STREQ(c->log_name, "Logix5000");
-    EXPECT_STREQ(config_log_dir(c.get()), "logs");
+    EXPECT_STREQ(logix_config_log_dir(c.get()), "logs");
     EXPECT_EQ(c->dst_mode, 2);
     EXPECT_FALSE(c->tz_set);
     EXPECT_STREQ(c->groups[0].name, "Logix5000_0");
@@ -223,10 +224,10 @@ TEST(DriverConfigYaml, ExplicitCountsAndDefaults) {
 
 TEST(DriverConfigYaml, NoGroupsOrNoAddressFails) {
     ConfigHolder c;
-    EXPECT_EQ(config_load_yaml_text(c.get(), "logix:\n  shm_name: /x\n", "config.yaml"), -1);
-    EXPECT_EQ(config_load_yaml_text(c.get(), "scada:\n  port: 1\n", "config.yaml"), -1);
-    EXPECT_EQ(config_load_yaml_text(c.get(), "logix:\n  groups:\n    - id: 1\n      takt: 100\n",
-                                    "config.yaml"),
+    EXPECT_EQ(logix_config_load_yaml_text(c.get(), "logix:\n  shm_name: /x\n", "config.yaml"), -1);
+    EXPECT_EQ(logix_config_load_yaml_text(c.get(), "scada:\n  port: 1\n", "config.yaml"), -1);
+    EXPECT_EQ(logix_config_load_yaml_text(
+                  c.get(), "logix:\n  groups:\n    - id: 1\n      takt: 100\n", "config.yaml"),
               -1);
 }
 
@@ -235,7 +236,7 @@ TEST(DriverConfigYaml, TooManyGroupsKeepsFirst32) {
     for (int i = 0; i < 34; ++i)
         t += "    - ipaddr: 127.0.0.1\n      takt: 100\n";
     ConfigHolder c;
-    ASSERT_EQ(config_load_yaml_text(c.get(), t.c_str(), "config.yaml"), 0);
+    ASSERT_EQ(logix_config_load_yaml_text(c.get(), t.c_str(), "config.yaml"), 0);
     EXPECT_EQ(c->group_count, 32);
 }
 
@@ -271,10 +272,10 @@ TEST(DriverConfigIni, SectionsLastItemAndFallback) {
     // config.yaml beside it has no groups: the INI file is used.
     write_file(dir + "/config.yaml", "logix:\n  shm_name: /ignored\n");
     ConfigHolder c;
-    ASSERT_EQ(config_load(c.get(), ini.c_str()), 0);
+    ASSERT_EQ(logix_config_load(c.get(), ini.c_str()), 0);
     EXPECT_STREQ(c->shm_name, "/legacy");
     EXPECT_STREQ(c->log_dir_alt, "/var/log/x");
-    EXPECT_STREQ(config_log_dir(c.get()), "/var/log/x");
+    EXPECT_STREQ(logix_config_log_dir(c.get()), "/var/log/x");
     EXPECT_EQ(c->inactivity_ms, 3000);
     EXPECT_EQ(c->log_init, 0);
     ASSERT_EQ(c->group_count, 2);
@@ -293,12 +294,12 @@ TEST(DriverConfigIni, SectionsLastItemAndFallback) {
     // With a usable config.yaml that one wins.
     write_file(dir + "/config.yaml",
                "logix:\n  groups:\n    - ipaddr: 127.0.0.9\n      items: |\n        A1,v,X\n");
-    ASSERT_EQ(config_load(c.get(), ini.c_str()), 0);
+    ASSERT_EQ(logix_config_load(c.get(), ini.c_str()), 0);
     EXPECT_EQ(c->group_count, 1);
     EXPECT_STREQ(c->groups[0].ip, "127.0.0.9");
     unlink((dir + "/config.yaml").c_str());
     unlink(ini.c_str());
-    EXPECT_EQ(config_load(c.get(), ini.c_str()), -1);  // neither file
+    EXPECT_EQ(logix_config_load(c.get(), ini.c_str()), -1);  // neither file
 }
 
 TEST(DriverConfigIni, MissingAddressOrGroupsFails) {
@@ -306,9 +307,9 @@ TEST(DriverConfigIni, MissingAddressOrGroupsFails) {
     std::string ini = dir / "a.ini";
     write_file(ini, "[Logix5000_1]\nitem1=A1,v,X\n");
     ConfigHolder c;
-    EXPECT_EQ(config_load_ini(c.get(), ini.c_str()), -1);
+    EXPECT_EQ(logix_config_load_ini(c.get(), ini.c_str()), -1);
     write_file(ini, "[general]\nanalogs=4\n");
-    EXPECT_EQ(config_load_ini(c.get(), ini.c_str()), -1);
+    EXPECT_EQ(logix_config_load_ini(c.get(), ini.c_str()), -1);
 }
 
 }  // namespace

@@ -49,7 +49,7 @@ struct driver_proc {
                          "logix:\n  log:\n    logdir_linux: ./logs\n" + logix_section);
         if (!launch({"-c", "./zqbridge.ini"})) return false;
         return wait_until(
-            [&] { return shm_handle_open(&db, shm_name.c_str(), true, SHM_MSG_NONE) == 0; }, 10000);
+            [&] { return shm_handle_open(&db, shm_name.c_str(), true) == 0; }, 10000);
     }
 
     // Sends SIGTERM; the exit status, 128 + signal when it had to be killed

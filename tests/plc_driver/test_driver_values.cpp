@@ -30,7 +30,7 @@ struct Db {
 
 logix_item make_item(const char *line) {
     logix_item it;
-    EXPECT_EQ(parse_item(line, &it), 0) << line;
+    EXPECT_EQ(logix_parse_item(line, &it), 0) << line;
     return it;
 }
 
@@ -44,7 +44,7 @@ TEST(DriverApply, ScalarsKeepTypeValueAndQuality) {
     uint8_t b[8] = {};
     logix_item a = make_item("A3,v,Level");
     le(b, static_cast<uint32_t>(-7), 4);
-    ASSERT_EQ(apply_single(&a, b, CIP_TYPE_DINT, &db.h, 1234), 0);
+    ASSERT_EQ(logix_apply_single(&a, b, CIP_TYPE_DINT, &db.h, 1234), 0);
     EXPECT_EQ(a.type, CIP_TYPE_DINT);
     EXPECT_EQ(shm_analog(&db.h, 3)->value, -7.0);
     EXPECT_EQ(shm_analog(&db.h, 3)->quality, 1);
@@ -54,22 +54,22 @@ TEST(DriverApply, ScalarsKeepTypeValueAndQuality) {
     float f = 2.5f;
     memcpy(b, &f, 4);
     logix_item d = make_item("D4,c,Speed");
-    ASSERT_EQ(apply_single(&d, b, CIP_TYPE_REAL, &db.h, 1), 0);
+    ASSERT_EQ(logix_apply_single(&d, b, CIP_TYPE_REAL, &db.h, 1), 0);
     EXPECT_EQ(shm_discrete(&db.h, 4)->value, 3);  // half away from zero
     f = 300.0f;
     memcpy(b, &f, 4);
-    apply_single(&d, b, CIP_TYPE_REAL, &db.h, 1);
+    logix_apply_single(&d, b, CIP_TYPE_REAL, &db.h, 1);
     EXPECT_EQ(shm_discrete(&db.h, 4)->value, 255);
     f = -3.0f;
     memcpy(b, &f, 4);
-    apply_single(&d, b, CIP_TYPE_REAL, &db.h, 1);
+    logix_apply_single(&d, b, CIP_TYPE_REAL, &db.h, 1);
     EXPECT_EQ(shm_discrete(&db.h, 4)->value, 0);
     EXPECT_EQ(*shm_di_vtype(&db.h, 4), 0xCA);
 
     double lr = 1e300;
     memcpy(b, &lr, 8);
     logix_item l = make_item("A5,v,Big");
-    apply_single(&l, b, CIP_TYPE_LREAL, &db.h, 1);
+    logix_apply_single(&l, b, CIP_TYPE_LREAL, &db.h, 1);
     EXPECT_EQ(shm_analog(&db.h, 5)->value, 1e300);
 }
 
@@ -78,34 +78,34 @@ TEST(DriverApply, BitsOfIntegersAndBoolArrayElements) {
     uint8_t b[8] = {};
     logix_item bits = make_item("A6,v,Status.4-6");
     le(b, 0x5F, 4);  // bits 4..6 = 101b
-    apply_single(&bits, b, CIP_TYPE_DINT, &db.h, 1);
+    logix_apply_single(&bits, b, CIP_TYPE_DINT, &db.h, 1);
     EXPECT_EQ(shm_analog(&db.h, 6)->value, 5.0);
     EXPECT_EQ(*shm_an_vtype(&db.h, 6), 0xC1);  // bits show as BOOL
 
     logix_item one = make_item("D7,c,Status.31");
     le(b, 0x80000000u, 4);
-    apply_single(&one, b, CIP_TYPE_DINT, &db.h, 1);
+    logix_apply_single(&one, b, CIP_TYPE_DINT, &db.h, 1);
     EXPECT_EQ(shm_discrete(&db.h, 7)->value, 1);
 
     logix_item hi = make_item("A8,v,Wide.40-47");
     le(b, 0xAB0000000000ull, 8);
-    apply_single(&hi, b, CIP_TYPE_LINT, &db.h, 1);
+    logix_apply_single(&hi, b, CIP_TYPE_LINT, &db.h, 1);
     EXPECT_EQ(shm_analog(&db.h, 8)->value, 171.0);
 
     logix_item wide = make_item("D9,c,Word.0-15");
     le(b, 0x1234, 4);
-    apply_single(&wide, b, CIP_TYPE_DINT, &db.h, 1);
+    logix_apply_single(&wide, b, CIP_TYPE_DINT, &db.h, 1);
     EXPECT_EQ(shm_discrete(&db.h, 9)->value, 255);  // clamped
 
     // A BOOL array element read as its DWORD selects bit index mod 32.
     logix_item boolel = make_item("D10,c,Prog.Flags[37]");
     le(b, 1u << 5, 4);
-    apply_single(&boolel, b, CIP_TYPE_DWORD, &db.h, 1);
+    logix_apply_single(&boolel, b, CIP_TYPE_DWORD, &db.h, 1);
     EXPECT_EQ(boolel.bit_from, 5);
     EXPECT_EQ(shm_discrete(&db.h, 10)->value, 1);
     EXPECT_EQ(*shm_di_vtype(&db.h, 10), 0xC1);
     le(b, ~(1u << 5), 4);
-    apply_single(&boolel, b, CIP_TYPE_DWORD, &db.h, 1);
+    logix_apply_single(&boolel, b, CIP_TYPE_DWORD, &db.h, 1);
     EXPECT_EQ(shm_discrete(&db.h, 10)->value, 0);
 }
 
@@ -114,11 +114,11 @@ TEST(DriverApply, UnsupportedTypeIsBadAndNeverLearned) {
     uint8_t b[8] = {1, 2, 3, 4, 5, 6, 7, 8};
     logix_item it = make_item("A11,v,Text");
     shm_update_analog(&db.h, 11, 1, 1, 42.0);
-    EXPECT_EQ(apply_single(&it, b, CIP_TYPE_STRING, &db.h, 77), 1);
+    EXPECT_EQ(logix_apply_single(&it, b, CIP_TYPE_STRING, &db.h, 77), 1);
     EXPECT_EQ(it.type, 0);
     EXPECT_EQ(shm_analog(&db.h, 11)->quality, 0);
     EXPECT_EQ(shm_analog(&db.h, 11)->value, 0.0);
-    EXPECT_EQ(apply_single(&it, b, 0x02A0, &db.h, 78), 1);  // a structure handle
+    EXPECT_EQ(logix_apply_single(&it, b, 0x02A0, &db.h, 78), 1);  // a structure handle
     EXPECT_EQ(it.type, 0);
 }
 
@@ -129,18 +129,18 @@ TEST(DriverApply, DuplicatesFollowTheFirstItem) {
                            "D4,c,Main.Status.4", "A5,v,Main.Speed"};
     for (int i = 0; i < 5; ++i) {
         logix_item it = make_item(lines[i]);
-        add_tag(&g, i + 1, &it);
+        logix_add_tag(&g, i + 1, &it);
     }
-    compute_group_segments(&g);
+    logix_compute_group_segments(&g);
     uint8_t b[8] = {};
     le(b, 0x18, 4);
-    apply_with_duplicates(&g, 0, b, CIP_TYPE_DINT, &db.h, 5);
+    logix_apply_with_duplicates(&g, 0, b, CIP_TYPE_DINT, &db.h, 5);
     EXPECT_EQ(shm_analog(&db.h, 2)->value, 24.0);
     EXPECT_EQ(shm_analog(&db.h, 5)->value, 24.0);
-    apply_with_duplicates(&g, 2, b, CIP_TYPE_DINT, &db.h, 5);
+    logix_apply_with_duplicates(&g, 2, b, CIP_TYPE_DINT, &db.h, 5);
     EXPECT_EQ(shm_discrete(&db.h, 3)->value, 1);  // bit 3 of 0x18
     EXPECT_EQ(shm_discrete(&db.h, 4)->value, 1);  // bit 4
-    fanout_bad(&g, 0, &db.h, 6);
+    logix_fanout_bad(&g, 0, &db.h, 6);
     EXPECT_EQ(shm_analog(&db.h, 2)->quality, 0);
     EXPECT_EQ(shm_analog(&db.h, 5)->quality, 0);
     EXPECT_EQ(shm_analog(&db.h, 5)->ts_ms, 6);
@@ -152,7 +152,7 @@ TEST(DriverBatches, EstimatesLimitEachPacket) {
     int cand[200];
     for (int i = 0; i < 100; ++i) {
         logix_item it = make_item("A1,v,T");  // 4-byte path
-        add_tag(&g, i + 1, &it);
+        logix_add_tag(&g, i + 1, &it);
         cand[i] = i;
     }
     // The reply estimate caps a batch of short paths at 28 items.
@@ -165,7 +165,7 @@ TEST(DriverBatches, EstimatesLimitEachPacket) {
     std::string name = "A1,v,Program:Main." + std::string(40, 'x');
     for (int i = 0; i < 20; ++i) {
         logix_item it = make_item(name.c_str());
-        add_tag(&l, i + 1, &it);
+        logix_add_tag(&l, i + 1, &it);
         cand[i] = i;
     }
     int len = l.items[0].path_len;
@@ -216,10 +216,10 @@ TEST(DriverHelpers, WatchdogStatusDiscreteAndClock) {
                    std::chrono::system_clock::now().time_since_epoch())
             .count();
     };
-    int64_t diff = host_wall_us(&cfg) - now_us();
+    int64_t diff = logix_host_wall_us(&cfg) - now_us();
     EXPECT_NEAR(static_cast<double>(diff), 7200e6, 5e6);
     cfg.dst_mode = 1;
-    diff = host_wall_us(&cfg) - now_us();
+    diff = logix_host_wall_us(&cfg) - now_us();
     EXPECT_NEAR(static_cast<double>(diff), 10800e6, 5e6);
 }
 

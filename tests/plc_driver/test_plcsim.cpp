@@ -37,10 +37,10 @@ struct raw_client {
         m.insert(m.end(), data.begin(), data.end());
         send(fd, m.data(), m.size(), MSG_NOSIGNAL);
         bytes h(24);
-        if (sock_read_all(fd, h.data(), 24) != 0) return {};
+        if (eip_sock_read_all(fd, h.data(), 24) != 0) return {};
         size_t len = eip_get16(h.data() + 2);
         h.resize(24 + len);
-        if (len && sock_read_all(fd, h.data() + 24, len) != 0) return {};
+        if (len && eip_sock_read_all(fd, h.data() + 24, len) != 0) return {};
         return h;
     }
     uint32_t register_session() {
@@ -376,7 +376,7 @@ TEST(PlcsimSetup, DemoProjectTags) {
         int bf, bt;
         uint32_t size;
         uint16_t type;
-        int n = build_tag_path_ex(tag, &bf, &bt, path, sizeof path);
+        int n = cip_build_tag_path_ex(tag, &bf, &bt, path, sizeof path);
         ASSERT_GT(n, 0) << tag;
         EXPECT_EQ(0, cip_read_tag_single(&s, path, (size_t)n, v, &size, &type)) << tag;
     }

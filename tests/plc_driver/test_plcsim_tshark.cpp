@@ -194,16 +194,16 @@ void exercise(eip_session *s) {
     cip_read_real(s, "Data", 10, 100, v, &t);
     cip_read_real(s, "Missing", 0, 1, v, &t);  // refused: unknown tag
     uint8_t p1[CIP_PATH_MAX], p2[CIP_PATH_MAX], p3[CIP_PATH_MAX];
-    int n1 = build_tag_path("Counter", 0, 0, p1, sizeof p1);
-    int n2 = build_tag_path("Temp", 0, 0, p2, sizeof p2);
-    int n3 = build_tag_path("Missing", 0, 0, p3, sizeof p3);
+    int n1 = cip_build_tag_path("Counter", 0, 0, p1, sizeof p1);
+    int n2 = cip_build_tag_path("Temp", 0, 0, p2, sizeof p2);
+    int n3 = cip_build_tag_path("Missing", 0, 0, p3, sizeof p3);
     cip_multi_item items[3] = {{p1, (size_t)n1, 1}, {p2, (size_t)n2, 1}, {p3, (size_t)n3, 1}};
     cip_multi_result res[3];
     cip_read_multi(s, items, 3, res);
     uint8_t val[8];
     uint32_t size;
     cip_read_tag_single(s, p1, (size_t)n1, val, &size, &t);
-    int nd = build_tag_path("Data", 300, 1, p3, sizeof p3);
+    int nd = cip_build_tag_path("Data", 300, 1, p3, sizeof p3);
     int cnt;
     cip_read_tag_count(s, p3, (size_t)nd, 50, buf, sizeof buf, &size, &t, &cnt);
     cip_write_masked(s, p1, (size_t)n1, 4, 0x10, 0xFFFFFFFF);

@@ -164,13 +164,13 @@ TEST(SupConfig, TopLevelSection) {
         "opcua:x\n"
         "mqtt: # bridge\r\n"
         "calc:\r\n";
-    EXPECT_TRUE(config_text_has_top_section(text, "calc"));
-    EXPECT_TRUE(config_text_has_top_section(text, "mqtt"));
-    EXPECT_TRUE(config_text_has_top_section(text, "logix"));
-    EXPECT_FALSE(config_text_has_top_section(text, "opcua"));
-    EXPECT_FALSE(config_text_has_top_section("  calc:\n#calc:\n", "calc"));
-    EXPECT_FALSE(config_text_has_top_section("", "calc"));
-    EXPECT_TRUE(config_text_has_top_section("calc:", "calc"));
+    EXPECT_TRUE(sup_config_text_has_top_section(text, "calc"));
+    EXPECT_TRUE(sup_config_text_has_top_section(text, "mqtt"));
+    EXPECT_TRUE(sup_config_text_has_top_section(text, "logix"));
+    EXPECT_FALSE(sup_config_text_has_top_section(text, "opcua"));
+    EXPECT_FALSE(sup_config_text_has_top_section("  calc:\n#calc:\n", "calc"));
+    EXPECT_FALSE(sup_config_text_has_top_section("", "calc"));
+    EXPECT_TRUE(sup_config_text_has_top_section("calc:", "calc"));
 }
 
 TEST(SupPidfile, ParsesOnlyWellFormedLines) {

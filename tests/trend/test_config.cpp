@@ -156,8 +156,8 @@ TEST(TrendBase, FromTheChannelRegistry) {
         tt::channels_json({{12, "Тиск пари", "кПа", 0, 27648, 0, 1.6}, {3, "Flat", "", 5, 5, 1, 2}},
                           {{7, "Насос"}}));
     trend_base b;
-    ASSERT_EQ(0, base_read(&b, (d / "zqbridge.a.base").c_str(), (d / "zqbridge.d.base").c_str(),
-                           300, 512));
+    ASSERT_EQ(0, trend_base_read(&b, (d / "zqbridge.a.base").c_str(),
+                                 (d / "zqbridge.d.base").c_str(), 300, 512));
     EXPECT_EQ(12, b.an_max);
     EXPECT_EQ(7, b.di_max);
     const trend_an_desc &a = b.an[12];
@@ -190,8 +190,8 @@ TEST(TrendBase, FromTheLegacyTables) {
                          " 40000,T,too big,0,0,0,0,0,0,0\r\n");
     tsup::write_file(d / "zqbridge.d.base", "hdr\n 5,D5,Run\n 6,D6\n 7\n");
     trend_base b;
-    ASSERT_EQ(
-        0, base_read(&b, (d / "zqbridge.a.base").c_str(), (d / "zqbridge.d.base").c_str(), 10, 10));
+    ASSERT_EQ(0, trend_base_read(&b, (d / "zqbridge.a.base").c_str(),
+                                 (d / "zqbridge.d.base").c_str(), 10, 10));
     EXPECT_EQ(2, b.an_max);
     EXPECT_EQ(0u, b.an[3].present);
     EXPECT_EQ(1u, b.an[1].scaled);
@@ -207,8 +207,8 @@ TEST(TrendBase, FromTheLegacyTables) {
 
     unlink((d / "zqbridge.d.base").c_str());
     testing::internal::CaptureStderr();
-    EXPECT_EQ(-1, base_read(&b, (d / "zqbridge.a.base").c_str(), (d / "zqbridge.d.base").c_str(),
-                            10, 10));
+    EXPECT_EQ(-1, trend_base_read(&b, (d / "zqbridge.a.base").c_str(),
+                                  (d / "zqbridge.d.base").c_str(), 10, 10));
     EXPECT_NE(std::string::npos, testing::internal::GetCapturedStderr().find("zqbridge.d.base"));
 }
 

@@ -45,8 +45,8 @@ struct Rec {
     void start() {
         rec = std::make_unique<trend_recorder>();
         trend_base b;
-        ASSERT_EQ(0, base_read(&b, cfg.a_base_path.c_str(), cfg.d_base_path.c_str(), cfg.analogs,
-                               cfg.discrets));
+        ASSERT_EQ(0, trend_base_read(&b, cfg.a_base_path.c_str(), cfg.d_base_path.c_str(),
+                                     cfg.analogs, cfg.discrets));
         ASSERT_EQ(0, trend_rec_init(rec.get(), cfg, std::move(b)));
     }
     // Ticks every second of [from, to].
@@ -261,7 +261,7 @@ TEST(RecorderV1, RestartKeepsTheLayoutOfTodaysFiles) {
 
     r.run(tt::local_time(2026, 6, 11, 0, 0, 0), tt::local_time(2026, 6, 11, 0, 0, 1), fixed_values);
     trend_cmap m;
-    ASSERT_EQ(1, meta_load_colmap(r.p("26061100.rns").c_str(), &m));
+    ASSERT_EQ(1, trend_meta_load_colmap(r.p("26061100.rns").c_str(), &m));
     EXPECT_EQ((std::vector<int>{1, 2, 3, 5}), m.an);
     EXPECT_EQ(4, m.n_di);
 }

@@ -11,12 +11,12 @@ namespace {
 
 trend_base sample_base() {
     trend_base b;
-    grow_an(&b, 16);
-    grow_di(&b, 32);
+    trend_grow_an(&b, 16);
+    trend_grow_di(&b, 32);
     auto an = [&](int n, const char *desc, const char *units, float lo, float hi) {
         char tag[16];
         snprintf(tag, sizeof tag, "A%d", n);
-        build_meta_name(b.an[(size_t)n].label, tag, desc, units);
+        trend_build_meta_name(b.an[(size_t)n].label, tag, desc, units);
         b.an[(size_t)n].phys_min = lo;
         b.an[(size_t)n].phys_max = hi;
         b.an[(size_t)n].present = 1;
@@ -26,10 +26,10 @@ trend_base sample_base() {
     an(3, "Level", "m", -1, 5);
     b.an[2].present = 1;  // present, no label: placeholder
     b.an_max = 3;
-    build_meta_name(b.di[1].label, "D1", "Pump", nullptr);
+    trend_build_meta_name(b.di[1].label, "D1", "Pump", nullptr);
     b.di[1].low = b.di[1].high = 0;  // equal: written as 0 and 1
     b.di[1].present = 1;
-    build_meta_name(b.di[2].label, "D2", "Valve", nullptr);
+    trend_build_meta_name(b.di[2].label, "D2", "Valve", nullptr);
     b.di[2].low = -1;
     b.di[2].high = 2;
     b.di[2].present = 1;
@@ -61,13 +61,13 @@ TEST(V1Names, FileNamesAndDates) {
 
 TEST(V1Meta, LabelCutsTagDescriptionAndUnits) {
     char l[78];
-    build_meta_name(l, "A12345", std::string(100, 'x').c_str(), "0123456789abcdefXYZ");
+    trend_build_meta_name(l, "A12345", std::string(100, 'x').c_str(), "0123456789abcdefXYZ");
     EXPECT_EQ("A123", std::string(l, 4));
     EXPECT_EQ(' ', l[4]);
     EXPECT_EQ(':', l[5]);
     EXPECT_EQ(std::string(56, 'x'), std::string(l + 6, 56));  // bytes 6..61
     EXPECT_EQ("0123456789abcdef", std::string(l + 62, 16));
-    build_meta_name(l, "A12", "Temp", "C");
+    trend_build_meta_name(l, "A12", "Temp", "C");
     EXPECT_EQ("A12 :Temp", std::string(l, 9));
     EXPECT_EQ(' ', l[9]);
     EXPECT_EQ('C', l[62]);
@@ -76,10 +76,10 @@ TEST(V1Meta, LabelCutsTagDescriptionAndUnits) {
 TEST(V1Meta, SecondsSidecarBytes) {
     trend_base b = sample_base();
     trend_cmap m;
-    build_cmap(&b, &m);
+    trend_build_cmap(&b, &m);
     ASSERT_EQ(3, m.n_an);
     ASSERT_EQ(2, m.n_di);
-    auto by = meta_bytes(&b, &m, 's');
+    auto by = trend_meta_bytes(&b, &m, 's');
     ASSERT_EQ(90u * (1 + 3 + 2 + 1), by.size());
     // Header record.
     EXPECT_EQ(0.0f, tt::f32(by, 0));
@@ -116,7 +116,7 @@ TEST(V1Meta, SecondsSidecarBytes) {
 
 TEST(V1Meta, MinuteAndHourHeaders) {
     trend_base b = sample_base();
-    auto mn = meta_bytes(&b, nullptr, 'm');
+    auto mn = trend_meta_bytes(&b, nullptr, 'm');
     EXPECT_EQ(90u * 6, mn.size());
     EXPECT_EQ(1.0f, tt::f32(mn, 0));
     EXPECT_EQ(1, mn[4]);
@@ -126,7 +126,7 @@ TEST(V1Meta, MinuteAndHourHeaders) {
     EXPECT_EQ(0, mn[86]);
     EXPECT_EQ(3, tt::u16(mn, 78));
     EXPECT_EQ(2, tt::u16(mn, 80));
-    auto hr = meta_bytes(&b, nullptr, 'h');
+    auto hr = trend_meta_bytes(&b, nullptr, 'h');
     EXPECT_EQ(2, hr[4]);
     EXPECT_EQ("hour", std::string((char *)hr.data() + 6, 4));
     EXPECT_EQ(5, tt::u16(hr, 78));
@@ -137,13 +137,13 @@ TEST(V1Meta, ReaderChecksOrderKindsAndCounts) {
     tsup::TempDir d("v1meta");
     trend_base b = sample_base();
     std::string p = d / "x.rns";
-    ASSERT_EQ(0, meta_create_rns(p.c_str(), &b, nullptr));
+    ASSERT_EQ(0, trend_meta_create_rns(p.c_str(), &b, nullptr));
     trend_cmap m;
-    ASSERT_EQ(1, meta_load_colmap(p.c_str(), &m));
+    ASSERT_EQ(1, trend_meta_load_colmap(p.c_str(), &m));
     EXPECT_EQ((std::vector<int>{1, 2, 3}), m.an);
     EXPECT_EQ((std::vector<int>{1, 2}), m.di);
-    EXPECT_EQ(1, meta_check_match(p.c_str(), 3, 2));
-    EXPECT_EQ(0, meta_check_match(p.c_str(), 3, 1));
+    EXPECT_EQ(1, trend_meta_check_match(p.c_str(), 3, 2));
+    EXPECT_EQ(0, trend_meta_check_match(p.c_str(), 3, 1));
 
     auto good = tsup::read_bytes(p);
     auto write = [&](std::vector<uint8_t> by) {
@@ -154,37 +154,37 @@ TEST(V1Meta, ReaderChecksOrderKindsAndCounts) {
     bad[90 * 2 + 80] = 3;
     bad[90 * 3 + 80] = 2;
     write(bad);
-    EXPECT_EQ(0, meta_load_colmap(p.c_str(), &m));
+    EXPECT_EQ(0, trend_meta_load_colmap(p.c_str(), &m));
     EXPECT_EQ(0, m.n_an);
     // Unknown kind.
     bad = good;
     bad[90 + 78] = 2;
     write(bad);
-    EXPECT_EQ(0, meta_load_colmap(p.c_str(), &m));
+    EXPECT_EQ(0, trend_meta_load_colmap(p.c_str(), &m));
     // One item lost: the header's counts disagree with the records.
     bad = good;
     bad.erase(bad.begin() + 90 * 3, bad.begin() + 90 * 4);
     write(bad);
-    EXPECT_EQ(0, meta_load_colmap(p.c_str(), &m));
-    EXPECT_EQ(0, meta_check_match(p.c_str(), 3, 2));
+    EXPECT_EQ(0, trend_meta_load_colmap(p.c_str(), &m));
+    EXPECT_EQ(0, trend_meta_check_match(p.c_str(), 3, 2));
     // Torn last record.
     bad = good;
     bad.resize(bad.size() - 10);
     write(bad);
-    EXPECT_EQ(0, meta_load_colmap(p.c_str(), &m));
+    EXPECT_EQ(0, trend_meta_load_colmap(p.c_str(), &m));
     // Header and closing record only: no map.
     trend_base empty;
-    ASSERT_EQ(0, meta_create_rns(p.c_str(), &empty, nullptr));
+    ASSERT_EQ(0, trend_meta_create_rns(p.c_str(), &empty, nullptr));
     EXPECT_EQ(180, tsup::file_size(p));
-    EXPECT_EQ(0, meta_load_colmap(p.c_str(), &m));
-    EXPECT_EQ(0, meta_load_colmap((d / "missing.rns").c_str(), &m));
+    EXPECT_EQ(0, trend_meta_load_colmap(p.c_str(), &m));
+    EXPECT_EQ(0, trend_meta_load_colmap((d / "missing.rns").c_str(), &m));
 }
 
 TEST(V1Data, EnsureCutsTornRowsAndSetsAsideUnknownLayouts) {
     tsup::TempDir d("v1ensure");
     trend_base b = sample_base();
     trend_cmap m;
-    build_cmap(&b, &m);
+    trend_build_cmap(&b, &m);
     std::string rns = d / "26120600.rns", rps = d / "26120600.rps";
     testing::internal::CaptureStdout();
     EXPECT_EQ(1, trend_ensure_sec_meta(rns.c_str(), rps.c_str(), &b, &m, true, false));

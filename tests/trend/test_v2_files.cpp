@@ -11,8 +11,8 @@ namespace {
 
 trend_base base_with(int n_an, int n_di) {
     trend_base b;
-    grow_an(&b, n_an + 1);
-    grow_di(&b, n_di + 1);
+    trend_grow_an(&b, n_an + 1);
+    trend_grow_di(&b, n_di + 1);
     for (int i = 1; i <= n_an; i++) {
         b.an[(size_t)i].present = 1;
         b.an[(size_t)i].code_max = 100;

@@ -280,8 +280,8 @@ TEST_P(ZqtrendCrash, SurvivesRepeatedKills) {
         return;
     }
     trend_cmap m;
-    ASSERT_EQ(1, meta_load_colmap(p.trends("26061000.rns").c_str(), &m));
-    ASSERT_EQ(1, meta_load_colmap(p.trends("26061000.rnm").c_str(), &m));
+    ASSERT_EQ(1, trend_meta_load_colmap(p.trends("26061000.rns").c_str(), &m));
+    ASSERT_EQ(1, trend_meta_load_colmap(p.trends("26061000.rnm").c_str(), &m));
     v1r_file sec, min;
     std::string err;
     ASSERT_EQ(0, v1r_open(rps.c_str(), &sec, 1, &err)) << err;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tests/support/files.h"
+#include "common/local_time.h"
 
 namespace tt {
 
@@ -62,15 +63,7 @@ struct ZoneGuard {
 // Local time → seconds since 1970 (isdst: -1 let the system decide,
 // 0 standard, 1 summer time for the ambiguous autumn hour).
 inline time_t local_time(int y, int mo, int d, int h, int mi, int s, int isdst = -1) {
-    struct tm tm = {};
-    tm.tm_year = y - 1900;
-    tm.tm_mon = mo - 1;
-    tm.tm_mday = d;
-    tm.tm_hour = h;
-    tm.tm_min = mi;
-    tm.tm_sec = s;
-    tm.tm_isdst = isdst;
-    return mktime(&tm);
+    return (time_t)zq_local_epoch(y, mo, d, h, mi, s, isdst);
 }
 
 // channels.json with analogs (number, desc, unit, code range, phys range)

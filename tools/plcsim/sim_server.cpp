@@ -14,10 +14,10 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <thread>
 
+#include "common/parse_util.h"
 #include "plc_driver/cip.h"
 #include "plcsim.h"
 
@@ -332,11 +332,9 @@ int open_listener(const sim_config &cfg) {
 
 void control_poll(sim_state *st) {
     if (st->cfg.control_path.empty()) return;
-    std::ifstream f(st->cfg.control_path);
-    if (!f) return;
-    std::stringstream ss;
-    ss << f.rdbuf();
-    f.close();
+    std::string text;
+    if (zq_read_file(st->cfg.control_path.c_str(), &text) != 0) return;
+    std::istringstream ss(text);
     std::string line;
     while (std::getline(ss, line)) {
         std::string err;

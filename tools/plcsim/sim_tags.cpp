@@ -12,23 +12,9 @@
 
 namespace {
 
-struct type_name {
-    const char *name;
-    uint16_t code;
-};
-
-const type_name kTypes[] = {
-    {"BOOL", CIP_TYPE_BOOL}, {"SINT", CIP_TYPE_SINT},   {"INT", CIP_TYPE_INT},
-    {"DINT", CIP_TYPE_DINT}, {"LINT", CIP_TYPE_LINT},   {"USINT", CIP_TYPE_USINT},
-    {"UINT", CIP_TYPE_UINT}, {"UDINT", CIP_TYPE_UDINT}, {"ULINT", CIP_TYPE_ULINT},
-    {"REAL", CIP_TYPE_REAL}, {"LREAL", CIP_TYPE_LREAL}, {"BYTE", CIP_TYPE_BYTE},
-    {"WORD", CIP_TYPE_WORD}, {"DWORD", CIP_TYPE_DWORD}, {"LWORD", CIP_TYPE_LWORD},
-};
-
 uint16_t type_from_name(const std::string &s) {
-    for (const auto &t : kTypes)
-        if (strcasecmp(t.name, s.c_str()) == 0) return t.code;
-    return 0;
+    const zq_vtype_info *t = zq_vtype_by_name(s.c_str());
+    return t ? t->code : 0;
 }
 
 bool name_ok(const std::string &n) {

@@ -1,6 +1,5 @@
 // zqplcsim: Logix-family controller simulator for tests, benchmarks and demos.
 
-#include <signal.h>
 #include <strings.h>
 
 #include <algorithm>
@@ -9,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/signals.h"
 #include "common/version.h"
 #include "plcsim.h"
 
@@ -180,13 +180,7 @@ int main(int argc, char **argv) {
         return 1;
     }
 
-    struct sigaction sa {};
-    sa.sa_handler = on_stop;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    sa.sa_handler = on_usr1;
-    sigaction(SIGUSR1, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    zq_signals_install(on_stop, on_usr1, ZQ_SIG_IGNORE_PIPE);
 
     sim_log("zqplcsim %s: %zu tags, slot %u", zq_version_full(), st.tags.size(), st.cfg.slot);
     return sim_run(&st, &g_stop) == 0 ? 0 : 1;

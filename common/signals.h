@@ -1,0 +1,15 @@
+#pragma once
+// The signal set-up of the stack's long-running programs: stop on SIGINT and
+// SIGTERM, reload on SIGUSR1, and no death by SIGPIPE on a closed socket.
+
+enum : unsigned {
+    ZQ_SIG_RESTART = 1u,      // SA_RESTART: interrupted system calls resume
+    ZQ_SIG_IGNORE_PIPE = 2u,  // SIGPIPE ignored (writes fail with EPIPE instead)
+    ZQ_SIG_QUIT = 4u,         // SIGQUIT stops too
+};
+
+// Installs stop for SIGINT and SIGTERM (and SIGQUIT with ZQ_SIG_QUIT) and,
+// when not null, reload for SIGUSR1, with an empty mask. Without
+// ZQ_SIG_RESTART a signal cuts sleeps and blocking calls short (EINTR), which
+// is what a main loop waiting on its stop flag wants.
+void zq_signals_install(void (*stop)(int), void (*reload)(int), unsigned flags);
