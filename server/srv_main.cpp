@@ -26,6 +26,7 @@
 
 #include "common/log.h"
 #include "common/parse_util.h"
+#include "common/signals.h"
 #include "common/version.h"
 #include "server/ctrllog.h"
 #include "server/rt_meta.h"
@@ -241,13 +242,7 @@ int main(int argc, char **argv) {
     log_msg("zqserver %s", zq_version_full());
     log_msg("zqserver started on port %d (wwwdir=%s)", st.cfg.port, st.cfg.wwwdir);
 
-    struct sigaction sa {};
-    sa.sa_handler = on_stop;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    sa.sa_handler = on_usr1;
-    sigaction(SIGUSR1, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    zq_signals_install(on_stop, on_usr1, ZQ_SIG_IGNORE_PIPE);
 
     std::thread watch(watch_thread, &st);
     while (g_running) {

@@ -14,14 +14,14 @@
 #include "common/shm.h"
 #include "tests/common/core_test_util.h"
 
-using core_test::ShmName;
+using tsup::ShmName;
 
 namespace {
 
 // Runs body in a fresh process (the once-per-process flags start clear) and
 // returns what it wrote to stderr.
 std::string child_stderr(const std::function<void()> &body) {
-    core_test::TempDir dir;
+    tsup::TempDir dir("shmrep");
     std::string errfile = dir / "stderr";
     pid_t pid = fork();
     if (pid == 0) {
@@ -33,7 +33,7 @@ std::string child_stderr(const std::function<void()> &body) {
     int st = 0;
     waitpid(pid, &st, 0);
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
-    return core_test::read_file(errfile);
+    return tsup::read_file(errfile);
 }
 
 void open_and_report(const ShmName &n, ShmMismatchMsg msg, int times) {

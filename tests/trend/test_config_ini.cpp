@@ -3,13 +3,14 @@
 #include <gtest/gtest.h>
 
 #include "trend/trend_config.h"
+#include "tests/support/files.h"
 #include "trend_test_util.h"
 
 namespace {
 
-int load_ini(trend_config *c, const tt::TmpDir &d, const std::string &text) {
+int load_ini(trend_config *c, const tsup::TempDir &d, const std::string &text) {
     unsetenv("LOGIX_SHM_NAME");
-    tt::write_text(d / "zqbridge.ini", text);
+    tsup::write_file(d / "zqbridge.ini", text);
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     int rc = trend_config_load(c, (d / "zqbridge.ini").c_str(), d.path.c_str());
@@ -21,7 +22,7 @@ int load_ini(trend_config *c, const tt::TmpDir &d, const std::string &text) {
 }  // namespace
 
 TEST(TrendConfigIni, CommentsLineEndsAndRepeatedGroups) {
-    tt::TmpDir d("cfgini2");
+    tsup::TempDir d("cfgini2");
     trend_config c;
     ASSERT_EQ(0, load_ini(&c, d,
                           "mainpath_linux=/not/in/a/section\r\n"
@@ -39,7 +40,7 @@ TEST(TrendConfigIni, CommentsLineEndsAndRepeatedGroups) {
 }
 
 TEST(TrendConfigIni, UnclosedHeaderKeepsTheSectionBefore) {
-    tt::TmpDir d("cfgini3");
+    tsup::TempDir d("cfgini3");
     trend_config c;
     // "[general" opens nothing: its keys stay in [trends], where they mean
     // nothing, and the counts keep their defaults.
