@@ -94,41 +94,6 @@ cx_node *mk_neg(cx_parser *p, cx_node *x) {
     return n;
 }
 
-// Optional bit suffix right after a reference.
-cx_node *p_bit_expr(cx_parser *p, cx_node *ref, bool discrete) {
-    if (*p->s != '.') return ref;
-    const char *q = p->s + 1;
-    if (!is_digit(*q)) {
-        p->s = q;
-        perr(p, "після '.' очікується номер біта");
-        return nullptr;
-    }
-    int bit = 0;
-    while (is_digit(*q)) {
-        if (bit < 1000) bit = bit * 10 + (*q - '0');
-        q++;
-    }
-    if (is_id_char(*q) || *q == '.') {
-        perr(p, "невірний номер біта");
-        return nullptr;
-    }
-    if (discrete && bit > 7) {
-        perr(p, "номер біта дискрета 0..7");
-        return nullptr;
-    }
-    if (bit > 63) {
-        perr(p, "номер біта 0..63");
-        return nullptr;
-    }
-    p->s = q;
-    cx_node *n = nn(p, CX_BIT);
-    if (!n) return nullptr;
-    n->child = ref;
-    n->bit = bit;
-    n->type = CX_T_BOOL;
-    return n;
-}
-
 }  // namespace
 
 int p_bit_target(cx_parser *p, bool discrete) {
@@ -159,6 +124,23 @@ int p_bit_target(cx_parser *p, bool discrete) {
     p->s = q;
     return bit;
 }
+
+namespace {
+
+// Optional bit suffix right after a reference.
+cx_node *p_bit_expr(cx_parser *p, cx_node *ref, bool discrete) {
+    int bit = p_bit_target(p, discrete);
+    if (bit == -1) return ref;
+    if (bit == -2) return nullptr;
+    cx_node *n = nn(p, CX_BIT);
+    if (!n) return nullptr;
+    n->child = ref;
+    n->bit = bit;
+    n->type = CX_T_BOOL;
+    return n;
+}
+
+}  // namespace
 
 bool data_var(cx_parser *p, const char *name, cx_data_desc *dd) {
     if (!p->host) return false;
@@ -362,7 +344,7 @@ namespace {
 // -2 when the number is out of range.
 int chan_name(const char *name, int *isd) {
     char c = name[0];
-    if (c != 'A' && c != 'a' && c != 'D' && c != 'd') return -1;
+    if (!is_chan_letter(c)) return -1;
     if (!name[1]) return -1;
     int64_t v = 0;
     for (const char *q = name + 1; *q; q++) {
@@ -388,6 +370,8 @@ bool resolve_scalar(cx_parser *p, const char *name, int *isd, int *index) {
     }
     return false;
 }
+
+namespace {
 
 // Index list of a plain array variable (host slot 1): [i {, i}].
 bool p_array_indices(cx_parser *p, cx_node *n, int ndim) {
@@ -416,6 +400,48 @@ bool p_array_indices(cx_parser *p, cx_node *n, int ndim) {
     }
     n->nargs = cnt;
     return true;
+}
+
+}  // namespace
+
+cx_node *p_array_elem(cx_parser *p, const char *name, const char *bracket) {
+    int base = 0, dim[3] = {0, 0, 0}, ndim = 0;
+    if (!p->host || !p->host->array_info ||
+        p->host->array_info(p->user, name, &base, dim, &ndim) != 0 || ndim < 1 || ndim > 3) {
+        perr(p, "індексація дозволена лише для VAR-масиву");
+        return nullptr;
+    }
+    p->s = bracket + 1;
+    cx_node *n = nn(p, CX_ARRAY);
+    if (!n) return nullptr;
+    n->index = base;
+    for (int i = 0; i < 3; i++)
+        n->dim_len[i] = dim[i];
+    if (!p_array_indices(p, n, ndim)) return nullptr;
+    n->type = static_cast<uint8_t>(host_type(p, 0, base));
+    return n;
+}
+
+cx_node *p_indirect(cx_parser *p, const char *bracket, bool discrete, bool target) {
+    p->s = bracket + 1;
+    if (!dep_in(p, kDeepExpr)) return nullptr;
+    cx_node *e = p_expr(p);
+    p->depth--;
+    if (!e) return nullptr;
+    if (!accept(p, "]")) {
+        perr(p, "очікувалась ']'");
+        return nullptr;
+    }
+    if (target && *p->s == '.') {
+        perr(p, "бітовий запис у A[вираз]/D[вираз] заборонено");
+        return nullptr;
+    }
+    cx_node *n = nn(p, CX_INDIRECT);
+    if (!n) return nullptr;
+    n->is_discrete = discrete;
+    n->args[0] = e;
+    n->nargs = 1;
+    return n;
 }
 
 // An element of a plain array with constant indices inside the bounds is a
@@ -487,26 +513,11 @@ cx_node *p_call(cx_parser *p, const char *name, const char *name_pos, const char
     return n;
 }
 
-cx_node *p_primary(cx_parser *p) {
-    if (!skip_ws(p)) return nullptr;
+// Operand that starts with an identifier: variable, channel, array element,
+// function call or TRUE/FALSE. Kept out of p_primary so that the name
+// buffer is not on the stack of every nesting level.
+__attribute__((noinline)) cx_node *p_ident(cx_parser *p) {
     char c = *p->s;
-    if (c == '(') {
-        p->s++;
-        if (!dep_in(p, kDeepExpr)) return nullptr;
-        cx_node *n = p_expr(p);
-        p->depth--;
-        if (!n) return nullptr;
-        if (!accept(p, ")")) {
-            perr(p, "очікувалась ')'");
-            return nullptr;
-        }
-        return n;
-    }
-    if (is_digit(c) || (c == '.' && is_digit(p->s[1]))) return p_number(p);
-    if (!is_id_start(c)) {
-        perr(p, "очікувалось число, тег або '('");
-        return nullptr;
-    }
     char name[CX_NAME_MAX + 1];
     const char *id0 = p->s;
     size_t len = read_ident(p->s, name);
@@ -519,38 +530,13 @@ cx_node *p_primary(cx_parser *p) {
     }
     const char *q = after_ws(after);
     if (*q == '(') return p_call(p, name, id0, q);
-    if (*q == '[' && len == 1 && (c == 'A' || c == 'a' || c == 'D' || c == 'd')) {
-        p->s = q + 1;
-        if (!dep_in(p, kDeepExpr)) return nullptr;
-        cx_node *e = p_expr(p);
-        p->depth--;
-        if (!e) return nullptr;
-        if (!accept(p, "]")) {
-            perr(p, "очікувалась ']'");
-            return nullptr;
-        }
-        cx_node *n = nn(p, CX_INDIRECT);
-        if (!n) return nullptr;
-        n->is_discrete = (c == 'D' || c == 'd');
-        n->args[0] = e;
-        n->nargs = 1;
-        return p_bit_expr(p, n, n->is_discrete);
+    if (*q == '[' && len == 1 && is_chan_letter(c)) {
+        cx_node *n = p_indirect(p, q, c == 'D' || c == 'd', false);
+        return n ? p_bit_expr(p, n, n->is_discrete) : nullptr;
     }
     if (*q == '[') {
-        int base = 0, dim[3] = {0, 0, 0}, ndim = 0;
-        if (!p->host || !p->host->array_info ||
-            p->host->array_info(p->user, name, &base, dim, &ndim) != 0 || ndim < 1 || ndim > 3) {
-            perr(p, "індексація дозволена лише для VAR-масиву");
-            return nullptr;
-        }
-        p->s = q + 1;
-        cx_node *n = nn(p, CX_ARRAY);
+        cx_node *n = p_array_elem(p, name, q);
         if (!n) return nullptr;
-        n->index = base;
-        for (int i = 0; i < 3; i++)
-            n->dim_len[i] = dim[i];
-        if (!p_array_indices(p, n, ndim)) return nullptr;
-        n->type = static_cast<uint8_t>(host_type(p, 0, base));
         fold_array(n);
         return p_bit_expr(p, n, false);
     }
@@ -580,156 +566,104 @@ cx_node *p_primary(cx_parser *p) {
     return p_bit_expr(p, n, isd);
 }
 
-// Level 9: ** chains; the right operand may carry prefix minus signs.
-cx_node *p_pow(cx_parser *p) {
-    cx_node *l = p_primary(p);
-    if (!l) return nullptr;
-    int saved = p->depth;
-    for (;;) {
-        if (!skip_ws(p)) return nullptr;
-        if (!(p->s[0] == '*' && p->s[1] == '*')) break;
-        p->s += 2;
-        if (!dep_in(p, kDeepExpr)) return nullptr;
-        int nneg = 0;
-        for (;;) {
-            if (!skip_ws(p)) return nullptr;
-            if (*p->s != '-') break;
-            p->s++;
-            nneg++;
-            if (!dep_in(p, kDeepExpr)) return nullptr;
-        }
-        cx_node *r = p_primary(p);
-        if (!r) return nullptr;
-        for (int i = 0; i < nneg; i++)
-            if (!(r = mk_neg(p, r))) return nullptr;
-        if (!(l = mk_bin(p, CX_OP_POW, l, r))) return nullptr;
-    }
-    p->depth = saved;
-    return l;
-}
+cx_node *p_climb(cx_parser *p, int top);
 
-// Level 8: prefix minus.
-cx_node *p_neg(cx_parser *p) {
+cx_node *p_primary(cx_parser *p) {
     if (!skip_ws(p)) return nullptr;
-    if (*p->s != '-') return p_pow(p);
-    p->s++;
-    if (!dep_in(p, kDeepExpr)) return nullptr;
-    cx_node *x = p_neg(p);
-    p->depth--;
-    return x ? mk_neg(p, x) : nullptr;
-}
-
-// Level 7: * / MOD.
-cx_node *p_mul(cx_parser *p) {
-    cx_node *l = p_neg(p);
-    if (!l) return nullptr;
-    int saved = p->depth;
-    for (;;) {
-        if (!skip_ws(p)) return nullptr;
-        int op = 0;
-        if (p->s[0] == '*' && p->s[1] != '*')
-            op = CX_OP_MUL, p->s++;
-        else if (p->s[0] == '/')
-            op = CX_OP_DIV, p->s++;
-        else if (at_word(p->s, "mod"))
-            op = CX_OP_MOD, p->s += 3;
-        else
-            break;
-        if (!dep_in(p, kDeepExpr)) return nullptr;
-        cx_node *r = p_neg(p);
-        if (!r || !(l = mk_bin(p, op, l, r))) return nullptr;
-    }
-    p->depth = saved;
-    return l;
-}
-
-// Level 6: + -.
-cx_node *p_add(cx_parser *p) {
-    cx_node *l = p_mul(p);
-    if (!l) return nullptr;
-    int saved = p->depth;
-    for (;;) {
-        if (!skip_ws(p)) return nullptr;
-        int op = 0;
-        if (*p->s == '+')
-            op = CX_OP_ADD;
-        else if (*p->s == '-')
-            op = CX_OP_SUB;
-        else
-            break;
+    char c = *p->s;
+    if (c == '(') {
         p->s++;
         if (!dep_in(p, kDeepExpr)) return nullptr;
-        cx_node *r = p_mul(p);
-        if (!r || !(l = mk_bin(p, op, l, r))) return nullptr;
+        cx_node *n = p_climb(p, 0);
+        p->depth--;
+        if (!n) return nullptr;
+        if (!accept(p, ")")) {
+            perr(p, "очікувалась ')'");
+            return nullptr;
+        }
+        return n;
     }
-    p->depth = saved;
-    return l;
-}
-
-// Level 5: one comparison at most.
-cx_node *p_cmp(cx_parser *p) {
-    cx_node *l = p_add(p);
-    if (!l) return nullptr;
-    if (!skip_ws(p)) return nullptr;
-    int op = 0;
-    const char *s = p->s;
-    if (s[0] == '>' && s[1] == '=')
-        op = CX_OP_GE, p->s += 2;
-    else if (s[0] == '<' && s[1] == '=')
-        op = CX_OP_LE, p->s += 2;
-    else if (s[0] == '>')
-        op = CX_OP_GT, p->s++;
-    else if (s[0] == '<' && s[1] != '>')
-        op = CX_OP_LT, p->s++;
-    if (!op) return l;
-    if (!dep_in(p, kDeepExpr)) return nullptr;
-    cx_node *r = p_add(p);
-    p->depth--;
-    return r ? mk_bin(p, op, l, r) : nullptr;
-}
-
-// Level 4': equality chain.
-cx_node *p_eq(cx_parser *p) {
-    cx_node *l = p_cmp(p);
-    if (!l) return nullptr;
-    int saved = p->depth;
-    for (;;) {
-        if (!skip_ws(p)) return nullptr;
-        const char *s = p->s;
-        int op = 0;
-        if (s[0] == '=' && s[1] == '=')
-            op = CX_OP_EQ, p->s += 2;
-        else if (s[0] == '!' && s[1] == '=')
-            op = CX_OP_NE, p->s += 2;
-        else if (s[0] == '<' && s[1] == '>')
-            op = CX_OP_NE, p->s += 2;
-        else if (s[0] == '=')
-            op = CX_OP_EQ, p->s++;
-        else
-            break;
-        if (!dep_in(p, kDeepExpr)) return nullptr;
-        cx_node *r = p_cmp(p);
-        if (!r || !(l = mk_bin(p, op, l, r))) return nullptr;
+    if (is_digit(c) || (c == '.' && is_digit(p->s[1]))) return p_number(p);
+    if (!is_id_start(c)) {
+        perr(p, "очікувалось число, тег або '('");
+        return nullptr;
     }
-    p->depth = saved;
-    return l;
+    return p_ident(p);
 }
 
-// Level 4: prefix NOT / !.
-cx_node *p_not(cx_parser *p) {
-    if (!skip_ws(p)) return nullptr;
-    bool bang = p->s[0] == '!' && p->s[1] != '=';
-    bool word = !bang && at_word(p->s, "not");
-    if (!bang && !word) return p_eq(p);
-    p->s += bang ? 1 : 3;
-    if (!dep_in(p, kDeepExpr)) return nullptr;
-    cx_node *x = p_not(p);
-    p->depth--;
-    if (!x) return nullptr;
+// ---------------------------------------------------------------- operators
+
+}  // namespace
+
+// An operator token of a precedence level.
+struct op_tok {
+    const char *text;
+    uint8_t len;
+    uint8_t word;     // a keyword: no identifier character may follow
+    char not_next;    // the token does not count when this character follows
+    uint8_t logical;  // logical even between integers (&&, ||)
+    int op;
+};
+
+namespace {
+
+const op_tok kOr[] = {{"||", 2, 0, 0, 1, CX_OP_LOR}, {"or", 2, 1, 0, 0, CX_OP_LOR}};
+const op_tok kXor[] = {{"xor", 3, 1, 0, 0, CX_OP_LXOR}};
+const op_tok kAnd[] = {
+    {"&&", 2, 0, 0, 1, CX_OP_LAND}, {"&", 1, 0, 0, 0, CX_OP_LAND}, {"and", 3, 1, 0, 0, CX_OP_LAND}};
+const op_tok kNot[] = {{"!", 1, 0, '=', 0, CX_OP_LNOT}, {"not", 3, 1, 0, 0, CX_OP_LNOT}};
+const op_tok kEq[] = {{"==", 2, 0, 0, 0, CX_OP_EQ},
+                      {"!=", 2, 0, 0, 0, CX_OP_NE},
+                      {"<>", 2, 0, 0, 0, CX_OP_NE},
+                      {"=", 1, 0, 0, 0, CX_OP_EQ}};
+const op_tok kCmp[] = {{">=", 2, 0, 0, 0, CX_OP_GE},
+                       {"<=", 2, 0, 0, 0, CX_OP_LE},
+                       {">", 1, 0, 0, 0, CX_OP_GT},
+                       {"<", 1, 0, '>', 0, CX_OP_LT}};
+const op_tok kAdd[] = {{"+", 1, 0, 0, 0, CX_OP_ADD}, {"-", 1, 0, 0, 0, CX_OP_SUB}};
+const op_tok kMul[] = {
+    {"*", 1, 0, '*', 0, CX_OP_MUL}, {"/", 1, 0, 0, 0, CX_OP_DIV}, {"mod", 3, 1, 0, 0, CX_OP_MOD}};
+const op_tok kNeg[] = {{"-", 1, 0, 0, 0, CX_OP_NEG}};
+const op_tok kPow[] = {{"**", 2, 0, 0, 0, CX_OP_POW}};
+
+// How a level combines operands of the next level.
+enum {
+    LV_CHAIN,   // left-associative chain of its operators
+    LV_ONE,     // at most one operator (comparisons do not chain)
+    LV_PREFIX,  // any number of prefix operators before one operand
+    LV_POWER,   // chain whose right operands may carry minus signs: 2 ** -1
+};
+
+struct prec_level {
+    int form;
+    int nops;
+    const op_tok *ops;
+};
+
+// Loosest first; past the last level comes the primary operand.
+const prec_level kLevels[] = {
+    {LV_CHAIN, 2, kOr},   {LV_CHAIN, 1, kXor}, {LV_CHAIN, 3, kAnd}, {LV_PREFIX, 2, kNot},
+    {LV_CHAIN, 4, kEq},   {LV_ONE, 4, kCmp},   {LV_CHAIN, 2, kAdd}, {LV_CHAIN, 3, kMul},
+    {LV_PREFIX, 1, kNeg}, {LV_POWER, 1, kPow},
+};
+constexpr int kPrimaryLevel = sizeof kLevels / sizeof kLevels[0];
+
+const op_tok *match_op(const char *s, const prec_level &lv) {
+    for (int i = 0; i < lv.nops; i++) {
+        const op_tok &t = lv.ops[i];
+        if (t.word ? at_word(s, t.text)
+                   : strncmp(s, t.text, t.len) == 0 && (!t.not_next || s[t.len] != t.not_next))
+            return &t;
+    }
+    return nullptr;
+}
+
+cx_node *mk_prefix(cx_parser *p, const op_tok *t, cx_node *x) {
+    if (t->op == CX_OP_NEG) return mk_neg(p, x);
     cx_node *n = nn(p, CX_UNOP);
     if (!n) return nullptr;
     n->child = x;
-    if (word && ty_int(x->type)) {
+    if (t->word && ty_int(x->type)) {  // NOT on an integer is bitwise, ! never
         n->op = CX_OP_BNOT;
         n->type = x->type;
     } else {
@@ -739,77 +673,73 @@ cx_node *p_not(cx_parser *p) {
     return n;
 }
 
-// Levels 3, 2, 1.
-cx_node *p_and(cx_parser *p) {
-    cx_node *l = p_not(p);
-    if (!l) return nullptr;
-    int saved = p->depth;
-    for (;;) {
-        if (!skip_ws(p)) return nullptr;
-        if (p->s[0] == '&' && p->s[1] == '&') {
-            p->s += 2;
+// Parses an expression whose loosest level is `top` (0: a whole
+// expression) without recursing per level: down the levels it takes the
+// prefix operators, then one primary operand, then up the levels each
+// level's operators, with one recursion per right operand. The depth
+// accounting is that of a descent with one function per level: every
+// operator takes a depth level for its right operand; a chain keeps them
+// until it ends (its tree is as deep as it is long), a single comparison or
+// a prefix operator gives it back after its operand.
+cx_node *p_climb(cx_parser *p, int top) {
+    int saved[kPrimaryLevel];  // depth as each level was entered
+    for (int lvl = top; lvl < kPrimaryLevel; lvl++) {
+        saved[lvl] = p->depth;
+        const prec_level &lv = kLevels[lvl];
+        if (lv.form != LV_PREFIX) continue;
+        for (;;) {
+            if (!skip_ws(p)) return nullptr;
+            const op_tok *t = match_op(p->s, lv);
+            if (!t) break;
+            p->s += t->len;
             if (!dep_in(p, kDeepExpr)) return nullptr;
-            cx_node *r = p_not(p);
-            if (!r) return nullptr;
-            // always logical
-            cx_node *n = mk_bin(p, CX_OP_LOR, l, r);
-            if (!n) return nullptr;
-            n->op = CX_OP_LAND;
-            n->type = CX_T_BOOL;
-            l = n;
+            p->prefix[p->nprefix++] = t;  // each holds a depth level: fits
+        }
+    }
+    cx_node *x = p_primary(p);
+    for (int lvl = kPrimaryLevel - 1; x && lvl >= top; lvl--) {
+        const prec_level &lv = kLevels[lvl];
+        if (lv.form == LV_PREFIX) {
+            // innermost first; each prefix took one depth level
+            for (int n = p->depth - saved[lvl]; x && n > 0; n--)
+                x = mk_prefix(p, p->prefix[--p->nprefix], x);
+            p->depth = saved[lvl];
             continue;
         }
-        if (p->s[0] == '&')
-            p->s++;
-        else if (at_word(p->s, "and"))
-            p->s += 3;
-        else
-            break;
-        if (!dep_in(p, kDeepExpr)) return nullptr;
-        cx_node *r = p_not(p);
-        if (!r || !(l = mk_bin(p, CX_OP_LAND, l, r))) return nullptr;
+        for (;;) {
+            if (!skip_ws(p)) return nullptr;
+            const op_tok *t = match_op(p->s, lv);
+            if (!t) break;
+            p->s += t->len;
+            if (!dep_in(p, kDeepExpr)) return nullptr;
+            int nneg = 0;
+            while (lv.form == LV_POWER) {
+                if (!skip_ws(p)) return nullptr;
+                if (*p->s != '-') break;
+                p->s++;
+                nneg++;
+                if (!dep_in(p, kDeepExpr)) return nullptr;
+            }
+            cx_node *r = lvl + 1 < kPrimaryLevel ? p_climb(p, lvl + 1) : p_primary(p);
+            if (!r) return nullptr;
+            for (int i = 0; i < nneg; i++)
+                if (!(r = mk_neg(p, r))) return nullptr;
+            if (!(x = mk_bin(p, t->op, x, r))) return nullptr;
+            if (t->logical) {
+                x->op = t->op;
+                x->type = CX_T_BOOL;
+            }
+            if (lv.form == LV_ONE) break;
+        }
+        p->depth = saved[lvl];
     }
-    p->depth = saved;
-    return l;
-}
-
-cx_node *p_xor(cx_parser *p) {
-    cx_node *l = p_and(p);
-    if (!l) return nullptr;
-    int saved = p->depth;
-    for (;;) {
-        if (!skip_ws(p)) return nullptr;
-        if (!at_word(p->s, "xor")) break;
-        p->s += 3;
-        if (!dep_in(p, kDeepExpr)) return nullptr;
-        cx_node *r = p_and(p);
-        if (!r || !(l = mk_bin(p, CX_OP_LXOR, l, r))) return nullptr;
-    }
-    p->depth = saved;
-    return l;
+    return x;
 }
 
 }  // namespace
 
 cx_node *p_expr(cx_parser *p) {
-    cx_node *l = p_xor(p);
-    if (!l) return nullptr;
-    int saved = p->depth;
-    for (;;) {
-        if (!skip_ws(p)) return nullptr;
-        bool bars = p->s[0] == '|' && p->s[1] == '|';
-        if (!bars && !at_word(p->s, "or")) break;
-        p->s += 2;
-        if (!dep_in(p, kDeepExpr)) return nullptr;
-        cx_node *r = p_xor(p);
-        if (!r || !(l = mk_bin(p, CX_OP_LOR, l, r))) return nullptr;
-        if (bars) {
-            l->op = CX_OP_LOR;
-            l->type = CX_T_BOOL;
-        }
-    }
-    p->depth = saved;
-    return l;
+    return p_climb(p, 0);
 }
 
 }  // namespace cxp

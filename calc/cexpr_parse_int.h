@@ -32,6 +32,10 @@ inline bool is_id_start(char c) {
 inline bool is_id_char(char c) {
     return is_alpha(c) || is_digit(c) || c == '_';
 }
+// First letter of a channel name A<n> / D<n>.
+inline bool is_chan_letter(char c) {
+    return c == 'A' || c == 'a' || c == 'D' || c == 'd';
+}
 inline char lower(char c) {
     return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
 }
@@ -66,6 +70,8 @@ const member_def *members_of(int kind);
 
 // ---------------------------------------------------------------- parser state
 
+struct op_tok;
+
 struct p_routine {
     char name[CX_NAME_MAX + 1];
     cx_node *node;
@@ -93,6 +99,10 @@ struct cx_parser {
     std::unordered_map<std::string, int> routine_index;
     std::vector<cx_node *> jsrs;
     cx_node *alloc;  // every node of this parse
+    // prefix operators (NOT, unary minus) waiting for their operand; each
+    // holds a depth level, so no more than CX_MAX_DEPTH wait at once
+    const op_tok *prefix[CX_MAX_DEPTH];
+    int nprefix;
     // line cache: line number of position lpos
     const char *lpos;
     int lno;
@@ -157,7 +167,12 @@ int host_type(cx_parser *p, int isd, int index);
 bool resolve_scalar(cx_parser *p, const char *name, int *isd, int *index);
 // Bit suffix of an assignment target; -1 none, -2 error, else the bit.
 int p_bit_target(cx_parser *p, bool discrete);
-bool p_array_indices(cx_parser *p, cx_node *n, int ndim);
+// A[expr] / D[expr] after the bracket at `bracket`; a target may not
+// carry a bit suffix.
+cx_node *p_indirect(cx_parser *p, const char *bracket, bool discrete, bool target);
+// Element of a plain array variable (host slot 1) after the bracket at
+// `bracket`: a CX_ARRAY node with its indices, not folded yet.
+cx_node *p_array_elem(cx_parser *p, const char *name, const char *bracket);
 // Turns an array element with constant in-range indices into a plain
 // reference; false when it stays dynamic.
 bool fold_array(cx_node *n);

@@ -19,6 +19,21 @@ const char *const kListStops[] = {
 
 }  // namespace
 
+namespace {
+
+// Optional bit suffix of a target; the target, or null after an error.
+cx_node *target_bit(cx_parser *p, cx_node *t, bool discrete) {
+    int bit = p_bit_target(p, discrete);
+    if (bit == -2) return nullptr;
+    if (bit >= 0) {
+        t->has_bit = 1;
+        t->bit = bit;
+    }
+    return t;
+}
+
+}  // namespace
+
 // Assignment target: a kind 5 node with the target in is_discrete/index
 // (static) or in args[0] (array element, dynamic cell, indirect channel).
 cx_node *p_target(cx_parser *p) {
@@ -47,31 +62,12 @@ cx_node *p_target(cx_parser *p) {
             t->args[0] = r;
             t->nargs = 1;
         }
-        int bit = p_bit_target(p, false);
-        if (bit == -2) return nullptr;
-        if (bit >= 0) t->has_bit = 1, t->bit = bit;
-        return t;
+        return target_bit(p, t, false);
     }
     const char *q = after_ws(after);
-    if (*q == '[' && len == 1 && (c == 'A' || c == 'a' || c == 'D' || c == 'd')) {
-        p->s = q + 1;
-        if (!dep_in(p, kDeepExpr)) return nullptr;
-        cx_node *e = p_expr(p);
-        p->depth--;
-        if (!e) return nullptr;
-        if (!accept(p, "]")) {
-            perr(p, "очікувалась ']'");
-            return nullptr;
-        }
-        if (*p->s == '.') {
-            perr(p, "бітовий запис у A[вираз]/D[вираз] заборонено");
-            return nullptr;
-        }
-        cx_node *n = nn(p, CX_INDIRECT);
+    if (*q == '[' && len == 1 && is_chan_letter(c)) {
+        cx_node *n = p_indirect(p, q, c == 'D' || c == 'd', true);
         if (!n) return nullptr;
-        n->is_discrete = (c == 'D' || c == 'd');
-        n->args[0] = e;
-        n->nargs = 1;
         t->is_discrete = n->is_discrete;
         t->index = -1;
         t->args[0] = n;
@@ -79,32 +75,15 @@ cx_node *p_target(cx_parser *p) {
         return t;
     }
     if (*q == '[') {
-        int base = 0, dim[3] = {0, 0, 0}, ndim = 0;
-        if (!p->host || !p->host->array_info ||
-            p->host->array_info(p->user, name, &base, dim, &ndim) != 0 || ndim < 1 || ndim > 3) {
-            perr(p, "індексація дозволена лише для VAR-масиву");
-            return nullptr;
-        }
-        p->s = q + 1;
-        cx_node *n = nn(p, CX_ARRAY);
+        cx_node *n = p_array_elem(p, name, q);
         if (!n) return nullptr;
-        n->index = base;
-        for (int i = 0; i < 3; i++)
-            n->dim_len[i] = dim[i];
-        if (!p_array_indices(p, n, ndim)) return nullptr;
-        n->type = static_cast<uint8_t>(host_type(p, 0, base));
-        t->index = base;
         t->type = n->type;
-        if (fold_array(n)) {
-            t->index = n->index;
-        } else {
+        if (!fold_array(n)) {
             t->args[0] = n;
             t->nargs = 1;
         }
-        int bit = p_bit_target(p, false);
-        if (bit == -2) return nullptr;
-        if (bit >= 0) t->has_bit = 1, t->bit = bit;
-        return t;
+        t->index = n->index;
+        return target_bit(p, t, false);
     }
     int isd = 0, index = 0;
     if (!resolve_scalar(p, name, &isd, &index)) {
@@ -116,10 +95,7 @@ cx_node *p_target(cx_parser *p) {
     t->is_discrete = isd;
     t->index = index;
     t->type = static_cast<uint8_t>(host_type(p, isd, index));
-    int bit = p_bit_target(p, isd);
-    if (bit == -2) return nullptr;
-    if (bit >= 0) t->has_bit = 1, t->bit = bit;
-    return t;
+    return target_bit(p, t, isd);
 }
 
 namespace {
