@@ -163,32 +163,50 @@ struct cx_host {
     int (*type_of)(void *user, int is_discrete, int index);
 };
 
-typedef int (*cx_resolve_fn)(void *user, const char *name, int *is_discrete, int *index);
-
 // ---- parsing ----
-cx_node *cx_parse_host(const char *text, const cx_host *host, void *user, char *err, size_t errsz,
-                       int *line);
-cx_node *cx_parse(const char *text, cx_resolve_fn resolve, void *user, char *err, size_t errsz);
-cx_node *cx_parse_ex(const char *text, cx_resolve_fn resolve,
-                     int (*array_info)(void *, const char *, int *, int[3], int *), void *user,
-                     char *err, size_t errsz, int *line);
-cx_node *cx_parse_st(const char *text, cx_resolve_fn resolve,
-                     int (*array_info)(void *, const char *, int *, int[3], int *),
-                     int (*data_lookup)(void *, const char *, int *, int *), void *user, char *err,
-                     size_t errsz, int *line);
 
+// A routine given as its own text (the editor keeps one text per routine).
 struct cx_segment {
     const char *name;  // routine name
     const char *text;
 };
+
+// What cx_load reads and where it reports. Zero-initialise, fill the
+// inputs, and read the outputs after the call; one record per call, so
+// that several threads can load programs at once.
+struct cx_load_opts {
+    // inputs
+    const cx_host *host;  // name lookups; null: channels A<n>/D<n> only
+    void *user;           // passed to every host slot
+    // 0: a program when the text looks like one (cx_looks_stmt), else an
+    // expression; 1: always a program. Segments make it a program too.
+    int program;
+    const char *main_name;   // name of the main routine (no JSR to it, no routine of that name)
+    const cx_segment *segs;  // routines in texts of their own: segment i + 1 is segs[i]
+    int nsegs;
+    char *err;  // message on failure, cut to errsz; may be null
+    size_t errsz;
+    // outputs: where the error is; all 0 after success
+    int line;     // 1-based line within the segment
+    int col;      // 1-based column in characters; 0 when the error concerns a whole statement
+    int segment;  // 0 the main text, i + 1 segs[i]
+};
+
+// Parses an expression or a program (main text plus routine segments) and
+// runs the program checks. Returns the tree (free with cx_free), or null
+// with the message in opts->err and its position in the outputs. opts may
+// be null: no host, no message.
+cx_node *cx_load(const char *text, cx_load_opts *opts);
+
+// cx_load of a text with a host; *line receives the error line (0 after
+// success).
+cx_node *cx_parse_host(const char *text, const cx_host *host, void *user, char *err, size_t errsz,
+                       int *line);
+// cx_load of a program with its routine segments; *pos receives -1 after
+// success, else the error's line << 32 | segment.
 cx_node *cx_parse_program(const char *main_text, const char *main_name, const cx_segment *segs,
                           int nsegs, const cx_host *host, void *user, char *err, size_t errsz,
                           int64_t *pos);
-
-// cx_parse_host that also gives the error column (1-based, in characters of
-// the line) for editors; 0 when the error concerns a whole statement.
-cx_node *cx_parse_host_col(const char *text, const cx_host *host, void *user, char *err,
-                           size_t errsz, int *line, int *col);
 
 void cx_free(cx_node *root);
 

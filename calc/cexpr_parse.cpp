@@ -51,32 +51,48 @@ cx_node *parser_finish(cx_parser *p, cx_node *root) {
     return root;
 }
 
-cx_node *parse_text(const char *text, const cx_host *host, void *user, char *err, size_t errsz,
-                    int *line, int *col) {
-    cx_parser p{};
-    cx_node *root = nullptr;
-    if (!text) text = "";
-    parser_init(&p, text, host, user, err, errsz);
-    try {
-        if (cx_looks_stmt(text)) {
-            cx_node *head = nullptr, *tail = nullptr;
-            if (p_main(&p, &head, &tail)) {
-                if (!head && p.routines.empty()) {
-                    perr(&p, "порожній блок операторів");
-                } else {
-                    root = program_checks(&p, head);
-                }
-            }
-        } else {
-            root = p_expr(&p);
-            if (root && skip_ws(&p) && *p.s) perr(&p, "зайвий текст після виразу");
+// Routines given as separate texts: segment i + 1 is the routine segs[i].
+bool load_segments(cx_parser *p, const cx_segment *segs, int nsegs) {
+    for (int i = 0; segs && i < nsegs; i++) {
+        const char *text = segs[i].text ? segs[i].text : "";
+        const char *name = segs[i].name ? segs[i].name : "";
+        p->s = p->start = text;
+        p->lpos = nullptr;
+        p->segment = i + 1;
+        size_t len = 0;
+        while (is_id_char(name[len]))
+            len++;
+        if (!is_id_start(name[0]) || name[len]) {
+            perr_line(p, "невірне ім'я рутини", 1, p->segment);
+            return false;
         }
-    } catch (const std::bad_alloc &) {
-        perr(&p, "OOM");
+        if (!routine_name_ok(p, name, len, 1)) return false;
+        cx_node *r = add_routine(p, name, 1);
+        if (!r) return false;
+        p->cur_routine = r->index;
+        p->loop_depth = 0;
+        r->child = p_stmt_list(p, true);
+        if (!p->has_err && skip_ws(p) && *p->s)
+            perr(p, at_word(p->s, "routine") ? "вкладених визначень рутин немає" : "зайвий текст");
+        p->cur_routine = -1;
+        if (p->has_err) return false;
     }
-    root = parser_finish(&p, root);
-    if (line) *line = root ? 0 : p.err_line;
-    if (col) *col = root ? 0 : p.err_col;
+    return true;
+}
+
+cx_node *load_program(cx_parser *p, const cx_load_opts *o) {
+    cx_node *head = nullptr, *tail = nullptr;
+    if (!p_main(p, &head, &tail) || !load_segments(p, o->segs, o->nsegs)) return nullptr;
+    if (!head && p->routines.empty()) {
+        perr(p, "порожній блок операторів");
+        return nullptr;
+    }
+    return program_checks(p, head);
+}
+
+cx_node *load_expr(cx_parser *p) {
+    cx_node *root = p_expr(p);
+    if (root && skip_ws(p) && *p->s) perr(p, "зайвий текст після виразу");
     return root;
 }
 
@@ -85,99 +101,56 @@ cx_node *parse_text(const char *text, const cx_host *host, void *user, char *err
 
 using namespace cxp;
 
-cx_node *cx_parse_host_col(const char *text, const cx_host *host, void *user, char *err,
-                           size_t errsz, int *line, int *col) {
-    return parse_text(text, host, user, err, errsz, line, col);
+cx_node *cx_load(const char *text, cx_load_opts *opts) {
+    cx_load_opts none{};
+    cx_load_opts *o = opts ? opts : &none;
+    if (!text) text = "";
+    cx_parser p{};
+    parser_init(&p, text, o->host, o->user, o->err, o->errsz);
+    p.main_name = o->main_name;
+    cx_node *root = nullptr;
+    try {
+        bool program = o->program || (o->segs && o->nsegs > 0) || cx_looks_stmt(text);
+        root = program ? load_program(&p, o) : load_expr(&p);
+    } catch (const std::bad_alloc &) {
+        perr(&p, "OOM");
+    }
+    root = parser_finish(&p, root);
+    o->line = root ? 0 : p.err_line;
+    o->col = root ? 0 : p.err_col;
+    o->segment = root ? 0 : p.err_seg;
+    return root;
 }
 
 cx_node *cx_parse_host(const char *text, const cx_host *host, void *user, char *err, size_t errsz,
                        int *line) {
-    return parse_text(text, host, user, err, errsz, line, nullptr);
-}
-
-cx_node *cx_parse(const char *text, cx_resolve_fn resolve, void *user, char *err, size_t errsz) {
-    cx_host h{};
-    h.resolve = resolve;
-    return parse_text(text, &h, user, err, errsz, nullptr, nullptr);
-}
-
-cx_node *cx_parse_ex(const char *text, cx_resolve_fn resolve,
-                     int (*array_info)(void *, const char *, int *, int[3], int *), void *user,
-                     char *err, size_t errsz, int *line) {
-    cx_host h{};
-    h.resolve = resolve;
-    h.array_info = array_info;
-    return parse_text(text, &h, user, err, errsz, line, nullptr);
-}
-
-cx_node *cx_parse_st(const char *text, cx_resolve_fn resolve,
-                     int (*array_info)(void *, const char *, int *, int[3], int *),
-                     int (*data_lookup)(void *, const char *, int *, int *), void *user, char *err,
-                     size_t errsz, int *line) {
-    cx_host h{};
-    h.resolve = resolve;
-    h.array_info = array_info;
-    h.data_lookup = data_lookup;
-    return parse_text(text, &h, user, err, errsz, line, nullptr);
+    cx_load_opts o{};
+    o.host = host;
+    o.user = user;
+    o.err = err;
+    o.errsz = errsz;
+    cx_node *root = cx_load(text, &o);
+    if (line) *line = o.line;
+    return root;
 }
 
 cx_node *cx_parse_program(const char *main_text, const char *main_name, const cx_segment *segs,
                           int nsegs, const cx_host *host, void *user, char *err, size_t errsz,
                           int64_t *pos) {
-    cx_parser p{};
-    cx_node *root = nullptr;
-    parser_init(&p, main_text ? main_text : "", host, user, err, errsz);
-    p.main_name = main_name;
-    try {
-        cx_node *head = nullptr, *tail = nullptr;
-        bool ok = p_main(&p, &head, &tail);
-        for (int i = 0; ok && i < nsegs; i++) {
-            const char *text = segs[i].text ? segs[i].text : "";
-            const char *name = segs[i].name ? segs[i].name : "";
-            p.s = p.start = text;
-            p.lpos = nullptr;
-            p.segment = i + 1;
-            size_t len = 0;
-            while (is_id_char(name[len]))
-                len++;
-            if (!is_id_start(name[0]) || name[len]) {
-                perr_line(&p, "невірне ім'я рутини", 1, p.segment);
-                ok = false;
-                break;
-            }
-            if (!routine_name_ok(&p, name, len, 1)) {
-                ok = false;
-                break;
-            }
-            cx_node *r = add_routine(&p, name, 1);
-            if (!r) {
-                ok = false;
-                break;
-            }
-            p.cur_routine = r->index;
-            p.loop_depth = 0;
-            r->child = p_stmt_list(&p, true);
-            if (!p.has_err && skip_ws(&p) && *p.s) {
-                perr(&p,
-                     at_word(p.s, "routine") ? "вкладених визначень рутин немає" : "зайвий текст");
-            }
-            p.cur_routine = -1;
-            ok = !p.has_err;
-        }
-        if (ok) {
-            if (!head && p.routines.empty())
-                perr(&p, "порожній блок операторів");
-            else
-                root = program_checks(&p, head);
-        }
-    } catch (const std::bad_alloc &) {
-        perr(&p, "OOM");
-    }
-    root = parser_finish(&p, root);
+    cx_load_opts o{};
+    o.host = host;
+    o.user = user;
+    o.program = 1;
+    o.main_name = main_name;
+    o.segs = segs;
+    o.nsegs = nsegs;
+    o.err = err;
+    o.errsz = errsz;
+    cx_node *root = cx_load(main_text, &o);
     if (pos)
         *pos = root ? -1
-                    : (static_cast<int64_t>(p.err_line) << 32 |
-                       static_cast<int64_t>(static_cast<uint32_t>(p.err_seg)));
+                    : (static_cast<int64_t>(o.line) << 32 |
+                       static_cast<int64_t>(static_cast<uint32_t>(o.segment)));
     return root;
 }
 

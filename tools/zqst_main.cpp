@@ -358,9 +358,13 @@ cx_node *parse_file(const char *file, sim *s, FILE *errf, int *rc) {
         return nullptr;
     }
     char err[512];
-    int line = 0, col = 0;
-    cx_node *root = cx_parse_host_col(text.c_str(), &kHost, s, err, sizeof err, &line, &col);
-    if (!root) print_error(errf, file, err, line, col);
+    cx_load_opts lo{};
+    lo.host = &kHost;
+    lo.user = s;
+    lo.err = err;
+    lo.errsz = sizeof err;
+    cx_node *root = cx_load(text.c_str(), &lo);
+    if (!root) print_error(errf, file, err, lo.line, lo.col);
     return root;
 }
 

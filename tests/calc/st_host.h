@@ -147,7 +147,15 @@ struct st_host {
     cx_node *parse(const char *text) {
         cx_host t = table();
         err[0] = 0;
-        return cx_parse_host_col(text, &t, this, err, sizeof err, &line, &col);
+        cx_load_opts lo{};
+        lo.host = &t;
+        lo.user = this;
+        lo.err = err;
+        lo.errsz = sizeof err;
+        cx_node *root = cx_load(text, &lo);
+        line = lo.line;
+        col = lo.col;
+        return root;
     }
     // Advances the tick clock to now_ms with the given dt and fills periods.
     void at(int64_t now_ms, int64_t dt) {

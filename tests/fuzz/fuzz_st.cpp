@@ -77,10 +77,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const cx_host host = {resolve, array_info, nullptr, data_info,
                                  nullptr, nullptr,    type_of};
     char err[256];
-    int line = 0, col = 0;
     memset(cells, 0, sizeof cells);
     memset(chans, 0, sizeof chans);
-    cx_node *root = cx_parse_host_col(text.c_str(), &host, nullptr, err, sizeof err, &line, &col);
+    cx_load_opts lo{};
+    lo.host = &host;
+    lo.err = err;
+    lo.errsz = sizeof err;
+    cx_node *root = cx_load(text.c_str(), &lo);
     if (!root) return 0;
     int tags[32];
     cx_collect_tags(root, tags, 32);
