@@ -54,25 +54,40 @@ calc_host_cell *chan_cell(calc_host *h, int isd, int index, bool create) {
     return &h->chan_far[k][index];
 }
 
-const calc_host_cell *chan_cell(const calc_host *h, int isd, int index) {
-    return chan_cell(const_cast<calc_host *>(h), isd, index, false);
+// Variable cells and channels below kDenseChans are read and written on the
+// fast paths below (a benchmark tick does little else besides evaluating);
+// the rest goes through chan_cell.
+
+inline bool is_var(int isd, int index) {
+    return !isd && index >= CX_VAR_BASE;
 }
 
-// Stores into a cell; true when it was a channel stored for the first time.
-bool store(calc_host *h, int isd, int index, int bad, double v) {
-    calc_host_cell c{0, 1, 0};
-    c.good = !bad && std::isfinite(v);
-    if (c.good) c.v = isd ? std::fmin(255, std::fmax(0, std::round(v))) : v;
-    if (!isd && index >= CX_VAR_BASE) {
-        size_t k = static_cast<size_t>(index - CX_VAR_BASE);
-        if (k < h->cells.size()) h->cells[k] = c;
-        return false;
-    }
+inline void store_var(calc_host *h, int index, int bad, double v) {
+    size_t k = static_cast<size_t>(index - CX_VAR_BASE);
+    bool good = !bad && std::isfinite(v);
+    if (k < h->cells.size()) h->cells[k] = calc_host_cell{good ? v : 0, 1, good};
+}
+
+// Stores into a channel; true when it is stored for the first time.
+bool store_chan(calc_host *h, int isd, int index, int bad, double v) {
     calc_host_cell *cell = chan_cell(h, isd, index, true);
     if (!cell) return false;
+    bool good = !bad && std::isfinite(v);
+    if (good && isd) v = std::fmin(255, std::fmax(0, std::round(v)));
     bool first = !cell->known;
-    *cell = c;
+    *cell = calc_host_cell{good ? v : 0, 1, good};
     return first;
+}
+
+__attribute__((noinline)) int read_far(const calc_host *h, int isd, int index, double *out) {
+    const calc_host_cell *c = chan_cell(const_cast<calc_host *>(h), isd, index, false);
+    if (!c || !c->good) return -1;
+    *out = c->v;
+    return 0;
+}
+
+__attribute__((noinline)) void write_chan(calc_host *h, int isd, int index, int bad, double v) {
+    if (store_chan(h, isd, index, bad, v)) h->created.emplace_back(isd ? 1 : 0, index);
 }
 
 const struct {
@@ -212,14 +227,19 @@ const cx_host calc_host_slots = {
 
 int calc_host_read(void *u, int isd, int index, double *out) {
     const calc_host *h = me(u);
-    const calc_host_cell *c = nullptr;
-    if (!isd && index >= CX_VAR_BASE) {
+    const calc_host_cell *c;
+    if (is_var(isd, index)) {
         size_t k = static_cast<size_t>(index - CX_VAR_BASE);
-        if (k < h->cells.size()) c = &h->cells[k];
+        if (k >= h->cells.size()) return -1;
+        c = &h->cells[k];
+    } else if (static_cast<unsigned>(index) < kDenseChans) {
+        const std::vector<calc_host_cell> &t = h->chan[isd ? 1 : 0];
+        if (static_cast<size_t>(index) >= t.size()) return -1;
+        c = &t[static_cast<size_t>(index)];  // channel 0 is never stored: reads bad
     } else {
-        c = chan_cell(h, isd, index);
+        return read_far(h, isd, index, out);
     }
-    if (!c || !c->good) return -1;
+    if (!c->good) return -1;
     *out = c->v;
     return 0;
 }
@@ -227,13 +247,19 @@ int calc_host_read(void *u, int isd, int index, double *out) {
 void calc_host_write(void *u, int isd, int index, int bad, double v) {
     calc_host *h = me(u);
     h->writes++;
-    if (store(h, isd, index, bad, v)) h->created.emplace_back(isd ? 1 : 0, index);
+    if (is_var(isd, index))
+        store_var(h, index, bad, v);
+    else
+        write_chan(h, isd, index, bad, v);
 }
 
 // ---------------------------------------------------------------- cells
 
 void calc_host_store(calc_host *h, int isd, int index, int bad, double v) {
-    store(h, isd, index, bad, v);
+    if (is_var(isd, index))
+        store_var(h, index, bad, v);
+    else
+        store_chan(h, isd, index, bad, v);
 }
 
 int calc_host_lookup(const calc_host *h, const char *name, int *isd, int *index) {
@@ -262,7 +288,7 @@ double calc_host_value(const calc_host *h, const char *name) {
 int calc_host_set(calc_host *h, const char *name, double value, int bad) {
     int isd = 0, index = 0;
     if (calc_host_lookup(h, name, &isd, &index) != 0) return -1;
-    store(h, isd, index, bad, value);
+    calc_host_store(h, isd, index, bad, value);
     return 0;
 }
 

@@ -648,12 +648,17 @@ const prec_level kLevels[] = {
 };
 constexpr int kPrimaryLevel = sizeof kLevels / sizeof kLevels[0];
 
-const op_tok *match_op(const char *s, const prec_level &lv) {
+// Symbols have one or two characters, keywords are lower case.
+inline const op_tok *match_op(const char *s, const prec_level &lv) {
+    char c = s[0];
     for (int i = 0; i < lv.nops; i++) {
         const op_tok &t = lv.ops[i];
-        if (t.word ? at_word(s, t.text)
-                   : strncmp(s, t.text, t.len) == 0 && (!t.not_next || s[t.len] != t.not_next))
+        if (t.word) {
+            if (lower(c) == t.text[0] && at_word(s, t.text)) return &t;
+        } else if (c == t.text[0] && (t.len == 1 || s[1] == t.text[1]) &&
+                   (!t.not_next || s[t.len] != t.not_next)) {
             return &t;
+        }
     }
     return nullptr;
 }

@@ -140,12 +140,16 @@ const char *const kDeepBlock = "блок надто глибоко вкладе�
 
 bool skip_ws(cx_parser *p) {
     if (p->has_err) return false;
+    if (p->s == p->ws_end) return true;  // every operator level asks again here
     for (;;) {
         while (is_space(*p->s))
             p->s++;
         int unclosed = 0;
         int n = cx_comment_len(p->start, p->s, &unclosed);
-        if (n == 0) return true;
+        if (n == 0) {
+            p->ws_end = p->s;
+            return true;
+        }
         if (unclosed) {
             perr(p, "незакритий коментар");
             return false;

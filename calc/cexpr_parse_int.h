@@ -103,6 +103,7 @@ struct cx_parser {
     // holds a depth level, so no more than CX_MAX_DEPTH wait at once
     const op_tok *prefix[CX_MAX_DEPTH];
     int nprefix;
+    const char *ws_end;  // skip_ws stopped here last: no blank or comment follows
     // line cache: line number of position lpos
     const char *lpos;
     int lno;
