@@ -100,42 +100,9 @@ constexpr int CX_NAME_MAX = 63;        // identifiers keep this many characters
 constexpr int CX_CHAN_MAX = 999997;
 constexpr int CX_VAR_BASE = 1000000;
 
-// Fields used on every evaluation come first, so that most nodes are read
-// from one cache line.
-struct cx_node {
-    int kind;
-    int op;
-    int fn;
-    int is_discrete;
-    int index;
-    int nargs;
-    int has_bit, bit;
-    double value;
-    cx_node *child;
-    cx_node *next;
-    cx_node *args[4];
-    int tgt_width, tgt_signed;
-    int dim_len[3];
-    int stride;
-    int bound;
-    int line, segment;
-    uint8_t type;
-    char *name;
-    cx_node *routine;  // JSR: bound routine (not owned)
-    double *ranges;    // CASE arm: lo, hi pairs
-    int nranges;
-    // Period-function state; `inited` of a statement root is the prescan flag.
-    int64_t pstart_ms;
-    double acc, acc2;
-    int64_t t_ms;
-    int inited;
-    int used;        // routine reachable from the main program
-    int ninputs;     // JSR inputs; routine parameter count
-    int nreturns;    // JSR return targets; routine return count
-    int has_ret;     // routine has a RET
-    int mark;        // parser bookkeeping
-    cx_node *alink;  // parser allocation list, then free list
-};
+// A parsed expression or program. Its layout is private to the library
+// (calc/cexpr_tree.h); callers hold it by pointer and free it with cx_free.
+struct cx_node;
 
 // Descriptors for host slots 3 and 4.
 struct cx_data_desc {
