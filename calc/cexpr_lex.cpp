@@ -64,7 +64,7 @@ void set_err(cx_parser *p, const char *msg) {
 }
 
 locale_t c_locale() {
-    static locale_t loc = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+    static const locale_t loc = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
     return loc;
 }
 

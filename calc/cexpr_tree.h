@@ -7,6 +7,64 @@
 
 #include "calc/cexpr.h"
 
+// Node kinds.
+enum {
+    CX_LIT = 0,
+    CX_REF = 1,
+    CX_BINOP = 2,
+    CX_UNOP = 3,
+    CX_CALL = 4,
+    CX_ASSIGN = 5,
+    CX_LIST = 6,
+    CX_IF = 7,
+    CX_FOR = 8,
+    CX_ARRAY = 9,
+    CX_INDIRECT = 10,
+    CX_BIT = 11,
+    CX_INSTR = 12,
+    CX_CASE = 13,
+    CX_ARM = 14,
+    CX_DYNCELL = 15,
+    CX_TERM = 16,
+    CX_WHILE = 17,
+    CX_REPEAT = 18,
+    CX_EXIT = 19,
+    CX_PROGRAM = 20,
+    CX_ROUTINE = 21,
+    CX_JSR = 22,
+    CX_SBR = 23,
+    CX_RET = 24,
+    CX_ELEM = 25,
+};
+
+// Operators (binop and unop `op`).
+enum {
+    CX_OP_ADD = 1,
+    CX_OP_SUB = 2,
+    CX_OP_MUL = 3,
+    CX_OP_DIV = 4,
+    CX_OP_GT = 5,
+    CX_OP_LT = 6,
+    CX_OP_GE = 7,
+    CX_OP_LE = 8,
+    CX_OP_EQ = 9,
+    CX_OP_NE = 10,
+    CX_OP_LAND = 11,
+    CX_OP_LOR = 12,
+    CX_OP_LNOT = 13,
+    CX_OP_NEG = 14,
+    CX_OP_MOD = 15,
+    CX_OP_POW = 16,
+    CX_OP_LXOR = 17,
+    CX_OP_BAND = 18,
+    CX_OP_BOR = 19,
+    CX_OP_BXOR = 20,
+    CX_OP_BNOT = 21,
+};
+
+// Instruction codes (`fn` of CX_INSTR).
+enum { CX_TONR = 1, CX_TOFR = 2, CX_RTOR = 3, CX_CTUD = 4 };
+
 // Fields used on every evaluation come first, so that most nodes are read
 // from one cache line.
 struct cx_node {

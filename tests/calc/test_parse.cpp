@@ -477,8 +477,8 @@ TEST_F(parse_fixture, LoadOptionsAndPositions) {
 // different threads give what one thread gives.
 TEST(parse_threads, LoadsOnSeveralThreadsAtOnce) {
     const char *texts[] = {
-        "A1 := (A2 + 3) * 2; IF A1 > 4 THEN D1 := NOT D2; END_IF; JSR(r, 1, A3, A4);\n"
-        "ROUTINE r SBR(A9); RET(A9 ** 2) END_ROUTINE",
+        ("A1 := (A2 + 3) * 2; IF A1 > 4 THEN D1 := NOT D2; END_IF; JSR(r, 1, A3, A4);\n"
+         "ROUTINE r SBR(A9); RET(A9 ** 2) END_ROUTINE"),
         "A1 := 1;\n  A2 := nosuch + 1",
         "A1 := 1; ROUTINE a JSR(b) END_ROUTINE\nROUTINE b JSR(a) END_ROUTINE",
         "x := ",
