@@ -173,6 +173,41 @@ int elem_len(cx_parser *p, int kind) {
 
 }  // namespace
 
+namespace {
+
+const char *const kBadIndexCount = "невірна кількість індексів масиву";
+
+// Index list after '[': expr {, expr} ']', at most `max` indices (more is
+// `too_many`) and then exactly ndim. The count, or -1 after an error.
+int p_indices(cx_parser *p, cx_node **ix, int max, const char *too_many, int ndim) {
+    int cnt = 0;
+    for (;;) {
+        if (cnt >= max) {
+            perr(p, too_many);
+            return -1;
+        }
+        if (!dep_in(p, kDeepExpr)) return -1;
+        ix[cnt] = p_expr(p);
+        p->depth--;
+        if (!ix[cnt]) return -1;
+        cnt++;
+        if (accept(p, ",")) continue;
+        if (p->has_err) return -1;
+        break;
+    }
+    if (!accept(p, "]")) {
+        perr(p, "очікувалась ']'");
+        return -1;
+    }
+    if (cnt != ndim) {
+        perr(p, kBadIndexCount);
+        return -1;
+    }
+    return cnt;
+}
+
+}  // namespace
+
 cx_node *p_select(cx_parser *p, const cx_data_desc *dd, int mode) {
     int kind = dd->kind, ndim = dd->ndim, type = dd->type;
     int dims[3] = {dd->dim[0], dd->dim[1], dd->dim[2]};
@@ -190,7 +225,7 @@ cx_node *p_select(cx_parser *p, const cx_data_desc *dd, int mode) {
         if (idx) {
             p->s = q + 1;
             if (ndim <= 0) {
-                perr(p, "невірна кількість індексів масиву");
+                perr(p, kBadIndexCount);
                 return nullptr;
             }
             int el = elem_len(p, kind);
@@ -199,29 +234,8 @@ cx_node *p_select(cx_parser *p, const cx_data_desc *dd, int mode) {
                 return nullptr;
             }
             cx_node *ix[3] = {};
-            int cnt = 0;
-            for (;;) {
-                if (cnt >= ndim) {
-                    perr(p, "невірна кількість індексів масиву");
-                    return nullptr;
-                }
-                if (!dep_in(p, kDeepExpr)) return nullptr;
-                ix[cnt] = p_expr(p);
-                p->depth--;
-                if (!ix[cnt]) return nullptr;
-                cnt++;
-                if (accept(p, ",")) continue;
-                if (p->has_err) return nullptr;
-                break;
-            }
-            if (!accept(p, "]")) {
-                perr(p, "очікувалась ']'");
-                return nullptr;
-            }
-            if (cnt != ndim) {
-                perr(p, "невірна кількість індексів масиву");
-                return nullptr;
-            }
+            int cnt = p_indices(p, ix, ndim, kBadIndexCount, ndim);
+            if (cnt < 0) return nullptr;
             for (int i = 0; i < cnt; i++) {
                 int64_t stride = el;
                 for (int j = i + 1; j < ndim; j++) {
@@ -371,39 +385,6 @@ bool resolve_scalar(cx_parser *p, const char *name, int *isd, int *index) {
     return false;
 }
 
-namespace {
-
-// Index list of a plain array variable (host slot 1): [i {, i}].
-bool p_array_indices(cx_parser *p, cx_node *n, int ndim) {
-    int cnt = 0;
-    for (;;) {
-        if (cnt >= 3) {
-            perr(p, "забагато індексів масиву");
-            return false;
-        }
-        if (!dep_in(p, kDeepExpr)) return false;
-        cx_node *e = p_expr(p);
-        p->depth--;
-        if (!e) return false;
-        n->args[cnt++] = e;
-        if (accept(p, ",")) continue;
-        if (p->has_err) return false;
-        break;
-    }
-    if (!accept(p, "]")) {
-        perr(p, "очікувалась ']'");
-        return false;
-    }
-    if (cnt != ndim) {
-        perr(p, "невірна кількість індексів масиву");
-        return false;
-    }
-    n->nargs = cnt;
-    return true;
-}
-
-}  // namespace
-
 cx_node *p_array_elem(cx_parser *p, const char *name, const char *bracket) {
     int base = 0, dim[3] = {0, 0, 0}, ndim = 0;
     if (!p->host || !p->host->array_info ||
@@ -417,7 +398,9 @@ cx_node *p_array_elem(cx_parser *p, const char *name, const char *bracket) {
     n->index = base;
     for (int i = 0; i < 3; i++)
         n->dim_len[i] = dim[i];
-    if (!p_array_indices(p, n, ndim)) return nullptr;
+    int cnt = p_indices(p, n->args, 3, "забагато індексів масиву", ndim);
+    if (cnt < 0) return nullptr;
+    n->nargs = cnt;
     n->type = static_cast<uint8_t>(host_type(p, 0, base));
     return n;
 }

@@ -200,6 +200,10 @@ const char *after_ws(const char *q) {
 
 const char *const kBadLiteral = "невірний літерал (цифра не з основи або понад 64 біти)";
 
+namespace {
+
+// Base of a based literal starting at s ("2#", "8#", "16#" plus a valid
+// digit), 0 otherwise; *digits receives the first digit's position.
 int based_prefix(const char *s, const char **digits) {
     int base = 0;
     const char *h = nullptr;
@@ -216,6 +220,8 @@ int based_prefix(const char *s, const char **digits) {
     return base;
 }
 
+// Reads the digits of a based literal; false on a bad digit or 64-bit
+// overflow.
 bool read_based(const char *h, int base, const char **end, uint64_t *val) {
     uint64_t acc = 0;
     const char *q = h;
@@ -243,6 +249,8 @@ bool read_based(const char *h, int base, const char **end, uint64_t *val) {
     return true;
 }
 
+// Value and type of a based literal: DINT up to 32 bits (the bit pattern,
+// so 16#FFFFFFFF is -1), else LINT.
 void based_value(uint64_t acc, double *v, int *type) {
     if (acc < (1ULL << 32)) {
         *v = static_cast<double>(static_cast<int32_t>(static_cast<uint32_t>(acc)));
@@ -253,24 +261,33 @@ void based_value(uint64_t acc, double *v, int *type) {
     }
 }
 
+}  // namespace
+
 double c_strtod(const char *s, char **end) {
     return strtod_l(s, end, c_locale());
 }
 
+int p_based(cx_parser *p, const char *s, const char **end, double *v, int *type) {
+    const char *h = nullptr;
+    int base = based_prefix(s, &h);
+    if (!base) return 0;
+    uint64_t acc = 0;
+    if (!read_based(h, base, end, &acc)) {
+        perr(p, kBadLiteral);
+        return -1;
+    }
+    based_value(acc, v, type);
+    return 1;
+}
+
 cx_node *p_number(cx_parser *p) {
     const char *s = p->s;
-    const char *h = nullptr;
     double v = 0;
     int type = 0;
-    int base = based_prefix(s, &h);
-    if (base) {
-        const char *end = nullptr;
-        uint64_t acc = 0;
-        if (!read_based(h, base, &end, &acc)) {
-            perr(p, kBadLiteral);
-            return nullptr;
-        }
-        based_value(acc, &v, &type);
+    const char *end = nullptr;
+    int based = p_based(p, s, &end, &v, &type);
+    if (based < 0) return nullptr;
+    if (based) {
         p->s = end;
     } else {
         char *end = nullptr;

@@ -142,12 +142,9 @@ const char *after_ws(const char *q);
 // ---------------------------------------------------------------- literals
 
 extern const char *const kBadLiteral;
-// Base of a based literal starting at s ("2#", "8#", "16#" plus a valid
-// digit), 0 otherwise; *digits receives the first digit's position.
-int based_prefix(const char *s, const char **digits);
-// Reads a based literal; false on a bad digit or 64-bit overflow.
-bool read_based(const char *h, int base, const char **end, uint64_t *val);
-void based_value(uint64_t acc, double *v, int *type);
+// Based literal (2#..., 8#..., 16#...) at s: 1 with its value, type and
+// end, 0 when s holds none, -1 after an error (bad digit, over 64 bits).
+int p_based(cx_parser *p, const char *s, const char **end, double *v, int *type);
 // Decimal number in the C locale, whatever the process's locale is.
 double c_strtod(const char *s, char **end);
 cx_node *p_number(cx_parser *p);

@@ -152,6 +152,14 @@ cx_node *p_if(cx_parser *p, int line) {
     return n;
 }
 
+// Body of FOR, WHILE and REPEAT, where EXIT is allowed.
+cx_node *p_loop_body(cx_parser *p) {
+    p->loop_depth++;
+    cx_node *body = p_stmt_list(p, false);
+    p->loop_depth--;
+    return body;
+}
+
 cx_node *p_for(cx_parser *p, int line) {
     if (!skip_ws(p)) return nullptr;
     if (!is_id_start(*p->s)) {
@@ -184,10 +192,7 @@ cx_node *p_for(cx_parser *p, int line) {
         n->nargs = 3;
     }
     if (!expect_kw(p, "do", "очікувалось 'do'")) return nullptr;
-    p->loop_depth++;
-    n->child = p_stmt_list(p, false);
-    p->loop_depth--;
-    if (!n->child) return nullptr;
+    if (!(n->child = p_loop_body(p))) return nullptr;
     if (!expect_kw2(p, "end_for", "endfor", "очікувалось 'END_FOR'")) return nullptr;
     return n;
 }
@@ -199,10 +204,7 @@ cx_node *p_while(cx_parser *p, int line) {
     if (!(n->args[0] = p_expr(p))) return nullptr;
     n->nargs = 1;
     if (!expect_kw(p, "do", "очікувалось 'DO'")) return nullptr;
-    p->loop_depth++;
-    n->child = p_stmt_list(p, false);
-    p->loop_depth--;
-    if (!n->child) return nullptr;
+    if (!(n->child = p_loop_body(p))) return nullptr;
     if (!expect_kw2(p, "end_while", "endwhile", "очікувалось 'END_WHILE'")) return nullptr;
     return n;
 }
@@ -211,10 +213,7 @@ cx_node *p_repeat(cx_parser *p, int line) {
     cx_node *n = nn(p, CX_REPEAT);
     if (!n) return nullptr;
     n->line = line;
-    p->loop_depth++;
-    n->child = p_stmt_list(p, false);
-    p->loop_depth--;
-    if (!n->child) return nullptr;
+    if (!(n->child = p_loop_body(p))) return nullptr;
     if (!expect_kw(p, "until", "очікувалось 'UNTIL'")) return nullptr;
     if (!(n->args[0] = p_expr(p))) return nullptr;
     n->nargs = 1;
@@ -235,18 +234,12 @@ bool p_label(cx_parser *p, double *out) {
         perr(p, "очікувалась константа-селектор");
         return false;
     }
-    const char *h = nullptr;
-    int base = based_prefix(s, &h);
     double v = 0;
-    if (base) {
-        const char *end = nullptr;
-        uint64_t acc = 0;
-        if (!read_based(h, base, &end, &acc)) {
-            perr(p, kBadLiteral);
-            return false;
-        }
-        int type = 0;
-        based_value(acc, &v, &type);
+    int type = 0;
+    const char *end = nullptr;
+    int based = p_based(p, s, &end, &v, &type);
+    if (based < 0) return false;
+    if (based) {
         s = end;
     } else {
         const char *q = s;
