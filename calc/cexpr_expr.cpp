@@ -646,6 +646,16 @@ inline const op_tok *match_op(const char *s, const prec_level &lv) {
     return nullptr;
 }
 
+// Takes the operator of level lv at the cursor with the depth level of its
+// operand; null when there is none or after an error (p->has_err).
+const op_tok *take_op(cx_parser *p, const prec_level &lv) {
+    if (!skip_ws(p)) return nullptr;
+    const op_tok *t = match_op(p->s, lv);
+    if (!t) return nullptr;
+    p->s += t->len;
+    return dep_in(p, kDeepExpr) ? t : nullptr;
+}
+
 cx_node *mk_prefix(cx_parser *p, const op_tok *t, cx_node *x) {
     if (t->op == CX_OP_NEG) return mk_neg(p, x);
     cx_node *n = nn(p, CX_UNOP);
@@ -675,14 +685,9 @@ cx_node *p_climb(cx_parser *p, int top) {
         saved[lvl] = p->depth;
         const prec_level &lv = kLevels[lvl];
         if (lv.form != LV_PREFIX) continue;
-        for (;;) {
-            if (!skip_ws(p)) return nullptr;
-            const op_tok *t = match_op(p->s, lv);
-            if (!t) break;
-            p->s += t->len;
-            if (!dep_in(p, kDeepExpr)) return nullptr;
+        while (const op_tok *t = take_op(p, lv))
             p->prefix[p->nprefix++] = t;  // each holds a depth level: fits
-        }
+        if (p->has_err) return nullptr;
     }
     cx_node *x = p_primary(p);
     for (int lvl = kPrimaryLevel - 1; x && lvl >= top; lvl--) {
@@ -695,11 +700,11 @@ cx_node *p_climb(cx_parser *p, int top) {
             continue;
         }
         for (;;) {
-            if (!skip_ws(p)) return nullptr;
-            const op_tok *t = match_op(p->s, lv);
-            if (!t) break;
-            p->s += t->len;
-            if (!dep_in(p, kDeepExpr)) return nullptr;
+            const op_tok *t = take_op(p, lv);
+            if (!t) {
+                if (p->has_err) return nullptr;
+                break;
+            }
             int nneg = 0;
             while (lv.form == LV_POWER) {
                 if (!skip_ws(p)) return nullptr;

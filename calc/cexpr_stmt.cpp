@@ -443,33 +443,40 @@ cx_node *p_jsr(cx_parser *p, int line) {
     return n;
 }
 
-cx_node *p_sbr(cx_parser *p, int line) {
-    cx_node *n = nn(p, CX_SBR);
-    if (!n) return nullptr;
-    n->line = line;
-    if (!skip_ws(p)) return nullptr;
-    cx_node *h = nullptr, *t = nullptr;
+// Operands up to ')': targets (SBR parameters) or expressions (RET
+// values), at most CX_MAX_IO. The count, or -1 after an error.
+int p_operands(cx_parser *p, bool targets, int line, const char *too_many, cx_node **head) {
+    if (!skip_ws(p)) return -1;
+    cx_node *tail = nullptr;
     int cnt = 0;
     if (*p->s != ')') {
         for (;;) {
             if (cnt >= CX_MAX_IO) {
-                perr(p, "понад 40 параметрів");
-                return nullptr;
+                perr(p, too_many);
+                return -1;
             }
-            cx_node *x = p_target(p);
-            if (!x || !append_elem(p, &h, &t, x)) return nullptr;
-            x->line = line;
+            cx_node *x = targets ? p_target(p) : p_expr(p);
+            if (!x || !append_elem(p, head, &tail, x)) return -1;
+            if (targets) x->line = line;
             cnt++;
             if (accept(p, ",")) continue;
-            if (p->has_err) return nullptr;
+            if (p->has_err) return -1;
             break;
         }
     }
     if (!accept(p, ")")) {
         if (!p->has_err) perr(p, "очікувалась ')'");
-        return nullptr;
+        return -1;
     }
-    n->child = h;
+    return cnt;
+}
+
+cx_node *p_sbr(cx_parser *p, int line) {
+    cx_node *n = nn(p, CX_SBR);
+    if (!n) return nullptr;
+    n->line = line;
+    int cnt = p_operands(p, true, line, "понад 40 параметрів", &n->child);
+    if (cnt < 0) return nullptr;
     n->ninputs = cnt;
     return n;
 }
@@ -479,28 +486,8 @@ cx_node *p_ret(cx_parser *p, int line, bool bare) {
     if (!n) return nullptr;
     n->line = line;
     if (bare) return n;
-    if (!skip_ws(p)) return nullptr;
-    cx_node *h = nullptr, *t = nullptr;
-    int cnt = 0;
-    if (*p->s != ')') {
-        for (;;) {
-            if (cnt >= CX_MAX_IO) {
-                perr(p, "RET: понад 40 значень");
-                return nullptr;
-            }
-            cx_node *x = p_expr(p);
-            if (!x || !append_elem(p, &h, &t, x)) return nullptr;
-            cnt++;
-            if (accept(p, ",")) continue;
-            if (p->has_err) return nullptr;
-            break;
-        }
-    }
-    if (!accept(p, ")")) {
-        if (!p->has_err) perr(p, "очікувалась ')'");
-        return nullptr;
-    }
-    n->child = h;
+    int cnt = p_operands(p, false, line, "RET: понад 40 значень", &n->child);
+    if (cnt < 0) return nullptr;
     n->nreturns = cnt;
     return n;
 }
