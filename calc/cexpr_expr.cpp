@@ -648,7 +648,7 @@ inline const op_tok *match_op(const char *s, const prec_level &lv) {
 
 // Takes the operator of level lv at the cursor with the depth level of its
 // operand; null when there is none or after an error (p->has_err).
-const op_tok *take_op(cx_parser *p, const prec_level &lv) {
+inline const op_tok *take_op(cx_parser *p, const prec_level &lv) {
     if (!skip_ws(p)) return nullptr;
     const op_tok *t = match_op(p->s, lv);
     if (!t) return nullptr;

@@ -138,9 +138,7 @@ bool dep_in(cx_parser *p, const char *msg) {
 const char *const kDeepExpr = "вираз надто глибоко вкладений";
 const char *const kDeepBlock = "блок надто глибоко вкладений";
 
-bool skip_ws(cx_parser *p) {
-    if (p->has_err) return false;
-    if (p->s == p->ws_end) return true;  // every operator level asks again here
+bool skip_ws_at(cx_parser *p) {
     for (;;) {
         while (is_space(*p->s))
             p->s++;

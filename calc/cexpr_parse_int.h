@@ -129,8 +129,13 @@ bool dep_in(cx_parser *p, const char *msg);
 extern const char *const kDeepExpr;
 extern const char *const kDeepBlock;
 
-// Skips white space and comments; false after an error.
-bool skip_ws(cx_parser *p);
+// Skips white space and comments; false after an error. Every operator
+// level asks again at the same place, so where it stopped is kept.
+bool skip_ws_at(cx_parser *p);
+inline bool skip_ws(cx_parser *p) {
+    if (p->has_err) return false;
+    return p->s == p->ws_end || skip_ws_at(p);
+}
 bool accept_kw(cx_parser *p, const char *kw);
 bool accept(cx_parser *p, const char *tok);
 bool expect_kw(cx_parser *p, const char *kw, const char *msg);
