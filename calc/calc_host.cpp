@@ -2,8 +2,9 @@
 
 #include "calc/calc_host.h"
 
-#include <climits>
+#include <strings.h>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
