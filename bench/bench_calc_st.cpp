@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "calc/cexpr.h"
+#include "calc/calc_host.h"
 
 #ifdef ZQ_HAVE_LUA
 extern "C" {
@@ -25,52 +25,16 @@ namespace {
 constexpr int kStmts = 1000;
 constexpr int kTimers = 50;
 
-// Variables: v[kStmts] LREAL from cell 0, ts[kTimers] FBD_TIMER after it.
-struct host {
-    std::vector<double> cells;
-    double an[64] = {};
-    double di[64] = {};
-    host() : cells(kStmts + 13 * kTimers, 0.0) {
-        for (int i = 0; i < 64; i++)
-            an[i] = i * 1.5;
-        for (int t = 0; t < kTimers; t++)
-            cells[kStmts + 13 * t] = 1;  // EnableIn
+// Variables: v[kStmts] LREAL from cell 0, ts[kTimers] FBD_TIMER after it;
+// channels A1..A63 at i * 1.5 and D1..D63 at 0.
+void setup_host(calc_host *h) {
+    int nv[1] = {kStmts}, nt[1] = {kTimers};
+    calc_host_add_var(h, "v", CX_T_LREAL, CX_KIND_PLAIN, 1, nv);
+    calc_host_add_var(h, "ts", 0, CX_KIND_TIMER, 1, nt);
+    for (int i = 1; i < 64; i++) {
+        calc_host_store(h, 0, i, 0, i * 1.5);
+        calc_host_store(h, 1, i, 0, 0);
     }
-};
-
-int h_array(void *, const char *name, int *base, int dim[3], int *ndim) {
-    if (std::string(name) != "v") return -1;
-    *base = CX_VAR_BASE;
-    dim[0] = kStmts;
-    dim[1] = dim[2] = 0;
-    *ndim = 1;
-    return 0;
-}
-int h_data(void *, const char *name, cx_data_desc *d) {
-    if (std::string(name) != "ts") return -1;
-    *d = cx_data_desc{CX_VAR_BASE + kStmts, 1, {kTimers, 0, 0}, CX_KIND_TIMER, 0};
-    return 0;
-}
-int h_read(void *u, int isd, int index, double *out) {
-    host *h = static_cast<host *>(u);
-    if (!isd && index >= CX_VAR_BASE) {
-        size_t c = static_cast<size_t>(index - CX_VAR_BASE);
-        if (c >= h->cells.size()) return -1;
-        *out = h->cells[c];
-        return 0;
-    }
-    if (index < 1 || index >= 64) return -1;
-    *out = isd ? h->di[index] : h->an[index];
-    return 0;
-}
-void h_write(void *u, int isd, int index, int bad, double v) {
-    host *h = static_cast<host *>(u);
-    if (!isd && index >= CX_VAR_BASE) {
-        size_t c = static_cast<size_t>(index - CX_VAR_BASE);
-        if (c < h->cells.size()) h->cells[c] = bad ? 0 : v;
-        return;
-    }
-    if (index >= 1 && index < 64) (isd ? h->di : h->an)[index] = bad ? 0 : v;
 }
 
 // The program: statement i in one of several forms; every 20th pair
@@ -105,12 +69,11 @@ std::map<std::string, double> g_ns;  // ns per statement, by benchmark
 
 void BM_St_Parse(benchmark::State &state) {
     std::string prog = st_program();
-    host h;
-    cx_host ht{nullptr, h_array, nullptr, h_data, nullptr, nullptr, nullptr};
-    char err[256];
+    calc_host h;
+    setup_host(&h);
     for (auto _ : state) {
-        cx_node *root = cx_parse_host(prog.c_str(), &ht, &h, err, sizeof err, nullptr);
-        if (!root) state.SkipWithError(err);
+        cx_node *root = calc_host_parse(&h, prog.c_str());
+        if (!root) state.SkipWithError(h.err);
         benchmark::DoNotOptimize(root);
         cx_free(root);
     }
@@ -120,21 +83,20 @@ BENCHMARK(BM_St_Parse)->Unit(benchmark::kMicrosecond);
 
 void BM_St_Tick(benchmark::State &state) {
     std::string prog = st_program();
-    host h;
-    cx_host ht{nullptr, h_array, nullptr, h_data, nullptr, nullptr, nullptr};
-    char err[256];
-    cx_node *root = cx_parse_host(prog.c_str(), &ht, &h, err, sizeof err, nullptr);
+    calc_host h;
+    setup_host(&h);
+    cx_node *root = calc_host_parse(&h, prog.c_str());
     if (!root) {
-        state.SkipWithError(err);
+        state.SkipWithError(h.err);
         return;
     }
-    int64_t tick[CX_TICK_SLOTS] = {};
     int64_t now = 1773136800000;
     for (auto _ : state) {
+        // the clock alone: the program uses no period
         now += 100;
-        tick[CX_TICK_NOW] = tick[CX_TICK_MONO] = now;
-        tick[CX_TICK_DT] = 100;
-        cx_exec_tick(root, h_read, &h, tick, h_write, &h);
+        h.tick[CX_TICK_NOW] = h.tick[CX_TICK_MONO] = now;
+        h.tick[CX_TICK_DT] = 100;
+        calc_host_run(&h, root);
     }
     benchmark::DoNotOptimize(h.cells.data());
     state.counters["stmts"] = kStmts;

@@ -24,64 +24,6 @@ enum {
     CX_T_LREAL = 0xCB,
 };
 
-// Node kinds.
-enum {
-    CX_LIT = 0,
-    CX_REF = 1,
-    CX_BINOP = 2,
-    CX_UNOP = 3,
-    CX_CALL = 4,
-    CX_ASSIGN = 5,
-    CX_LIST = 6,
-    CX_IF = 7,
-    CX_FOR = 8,
-    CX_ARRAY = 9,
-    CX_INDIRECT = 10,
-    CX_BIT = 11,
-    CX_INSTR = 12,
-    CX_CASE = 13,
-    CX_ARM = 14,
-    CX_DYNCELL = 15,
-    CX_TERM = 16,
-    CX_WHILE = 17,
-    CX_REPEAT = 18,
-    CX_EXIT = 19,
-    CX_PROGRAM = 20,
-    CX_ROUTINE = 21,
-    CX_JSR = 22,
-    CX_SBR = 23,
-    CX_RET = 24,
-    CX_ELEM = 25,
-};
-
-// Operators (binop and unop `op`).
-enum {
-    CX_OP_ADD = 1,
-    CX_OP_SUB = 2,
-    CX_OP_MUL = 3,
-    CX_OP_DIV = 4,
-    CX_OP_GT = 5,
-    CX_OP_LT = 6,
-    CX_OP_GE = 7,
-    CX_OP_LE = 8,
-    CX_OP_EQ = 9,
-    CX_OP_NE = 10,
-    CX_OP_LAND = 11,
-    CX_OP_LOR = 12,
-    CX_OP_LNOT = 13,
-    CX_OP_NEG = 14,
-    CX_OP_MOD = 15,
-    CX_OP_POW = 16,
-    CX_OP_LXOR = 17,
-    CX_OP_BAND = 18,
-    CX_OP_BOR = 19,
-    CX_OP_BXOR = 20,
-    CX_OP_BNOT = 21,
-};
-
-// Instruction codes (`fn` of CX_INSTR).
-enum { CX_TONR = 1, CX_TOFR = 2, CX_RTOR = 3, CX_CTUD = 4 };
-
 // Structure kinds.
 enum { CX_KIND_PLAIN = 0, CX_KIND_TIMER = 1, CX_KIND_COUNTER = 2, CX_KIND_USER = 16 };
 
@@ -100,42 +42,9 @@ constexpr int CX_NAME_MAX = 63;        // identifiers keep this many characters
 constexpr int CX_CHAN_MAX = 999997;
 constexpr int CX_VAR_BASE = 1000000;
 
-// Fields used on every evaluation come first, so that most nodes are read
-// from one cache line.
-struct cx_node {
-    int kind;
-    int op;
-    int fn;
-    int is_discrete;
-    int index;
-    int nargs;
-    int has_bit, bit;
-    double value;
-    cx_node *child;
-    cx_node *next;
-    cx_node *args[4];
-    int tgt_width, tgt_signed;
-    int dim_len[3];
-    int stride;
-    int bound;
-    int line, segment;
-    uint8_t type;
-    char *name;
-    cx_node *routine;  // JSR: bound routine (not owned)
-    double *ranges;    // CASE arm: lo, hi pairs
-    int nranges;
-    // Period-function state; `inited` of a statement root is the prescan flag.
-    int64_t pstart_ms;
-    double acc, acc2;
-    int64_t t_ms;
-    int inited;
-    int used;        // routine reachable from the main program
-    int ninputs;     // JSR inputs; routine parameter count
-    int nreturns;    // JSR return targets; routine return count
-    int has_ret;     // routine has a RET
-    int mark;        // parser bookkeeping
-    cx_node *alink;  // parser allocation list, then free list
-};
+// A parsed expression or program. Its layout is private to the library
+// (calc/cexpr_tree.h); callers hold it by pointer and free it with cx_free.
+struct cx_node;
 
 // Descriptors for host slots 3 and 4.
 struct cx_data_desc {
@@ -163,32 +72,50 @@ struct cx_host {
     int (*type_of)(void *user, int is_discrete, int index);
 };
 
-typedef int (*cx_resolve_fn)(void *user, const char *name, int *is_discrete, int *index);
-
 // ---- parsing ----
-cx_node *cx_parse_host(const char *text, const cx_host *host, void *user, char *err, size_t errsz,
-                       int *line);
-cx_node *cx_parse(const char *text, cx_resolve_fn resolve, void *user, char *err, size_t errsz);
-cx_node *cx_parse_ex(const char *text, cx_resolve_fn resolve,
-                     int (*array_info)(void *, const char *, int *, int[3], int *), void *user,
-                     char *err, size_t errsz, int *line);
-cx_node *cx_parse_st(const char *text, cx_resolve_fn resolve,
-                     int (*array_info)(void *, const char *, int *, int[3], int *),
-                     int (*data_lookup)(void *, const char *, int *, int *), void *user, char *err,
-                     size_t errsz, int *line);
 
+// A routine given as its own text (the editor keeps one text per routine).
 struct cx_segment {
     const char *name;  // routine name
     const char *text;
 };
+
+// What cx_load reads and where it reports. Zero-initialise, fill the
+// inputs, and read the outputs after the call; one record per call, so
+// that several threads can load programs at once.
+struct cx_load_opts {
+    // inputs
+    const cx_host *host;  // name lookups; null: channels A<n>/D<n> only
+    void *user;           // passed to every host slot
+    // 0: a program when the text looks like one (cx_looks_stmt), else an
+    // expression; 1: always a program. Segments make it a program too.
+    int program;
+    const char *main_name;   // name of the main routine (no JSR to it, no routine of that name)
+    const cx_segment *segs;  // routines in texts of their own: segment i + 1 is segs[i]
+    int nsegs;
+    char *err;  // message on failure, cut to errsz; may be null
+    size_t errsz;
+    // outputs: where the error is; all 0 after success
+    int line;     // 1-based line within the segment
+    int col;      // 1-based column in characters; 0 when the error concerns a whole statement
+    int segment;  // 0 the main text, i + 1 segs[i]
+};
+
+// Parses an expression or a program (main text plus routine segments) and
+// runs the program checks. Returns the tree (free with cx_free), or null
+// with the message in opts->err and its position in the outputs. opts may
+// be null: no host, no message.
+cx_node *cx_load(const char *text, cx_load_opts *opts);
+
+// cx_load of a text with a host; *line receives the error line (0 after
+// success).
+cx_node *cx_parse_host(const char *text, const cx_host *host, void *user, char *err, size_t errsz,
+                       int *line);
+// cx_load of a program with its routine segments; *pos receives -1 after
+// success, else the error's line << 32 | segment.
 cx_node *cx_parse_program(const char *main_text, const char *main_name, const cx_segment *segs,
                           int nsegs, const cx_host *host, void *user, char *err, size_t errsz,
                           int64_t *pos);
-
-// cx_parse_host that also gives the error column (1-based, in characters of
-// the line) for editors; 0 when the error concerns a whole statement.
-cx_node *cx_parse_host_col(const char *text, const cx_host *host, void *user, char *err,
-                           size_t errsz, int *line, int *col);
 
 void cx_free(cx_node *root);
 

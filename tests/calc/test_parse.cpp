@@ -6,26 +6,24 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
-#include "st_host.h"
+#include "calc/calc_host.h"
+#include "calc/cexpr_tree.h"
 
 namespace {
 
 struct parse_fixture : ::testing::Test {
-    st_host h;
+    calc_host h;
     void SetUp() override {
-        h.var("n", CX_T_DINT);
-        h.var("m", CX_T_DINT);
-        h.var("u", CX_T_USINT);
-        h.var("arr", CX_T_LREAL, 0, 5);
-        h.var("grid", CX_T_INT, 0, 3, 4);
-        h.var("t", 0, CX_KIND_TIMER);
-        h.var("ts", 0, CX_KIND_TIMER, 4);
-        h.var("c", 0, CX_KIND_COUNTER);
+        for (const char *spec : {"n:DINT", "m:DINT", "u:USINT", "arr[5]:LREAL", "grid[3,4]:INT",
+                                 "t:FBD_TIMER", "ts[4]:FBD_TIMER", "c:FBD_COUNTER"})
+            ASSERT_EQ(calc_host_declare(&h, spec), 0) << spec;
     }
     // Parses an expression and returns its root (freed by the fixture).
     cx_node *expr(const char *text) {
-        cx_node *n = h.parse(text);
+        cx_node *n = calc_host_parse(&h, text);
         EXPECT_NE(n, nullptr) << text << ": " << h.err;
         nodes.push_back(n);
         return n;
@@ -61,18 +59,18 @@ TEST_F(parse_fixture, LiteralsAndTheirTypes) {
     // a prefix minus on a literal stays a literal (constant index, labels)
     EXPECT_EQ(expr("-5")->kind, CX_LIT);
 
-    EXPECT_EQ(h.parse("2#102"), nullptr);
+    EXPECT_EQ(calc_host_parse(&h, "2#102"), nullptr);
     EXPECT_STREQ(h.err, "невірний літерал (цифра не з основи або понад 64 біти) біля «2#102»");
-    EXPECT_EQ(h.parse("16#1_0000_0000_0000_0000"), nullptr);
-    EXPECT_EQ(h.parse("16#FF_"), nullptr);
-    EXPECT_EQ(h.parse("16#FFG"), nullptr);
+    EXPECT_EQ(calc_host_parse(&h, "16#1_0000_0000_0000_0000"), nullptr);
+    EXPECT_EQ(calc_host_parse(&h, "16#FF_"), nullptr);
+    EXPECT_EQ(calc_host_parse(&h, "16#FFG"), nullptr);
 }
 
 TEST_F(parse_fixture, HashIsARadixMarkOnlyInsideALiteral) {
     cx_node *p = expr("A1 := 16#FF; # comment 16#10\nA2 := 2; # 8#7");
-    h.run(p);
-    EXPECT_EQ(h.get("A1"), 255);
-    EXPECT_EQ(h.get("A2"), 2);
+    calc_host_run(&h, p);
+    EXPECT_EQ(calc_host_value(&h, "A1"), 255);
+    EXPECT_EQ(calc_host_value(&h, "A2"), 2);
     int unc = 0;
     const char *t = "x 16#F";
     EXPECT_EQ(cx_comment_len(t, t + 4, &unc), 0);        // radix mark
@@ -91,10 +89,10 @@ TEST_F(parse_fixture, PrecedenceAndTyping) {
     EXPECT_EQ(n->op, CX_OP_LNOT);
     EXPECT_EQ(n->child->op, CX_OP_EQ);
     // -2 ** 2 is -(2 ** 2)
-    EXPECT_EQ(h.eval(expr("-2 ** 2")).v, -4);
-    EXPECT_EQ(h.eval(expr("2 ** -1")).v, 0.5);
-    EXPECT_EQ(h.eval(expr("2 ** 3 ** 2")).v, 64);  // left-associative
-    EXPECT_EQ(h.eval(expr("1 + 2 * 3 - 4 / 2")).v, 5);
+    EXPECT_EQ(calc_host_eval(&h, expr("-2 ** 2"), false).v, -4);
+    EXPECT_EQ(calc_host_eval(&h, expr("2 ** -1"), false).v, 0.5);
+    EXPECT_EQ(calc_host_eval(&h, expr("2 ** 3 ** 2"), false).v, 64);  // left-associative
+    EXPECT_EQ(calc_host_eval(&h, expr("1 + 2 * 3 - 4 / 2"), false).v, 5);
     // word operators on integers are bitwise, symbols stay logical
     n = expr("n AND m");
     EXPECT_EQ(n->op, CX_OP_BAND);
@@ -116,7 +114,7 @@ TEST_F(parse_fixture, PrecedenceAndTyping) {
     EXPECT_EQ(expr("A1 != A2")->op, CX_OP_NE);
     EXPECT_EQ(expr("A1 == A2")->op, CX_OP_EQ);
     // a chained comparison stops after the first one
-    EXPECT_EQ(h.parse("A1 := A2 < A3 < A4"), nullptr);
+    EXPECT_EQ(calc_host_parse(&h, "A1 := A2 < A3 < A4"), nullptr);
     EXPECT_EQ(std::string(h.err).rfind("очікувалось ';'", 0), 0u) << h.err;
 }
 
@@ -125,10 +123,10 @@ TEST_F(parse_fixture, ReferencesSelectorsAndBits) {
     EXPECT_EQ(n->kind, CX_BIT);
     EXPECT_EQ(n->bit, 3);
     EXPECT_EQ(n->child->index, 5);
-    EXPECT_EQ(h.parse("A1 := A5 .3"), nullptr);  // a blank: no bit suffix
+    EXPECT_EQ(calc_host_parse(&h, "A1 := A5 .3"), nullptr);  // a blank: no bit suffix
     n = expr("ts[2].ACC");
     EXPECT_EQ(n->kind, CX_REF);
-    EXPECT_EQ(n->index, CX_VAR_BASE + h.find("ts")->base + 2 * CX_STRUCT_LEN + 5);
+    EXPECT_EQ(n->index, CX_VAR_BASE + calc_host_find(&h, "ts")->base + 2 * CX_STRUCT_LEN + 5);
     n = expr("ts[n].DN");
     EXPECT_EQ(n->kind, CX_DYNCELL);
     EXPECT_EQ(n->child->kind, CX_TERM);
@@ -139,7 +137,7 @@ TEST_F(parse_fixture, ReferencesSelectorsAndBits) {
     EXPECT_EQ(n->nargs, 2);
     EXPECT_EQ(n->type, CX_T_INT);
     EXPECT_EQ(expr("d[n + 1]")->kind, CX_INDIRECT);
-    EXPECT_EQ(expr("arr")->index, CX_VAR_BASE + h.find("arr")->base);  // first cell
+    EXPECT_EQ(expr("arr")->index, CX_VAR_BASE + calc_host_find(&h, "arr")->base);  // first cell
 }
 
 TEST_F(parse_fixture, StatementsAndCase) {
@@ -281,7 +279,7 @@ TEST_F(parse_fixture, ErrorMessages) {
          2},
     };
     for (const bad_case &bc : cases) {
-        cx_node *n = h.parse(bc.text);
+        cx_node *n = calc_host_parse(&h, bc.text);
         EXPECT_EQ(n, nullptr) << bc.text;
         cx_free(n);
         EXPECT_EQ(std::string(h.err).rfind(bc.msg, 0), 0u)
@@ -332,19 +330,18 @@ TEST(parse_user_structs, MembersLengthsAndMessages) {
 }
 
 TEST_F(parse_fixture, ErrorSnippetAndColumn) {
-    EXPECT_EQ(h.parse("A1 := 1;\n  A2 := nosuch + 1234567890123456789"), nullptr);
+    EXPECT_EQ(calc_host_parse(&h, "A1 := 1;\n  A2 := nosuch + 1234567890123456789"), nullptr);
     EXPECT_STREQ(h.err, "невідомий тег/ім'я біля «nosuch + 1234567…»");
     EXPECT_EQ(h.line, 2);
     EXPECT_EQ(h.col, 9);
-    EXPECT_EQ(h.parse("A1 := "), nullptr);
+    EXPECT_EQ(calc_host_parse(&h, "A1 := "), nullptr);
     EXPECT_STREQ(h.err, "очікувалось число, тег або '(' біля «кінець виразу»");
     // the snippet never splits a UTF-8 sequence
-    EXPECT_EQ(h.parse("A1 := 1 ґґґґґґґґґ"), nullptr);
+    EXPECT_EQ(calc_host_parse(&h, "A1 := 1 ґґґґґґґґґ"), nullptr);
     EXPECT_STREQ(h.err, "очікувалось ';' біля «ґґґґґґґґ…»");
     // a short error buffer is cut, never overrun
     char small[8];
-    cx_host t = h.table();
-    EXPECT_EQ(cx_parse_host("A1 := ", &t, &h, small, sizeof small, nullptr), nullptr);
+    EXPECT_EQ(cx_parse_host("A1 := ", &calc_host_slots, &h, small, sizeof small, nullptr), nullptr);
     EXPECT_EQ(strlen(small), 7u);
 }
 
@@ -367,7 +364,7 @@ TEST_F(parse_fixture, RoutineChecks) {
         {"JSR(a);\nROUTINE a JSR(a) END_ROUTINE", "рекурсивний виклик рутини", 2},
     };
     for (const bad_case &bc : cases) {
-        cx_node *n = h.parse(bc.text);
+        cx_node *n = calc_host_parse(&h, bc.text);
         EXPECT_EQ(n, nullptr) << bc.text;
         cx_free(n);
         EXPECT_STREQ(h.err, bc.msg) << bc.text;
@@ -381,7 +378,7 @@ TEST_F(parse_fixture, RoutineChecks) {
             prog += i + 1 < depth ? "JSR(r" + std::to_string(i + 1) + ")" : "A1 := 1";
             prog += " END_ROUTINE\n";
         }
-        cx_node *n = h.parse(prog.c_str());
+        cx_node *n = calc_host_parse(&h, prog.c_str());
         if (depth == 25) {
             ASSERT_NE(n, nullptr) << h.err;
             EXPECT_EQ(cx_call_depth(n), 25);
@@ -414,7 +411,7 @@ TEST_F(parse_fixture, ProgramNodeAndRoutineInspection) {
 }
 
 TEST_F(parse_fixture, ParseProgramWithSegments) {
-    cx_host t = h.table();
+    const cx_host &t = calc_host_slots;
     char err[256];
     int64_t pos = 0;
     cx_segment segs[] = {{"Helper", "SBR(A5);\nRET(A5 + 1)"}, {"Other", "A7 := 1"}};
@@ -422,9 +419,9 @@ TEST_F(parse_fixture, ParseProgramWithSegments) {
         cx_parse_program("JSR(Helper, 1, 2, A6)", "Main", segs, 2, &t, &h, err, sizeof err, &pos);
     ASSERT_NE(p, nullptr) << err;
     EXPECT_EQ(pos, -1);
-    h.at(1000, 0);
-    h.run(p);
-    EXPECT_EQ(h.get("A6"), 3);
+    calc_host_at(&h, 1000, 0);
+    calc_host_run(&h, p);
+    EXPECT_EQ(calc_host_value(&h, "A6"), 3);
     cx_free(p);
 
     cx_segment bad[] = {{"Helper", "A1 := 1;\nA2 := nosuch"}};
@@ -440,6 +437,74 @@ TEST_F(parse_fixture, ParseProgramWithSegments) {
     EXPECT_STREQ(err, "головну рутину викликати не можна");
     EXPECT_EQ(cx_parse_program("", "Main", nullptr, 0, &t, &h, err, sizeof err, &pos), nullptr);
     EXPECT_STREQ(err, "порожній блок операторів біля «кінець виразу»");
+}
+
+// The options record: the error's segment, line and column; a program
+// where one is required; no record at all.
+TEST_F(parse_fixture, LoadOptionsAndPositions) {
+    cx_segment segs[] = {{"Helper", "A1 := 1;\n  A2 := nosuch"}};
+    cx_load_opts lo = calc_host_opts(&h);
+    lo.main_name = "Main";
+    lo.segs = segs;
+    lo.nsegs = 1;
+    EXPECT_EQ(cx_load("A1 := 1", &lo), nullptr);
+    EXPECT_STREQ(h.err, "невідомий тег/ім'я біля «nosuch»");
+    EXPECT_EQ(lo.segment, 1);
+    EXPECT_EQ(lo.line, 2);
+    EXPECT_EQ(lo.col, 9);
+
+    lo = calc_host_opts(&h);
+    lo.program = 1;
+    EXPECT_EQ(cx_load("A1 + 1", &lo), nullptr);
+    EXPECT_STREQ(h.err, "очікувалось ':=' біля «+ 1»");
+    EXPECT_EQ(lo.line, 1);
+    EXPECT_EQ(lo.col, 4);
+    cx_node *n = cx_load("A1 := 2", &lo);
+    ASSERT_NE(n, nullptr) << h.err;
+    EXPECT_EQ(lo.line, 0);
+    EXPECT_EQ(lo.col, 0);
+    EXPECT_EQ(lo.segment, 0);
+    cx_free(n);
+
+    n = cx_load("A1 + 1", nullptr);
+    ASSERT_NE(n, nullptr);
+    EXPECT_EQ(n->kind, CX_BINOP);
+    cx_free(n);
+    EXPECT_EQ(cx_load("A1 +", nullptr), nullptr);
+}
+
+// The server checks posted programs on several threads at once: loads on
+// different threads give what one thread gives.
+TEST(parse_threads, LoadsOnSeveralThreadsAtOnce) {
+    const char *texts[] = {
+        ("A1 := (A2 + 3) * 2; IF A1 > 4 THEN D1 := NOT D2; END_IF; JSR(r, 1, A3, A4);\n"
+         "ROUTINE r SBR(A9); RET(A9 ** 2) END_ROUTINE"),
+        "A1 := 1;\n  A2 := nosuch + 1",
+        "A1 := 1; ROUTINE a JSR(b) END_ROUTINE\nROUTINE b JSR(a) END_ROUTINE",
+        "x := ",
+    };
+    auto load_all = [&](std::string *out) {
+        calc_host h;
+        calc_host_declare(&h, "x:INT");
+        for (int round = 0; round < 200; round++)
+            for (const char *t : texts) {
+                cx_node *n = calc_host_parse(&h, t);
+                if (round == 0)
+                    *out += std::to_string(n != nullptr) + " " + h.err + " " +
+                            std::to_string(h.line) + ":" + std::to_string(h.col) + "\n";
+                cx_free(n);
+            }
+    };
+    std::string want;
+    load_all(&want);
+    std::vector<std::string> got(4);
+    std::vector<std::thread> threads;
+    for (std::string &g : got)
+        threads.emplace_back(load_all, &g);
+    for (std::thread &t : threads)
+        t.join();
+    for (const std::string &g : got)
+        EXPECT_EQ(g, want);
 }
 
 // Programs the engineering editor may receive from anyone: the parser must
@@ -495,7 +560,7 @@ TEST_F(parse_fixture, HostileProgramsGiveMessages) {
     gens.push_back({"A1 := " + std::string(100000, 'x'), "невідомий тег/ім'я"});
     gens.push_back({"A1 := 1 (* " + std::string(big, '*'), "незакритий коментар"});
     for (const gen &g : gens) {
-        cx_node *n = h.parse(g.text.c_str());
+        cx_node *n = calc_host_parse(&h, g.text.c_str());
         EXPECT_EQ(n, nullptr) << g.text.substr(0, 40);
         cx_free(n);
         EXPECT_EQ(std::string(h.err).rfind(g.msg, 0), 0u) << g.text.substr(0, 40) << ": " << h.err;
@@ -553,17 +618,17 @@ TEST_F(parse_fixture, LargeFlatProgramsParseRunAndFree) {
     std::string prog;
     for (int i = 0; i < 100000; i++)
         prog += "A1 := default(A1, 0) + 1;\n";
-    cx_node *p = h.parse(prog.c_str());
+    cx_node *p = calc_host_parse(&h, prog.c_str());
     ASSERT_NE(p, nullptr) << h.err;
-    h.at(1000, 0);
-    h.run(p);
-    EXPECT_EQ(h.get("A1"), 100000);
+    calc_host_at(&h, 1000, 0);
+    calc_host_run(&h, p);
+    EXPECT_EQ(calc_host_value(&h, "A1"), 100000);
     cx_free(p);
     std::string deep = "A1 := " + std::string(200, '(') + "7" + std::string(200, ')');
-    p = h.parse(deep.c_str());
+    p = calc_host_parse(&h, deep.c_str());
     ASSERT_NE(p, nullptr) << h.err;
-    h.run(p);
-    EXPECT_EQ(h.get("A1"), 7);
+    calc_host_run(&h, p);
+    EXPECT_EQ(calc_host_value(&h, "A1"), 7);
     cx_free(p);
 }
 
@@ -575,7 +640,7 @@ TEST_F(parse_fixture, ManyRoutinesAndLongCallChains) {
         prog += "JSR(r" + std::to_string(i) + ");\n";
     for (int i = 0; i < n; i++)
         prog += "ROUTINE r" + std::to_string(i) + " A1 := 1 END_ROUTINE\n";
-    cx_node *p = h.parse(prog.c_str());
+    cx_node *p = calc_host_parse(&h, prog.c_str());
     ASSERT_NE(p, nullptr) << h.err;
     EXPECT_EQ(cx_routine_count(p), n);
     cx_free(p);
@@ -585,7 +650,7 @@ TEST_F(parse_fixture, ManyRoutinesAndLongCallChains) {
         prog +=
             "ROUTINE r" + std::to_string(i) + " JSR(r" + std::to_string(i + 1) + ") END_ROUTINE\n";
     prog += "ROUTINE r" + std::to_string(n) + " END_ROUTINE";
-    EXPECT_EQ(h.parse(prog.c_str()), nullptr);
+    EXPECT_EQ(calc_host_parse(&h, prog.c_str()), nullptr);
     EXPECT_STREQ(h.err, "вкладеність викликів понад 25");
 }
 

@@ -6,7 +6,8 @@
 
 #include <string>
 
-#include "st_host.h"
+#include "calc/calc_host.h"
+#include "calc/calc_period.h"
 
 namespace {
 
@@ -24,79 +25,100 @@ struct period_fixture : ::testing::Test {
 };
 
 TEST_F(period_fixture, ShiftAndDayAroundTheAnchor) {
-    EXPECT_EQ(start(CALC_PERIOD_SHIFT, local_ms(2026, 3, 10, 7, 59)), local_ms(2026, 3, 9, 20, 0));
-    EXPECT_EQ(start(CALC_PERIOD_SHIFT, local_ms(2026, 3, 10, 8, 0)), local_ms(2026, 3, 10, 8, 0));
-    EXPECT_EQ(start(CALC_PERIOD_SHIFT, local_ms(2026, 3, 10, 19, 59, 59)),
-              local_ms(2026, 3, 10, 8, 0));
-    EXPECT_EQ(start(CALC_PERIOD_DAY, local_ms(2026, 3, 10, 7, 59)), local_ms(2026, 3, 9, 8, 0));
-    EXPECT_EQ(start(CALC_PERIOD_DAY, local_ms(2026, 3, 10, 8, 0)), local_ms(2026, 3, 10, 8, 0));
+    EXPECT_EQ(start(CALC_PERIOD_SHIFT, calc_host_local_ms(2026, 3, 10, 7, 59)),
+              calc_host_local_ms(2026, 3, 9, 20, 0));
+    EXPECT_EQ(start(CALC_PERIOD_SHIFT, calc_host_local_ms(2026, 3, 10, 8, 0)),
+              calc_host_local_ms(2026, 3, 10, 8, 0));
+    EXPECT_EQ(start(CALC_PERIOD_SHIFT, calc_host_local_ms(2026, 3, 10, 19, 59, 59)),
+              calc_host_local_ms(2026, 3, 10, 8, 0));
+    EXPECT_EQ(start(CALC_PERIOD_DAY, calc_host_local_ms(2026, 3, 10, 7, 59)),
+              calc_host_local_ms(2026, 3, 9, 8, 0));
+    EXPECT_EQ(start(CALC_PERIOD_DAY, calc_host_local_ms(2026, 3, 10, 8, 0)),
+              calc_host_local_ms(2026, 3, 10, 8, 0));
     // across local midnight the night shift and the day go on
-    EXPECT_EQ(start(CALC_PERIOD_SHIFT, local_ms(2026, 3, 10, 0, 0)), local_ms(2026, 3, 9, 20, 0));
-    EXPECT_EQ(start(CALC_PERIOD_SHIFT, local_ms(2026, 3, 9, 23, 59)), local_ms(2026, 3, 9, 20, 0));
-    EXPECT_EQ(end(CALC_PERIOD_SHIFT, local_ms(2026, 3, 9, 20, 0)), local_ms(2026, 3, 10, 8, 0));
-    EXPECT_EQ(end(CALC_PERIOD_DAY, local_ms(2026, 3, 9, 8, 0)), local_ms(2026, 3, 10, 8, 0));
+    EXPECT_EQ(start(CALC_PERIOD_SHIFT, calc_host_local_ms(2026, 3, 10, 0, 0)),
+              calc_host_local_ms(2026, 3, 9, 20, 0));
+    EXPECT_EQ(start(CALC_PERIOD_SHIFT, calc_host_local_ms(2026, 3, 9, 23, 59)),
+              calc_host_local_ms(2026, 3, 9, 20, 0));
+    EXPECT_EQ(end(CALC_PERIOD_SHIFT, calc_host_local_ms(2026, 3, 9, 20, 0)),
+              calc_host_local_ms(2026, 3, 10, 8, 0));
+    EXPECT_EQ(end(CALC_PERIOD_DAY, calc_host_local_ms(2026, 3, 9, 8, 0)),
+              calc_host_local_ms(2026, 3, 10, 8, 0));
 
     cfg.anchor_min = 6 * 60 + 30;
     cfg.shift_h = 8;
-    EXPECT_EQ(start(CALC_PERIOD_SHIFT, local_ms(2026, 3, 10, 14, 29)),
-              local_ms(2026, 3, 10, 6, 30));
-    EXPECT_EQ(start(CALC_PERIOD_SHIFT, local_ms(2026, 3, 10, 14, 30)),
-              local_ms(2026, 3, 10, 14, 30));
-    EXPECT_EQ(start(CALC_PERIOD_SHIFT, local_ms(2026, 3, 10, 22, 30)),
-              local_ms(2026, 3, 10, 22, 30));
-    EXPECT_EQ(start(CALC_PERIOD_SHIFT, local_ms(2026, 3, 10, 6, 29)), local_ms(2026, 3, 9, 22, 30));
+    EXPECT_EQ(start(CALC_PERIOD_SHIFT, calc_host_local_ms(2026, 3, 10, 14, 29)),
+              calc_host_local_ms(2026, 3, 10, 6, 30));
+    EXPECT_EQ(start(CALC_PERIOD_SHIFT, calc_host_local_ms(2026, 3, 10, 14, 30)),
+              calc_host_local_ms(2026, 3, 10, 14, 30));
+    EXPECT_EQ(start(CALC_PERIOD_SHIFT, calc_host_local_ms(2026, 3, 10, 22, 30)),
+              calc_host_local_ms(2026, 3, 10, 22, 30));
+    EXPECT_EQ(start(CALC_PERIOD_SHIFT, calc_host_local_ms(2026, 3, 10, 6, 29)),
+              calc_host_local_ms(2026, 3, 9, 22, 30));
     // midnight anchor, one shift a day; a shift length that does not divide 24 counts as 12
     cfg.anchor_min = 0;
     cfg.shift_h = 24;
-    EXPECT_EQ(start(CALC_PERIOD_SHIFT, local_ms(2026, 3, 10, 23, 59)), local_ms(2026, 3, 10, 0, 0));
+    EXPECT_EQ(start(CALC_PERIOD_SHIFT, calc_host_local_ms(2026, 3, 10, 23, 59)),
+              calc_host_local_ms(2026, 3, 10, 0, 0));
     cfg.shift_h = 5;
-    EXPECT_EQ(start(CALC_PERIOD_SHIFT, local_ms(2026, 3, 10, 13, 0)), local_ms(2026, 3, 10, 12, 0));
+    EXPECT_EQ(start(CALC_PERIOD_SHIFT, calc_host_local_ms(2026, 3, 10, 13, 0)),
+              calc_host_local_ms(2026, 3, 10, 12, 0));
 }
 
 TEST_F(period_fixture, DecadesAndMonthEnds) {
     // days 1..10 belong to the decade that starts on the 1st at the anchor time
-    EXPECT_EQ(start(CALC_PERIOD_DECADE, local_ms(2026, 3, 5, 7, 0)), local_ms(2026, 3, 1, 8, 0));
+    EXPECT_EQ(start(CALC_PERIOD_DECADE, calc_host_local_ms(2026, 3, 5, 7, 0)),
+              calc_host_local_ms(2026, 3, 1, 8, 0));
     // only the 1st before the anchor belongs to the previous month's third decade
-    EXPECT_EQ(start(CALC_PERIOD_DECADE, local_ms(2026, 3, 1, 7, 59)), local_ms(2026, 2, 21, 8, 0));
-    EXPECT_EQ(start(CALC_PERIOD_DECADE, local_ms(2026, 3, 11, 7, 59)), local_ms(2026, 3, 1, 8, 0));
-    EXPECT_EQ(start(CALC_PERIOD_DECADE, local_ms(2026, 3, 21, 7, 59)), local_ms(2026, 3, 11, 8, 0));
-    EXPECT_EQ(start(CALC_PERIOD_DECADE, local_ms(2026, 3, 31, 23, 59)),
-              local_ms(2026, 3, 21, 8, 0));
+    EXPECT_EQ(start(CALC_PERIOD_DECADE, calc_host_local_ms(2026, 3, 1, 7, 59)),
+              calc_host_local_ms(2026, 2, 21, 8, 0));
+    EXPECT_EQ(start(CALC_PERIOD_DECADE, calc_host_local_ms(2026, 3, 11, 7, 59)),
+              calc_host_local_ms(2026, 3, 1, 8, 0));
+    EXPECT_EQ(start(CALC_PERIOD_DECADE, calc_host_local_ms(2026, 3, 21, 7, 59)),
+              calc_host_local_ms(2026, 3, 11, 8, 0));
+    EXPECT_EQ(start(CALC_PERIOD_DECADE, calc_host_local_ms(2026, 3, 31, 23, 59)),
+              calc_host_local_ms(2026, 3, 21, 8, 0));
     // the third decade of February ends on 1 March: eight days in 2026
-    int64_t feb = local_ms(2026, 2, 21, 8, 0);
-    EXPECT_EQ(end(CALC_PERIOD_DECADE, feb), local_ms(2026, 3, 1, 8, 0));
+    int64_t feb = calc_host_local_ms(2026, 2, 21, 8, 0);
+    EXPECT_EQ(end(CALC_PERIOD_DECADE, feb), calc_host_local_ms(2026, 3, 1, 8, 0));
     EXPECT_EQ(end(CALC_PERIOD_DECADE, feb) - feb, 8 * kDay);
-    EXPECT_EQ(end(CALC_PERIOD_DECADE, local_ms(2026, 1, 21, 8, 0)), local_ms(2026, 2, 1, 8, 0));
-    EXPECT_EQ(end(CALC_PERIOD_DECADE, local_ms(2026, 3, 11, 8, 0)), local_ms(2026, 3, 21, 8, 0));
+    EXPECT_EQ(end(CALC_PERIOD_DECADE, calc_host_local_ms(2026, 1, 21, 8, 0)),
+              calc_host_local_ms(2026, 2, 1, 8, 0));
+    EXPECT_EQ(end(CALC_PERIOD_DECADE, calc_host_local_ms(2026, 3, 11, 8, 0)),
+              calc_host_local_ms(2026, 3, 21, 8, 0));
     // over the year end
-    EXPECT_EQ(start(CALC_PERIOD_DECADE, local_ms(2027, 1, 1, 7, 0)), local_ms(2026, 12, 21, 8, 0));
-    EXPECT_EQ(end(CALC_PERIOD_DECADE, local_ms(2026, 12, 21, 8, 0)), local_ms(2027, 1, 1, 8, 0));
-    EXPECT_EQ(start(CALC_PERIOD_DAY, local_ms(2027, 1, 1, 7, 0)), local_ms(2026, 12, 31, 8, 0));
-    EXPECT_EQ(start(CALC_PERIOD_SHIFT, local_ms(2026, 4, 1, 0, 30)), local_ms(2026, 3, 31, 20, 0));
+    EXPECT_EQ(start(CALC_PERIOD_DECADE, calc_host_local_ms(2027, 1, 1, 7, 0)),
+              calc_host_local_ms(2026, 12, 21, 8, 0));
+    EXPECT_EQ(end(CALC_PERIOD_DECADE, calc_host_local_ms(2026, 12, 21, 8, 0)),
+              calc_host_local_ms(2027, 1, 1, 8, 0));
+    EXPECT_EQ(start(CALC_PERIOD_DAY, calc_host_local_ms(2027, 1, 1, 7, 0)),
+              calc_host_local_ms(2026, 12, 31, 8, 0));
+    EXPECT_EQ(start(CALC_PERIOD_SHIFT, calc_host_local_ms(2026, 4, 1, 0, 30)),
+              calc_host_local_ms(2026, 3, 31, 20, 0));
 }
 
 TEST_F(period_fixture, DaylightSavingChangesStretchPeriods) {
     int64_t tick[CX_TICK_SLOTS] = {};
     // spring: the night shift and the day lose an hour
-    tick[0] = local_ms(2026, 3, 29, 5, 0);
+    tick[0] = calc_host_local_ms(2026, 3, 29, 5, 0);
     calc_period_fill(tick, &cfg);
-    EXPECT_EQ(tick[2], local_ms(2026, 3, 28, 20, 0));
+    EXPECT_EQ(tick[2], calc_host_local_ms(2026, 3, 28, 20, 0));
     EXPECT_EQ(tick[5], 11 * kHour);
-    EXPECT_EQ(tick[3], local_ms(2026, 3, 28, 8, 0));
+    EXPECT_EQ(tick[3], calc_host_local_ms(2026, 3, 28, 8, 0));
     EXPECT_EQ(tick[6], 23 * kHour);
-    EXPECT_EQ(tick[4], local_ms(2026, 3, 21, 8, 0));
+    EXPECT_EQ(tick[4], calc_host_local_ms(2026, 3, 21, 8, 0));
     EXPECT_EQ(tick[7], 11 * kDay - kHour);
     // the local hour that does not exist still belongs to the night shift
-    EXPECT_EQ(start(CALC_PERIOD_SHIFT, local_ms(2026, 3, 29, 2, 59) + 60000),
-              local_ms(2026, 3, 28, 20, 0));
+    EXPECT_EQ(start(CALC_PERIOD_SHIFT, calc_host_local_ms(2026, 3, 29, 2, 59) + 60000),
+              calc_host_local_ms(2026, 3, 28, 20, 0));
     // autumn: an hour longer
-    tick[0] = local_ms(2026, 10, 25, 5, 0);
+    tick[0] = calc_host_local_ms(2026, 10, 25, 5, 0);
     calc_period_fill(tick, &cfg);
-    EXPECT_EQ(tick[2], local_ms(2026, 10, 24, 20, 0));
+    EXPECT_EQ(tick[2], calc_host_local_ms(2026, 10, 24, 20, 0));
     EXPECT_EQ(tick[5], 13 * kHour);
     EXPECT_EQ(tick[6], 25 * kHour);
     // the day shift after each change is a plain 12 hours
-    tick[0] = local_ms(2026, 10, 25, 9, 0);
+    tick[0] = calc_host_local_ms(2026, 10, 25, 9, 0);
     calc_period_fill(tick, &cfg);
     EXPECT_EQ(tick[5], 12 * kHour);
 }
@@ -106,8 +128,9 @@ TEST_F(period_fixture, DaylightSavingChangesStretchPeriods) {
 TEST_F(period_fixture, PeriodsTileTheTimeline) {
     const int anchors[] = {0, 8 * 60, 3 * 60 + 30, 6 * 60 + 30, 23 * 60 + 45};
     const int shifts[] = {8, 12, 24};
-    const int64_t windows[] = {local_ms(2026, 3, 28, 0, 0), local_ms(2026, 10, 24, 0, 0),
-                               local_ms(2026, 2, 27, 0, 0), local_ms(2026, 12, 31, 0, 0)};
+    const int64_t windows[] = {
+        calc_host_local_ms(2026, 3, 28, 0, 0), calc_host_local_ms(2026, 10, 24, 0, 0),
+        calc_host_local_ms(2026, 2, 27, 0, 0), calc_host_local_ms(2026, 12, 31, 0, 0)};
     for (int a : anchors)
         for (int h : shifts) {
             cfg.anchor_min = a;
@@ -143,29 +166,29 @@ TEST_F(period_fixture, AnchorReferenceAndShiftNumber) {
 
     int64_t ref = 1;
     EXPECT_EQ(calc_period_parse_ref("2026-01-05 08:00", 480, &ref), 0);
-    EXPECT_EQ(ref, local_ms(2026, 1, 5, 8, 0));
+    EXPECT_EQ(ref, calc_host_local_ms(2026, 1, 5, 8, 0));
     EXPECT_EQ(calc_period_parse_ref("1970-01-01", 480, &ref), -1);
     EXPECT_EQ(ref, 0);
     EXPECT_EQ(calc_period_parse_ref("2026-13-01", 480, &ref), -1);
     EXPECT_EQ(calc_period_parse_ref("08:00", 480, &ref), -1);
 
-    cfg.ref_ms = local_ms(2026, 1, 5, 8, 0);
-    EXPECT_EQ(calc_shift_index(local_ms(2026, 1, 5, 9, 0), &cfg), 0);
-    EXPECT_EQ(calc_shift_index(local_ms(2026, 1, 5, 21, 0), &cfg), 1);
-    EXPECT_EQ(calc_shift_index(local_ms(2026, 1, 4, 21, 0), &cfg), -1);
-    EXPECT_EQ(calc_shift_index(local_ms(2026, 1, 5, 7, 0), &cfg), -1);
+    cfg.ref_ms = calc_host_local_ms(2026, 1, 5, 8, 0);
+    EXPECT_EQ(calc_shift_index(calc_host_local_ms(2026, 1, 5, 9, 0), &cfg), 0);
+    EXPECT_EQ(calc_shift_index(calc_host_local_ms(2026, 1, 5, 21, 0), &cfg), 1);
+    EXPECT_EQ(calc_shift_index(calc_host_local_ms(2026, 1, 4, 21, 0), &cfg), -1);
+    EXPECT_EQ(calc_shift_index(calc_host_local_ms(2026, 1, 5, 7, 0), &cfg), -1);
     // 84 days later, after the spring change, the count is still whole
-    EXPECT_EQ(calc_shift_index(local_ms(2026, 3, 30, 9, 0), &cfg), 168);
-    EXPECT_EQ(calc_shift_index(local_ms(2026, 10, 26, 9, 0), &cfg), 2 * 294);
+    EXPECT_EQ(calc_shift_index(calc_host_local_ms(2026, 3, 30, 9, 0), &cfg), 168);
+    EXPECT_EQ(calc_shift_index(calc_host_local_ms(2026, 10, 26, 9, 0), &cfg), 2 * 294);
     cfg.ref_ms = 0;
-    int64_t a = calc_shift_index(local_ms(2026, 3, 10, 9, 0), &cfg);
-    EXPECT_EQ(calc_shift_index(local_ms(2026, 3, 10, 21, 0), &cfg), a + 1);
+    int64_t a = calc_shift_index(calc_host_local_ms(2026, 3, 10, 9, 0), &cfg);
+    EXPECT_EQ(calc_shift_index(calc_host_local_ms(2026, 3, 10, 21, 0), &cfg), a + 1);
     cfg.shift_h = 0;
-    EXPECT_EQ(calc_shift_index(local_ms(2026, 3, 10, 21, 0), &cfg), 0);
+    EXPECT_EQ(calc_shift_index(calc_host_local_ms(2026, 3, 10, 21, 0), &cfg), 0);
 }
 
 struct tm local_tm(int y, int mo, int d, int h, int mi) {
-    time_t t = static_cast<time_t>(local_ms(y, mo, d, h, mi) / 1000);
+    time_t t = static_cast<time_t>(calc_host_local_ms(y, mo, d, h, mi) / 1000);
     struct tm lt;
     localtime_r(&t, &lt);
     return lt;
