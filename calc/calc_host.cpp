@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include "calc/cexpr_tree.h"
+#include "common/local_time.h"
 
 namespace {
 
@@ -363,14 +364,6 @@ cx_val calc_host_eval(calc_host *h, cx_node *root, bool with_tick) {
 }
 
 int64_t calc_host_local_ms(int year, int month, int day, int hour, int minute, int second) {
-    struct tm tm {};
-    tm.tm_year = year - 1900;
-    tm.tm_mon = month - 1;
-    tm.tm_mday = day;
-    tm.tm_hour = hour;
-    tm.tm_min = minute;
-    tm.tm_sec = second;
-    tm.tm_isdst = -1;
-    time_t t = mktime(&tm);
-    return t == static_cast<time_t>(-1) ? INT64_MIN : static_cast<int64_t>(t) * 1000;
+    int64_t t = zq_local_epoch(year, month, day, hour, minute, second);
+    return t == -1 ? INT64_MIN : t * 1000;
 }
