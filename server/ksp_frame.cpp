@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -237,9 +238,9 @@ void ksp_frame_render_json(const ksp_frame *f, int64_t now_ms, std::string *out)
     out->append(b);
     int64_t start = f->start_s();
     for (int i = 0; i < p.npoints; i++) {
-        snprintf(b, sizeof b, "%s%lld", i ? "," : "",
-                 (long long)((start + (int64_t)i * p.takt) * 1000));
-        out->append(b);
+        if (i) out->push_back(',');
+        auto r = std::to_chars(b, b + sizeof b, (start + (int64_t)i * p.takt) * 1000);
+        out->append(b, (size_t)(r.ptr - b));
     }
     out->append("],\"channels\":[");
     for (int k = 0; k < p.ncurves; k++) {
@@ -266,8 +267,11 @@ void ksp_frame_render_json(const ksp_frame *f, int64_t now_ms, std::string *out)
         for (int i = 0; i < p.npoints; i++) {
             if (i) out->push_back(',');
             if (isfinite(d[i])) {
-                zq_format_double_c(b, sizeof b, "%.6g", (double)d[i]);
-                out->append(b);
+                // Locale-free and much cheaper than printf: frames are
+                // rendered once per takt per panel.
+                auto r =
+                    std::to_chars(b, b + sizeof b, (double)d[i], std::chars_format::general, 6);
+                out->append(b, (size_t)(r.ptr - b));
             } else {
                 out->append("null");
             }

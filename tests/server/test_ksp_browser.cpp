@@ -246,7 +246,8 @@ TEST(KspBrowser, ViewerDrawsHistoryFollowsLiveValueAndRunsNoPanelScript) {
     tz_set_offset_min(0);
     ksp_cache_clear();
     tt_dir www("kspwww"), trends("ksptrends");
-    record_today(trends.path, time(nullptr));
+    const int64_t rec = time(nullptr);
+    record_today(trends.path, rec);
     write_file(www.path + "/p.ks",
                "<ksp takt=\"1\" npoints=\"600\"><e param=\"A1\" color=\"#ff0000\" "
                "desc=\"Температура\" min=\"0\" max=\"100\"/></ksp>");
@@ -278,8 +279,12 @@ TEST(KspBrowser, ViewerDrawsHistoryFollowsLiveValueAndRunsNoPanelScript) {
               js("return document.querySelector('#legend tr td:nth-child(3)').textContent;"));
     EXPECT_EQ("°C", js("return document.querySelector('#legend tr td:nth-child(6)').textContent;"));
     // History with its hole: values, then nulls, then values again.
-    EXPECT_EQ("true", js("var d=frame.channels[0].data;var a=d.slice(0,290),h=d.slice(310,410);"
-                         "return a.filter(v=>v!==null).length>200&&h.every(v=>v===null);"));
+    std::string hole = "var d=frame.channels[0].data,t=frame.times,r=" + std::to_string(rec) +
+                       "*1000,before=0,gap=0,inside=0;for(var i=0;i<t.length;i++){"
+                       "if(t[i]>=r-590000&&t[i]<r-310000&&d[i]!==null)before++;"
+                       "if(t[i]>=r-299000&&t[i]<r-181000){inside++;if(d[i]===null)gap++;}}"
+                       "return before>200&&inside>0&&gap===inside;";
+    EXPECT_EQ("true", wd.script(hole));
     // Red pixels of the curve on the canvas.
     EXPECT_EQ(
         "true",
