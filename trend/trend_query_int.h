@@ -38,6 +38,28 @@ inline long trend_q_add_point(trend_q_ctx *c, int64_t t, int32_t gap_ms) {
     return i;
 }
 
+enum { TQ_ROW_STOP = -2, TQ_ROW_SKIP = -1 };
+
+// The stop and take rules shared by both formats for a row whose time cell
+// is tc (ms after midnight): the index of its new point, TQ_ROW_SKIP for a
+// row before the window or not after the file's previous point, or
+// TQ_ROW_STOP for a row past the day, past the window or a full result.
+inline long trend_q_row_point(trend_q_ctx *c, int64_t midnight, uint32_t tc, int64_t *prev,
+                              int32_t gap_ms) {
+    if (tc > 86399999u) return TQ_ROW_STOP;
+    int64_t t = midnight + tc;
+    if (t > c->end_ms) return TQ_ROW_STOP;
+    if (t < c->start_ms || t <= *prev) return TQ_ROW_SKIP;
+    long i = trend_q_add_point(c, t, gap_ms);
+    if (i < 0) return TQ_ROW_STOP;
+    *prev = t;
+    return i;
+}
+
+inline uint32_t trend_q_le32(const uint8_t *p) {
+    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
+}
+
 inline void trend_q_set(trend_q_ctx *c, long i, int k, double v) {
     c->r->ch[k].values[i] = v;
     c->r->ch[k].status[i] = TQ_VALUE;

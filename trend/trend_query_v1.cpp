@@ -36,7 +36,7 @@ std::string sidecar_path(const char *data_path) {
 bool pread_u32(int fd, long long off, uint32_t *v) {
     uint8_t b[4];
     if (off < 0 || pread(fd, b, 4, (off_t)off) != 4) return false;
-    *v = (uint32_t)b[0] | ((uint32_t)b[1] << 8) | ((uint32_t)b[2] << 16) | ((uint32_t)b[3] << 24);
+    *v = trend_q_le32(b);
     return true;
 }
 
@@ -244,14 +244,9 @@ int trend_q_read_v1(trend_q_ctx *c, const char *path, int64_t midnight) {
     int64_t prev = -1;
     for (long r = first; r < rows; r++) {
         if (fread(row.data(), 4, (size_t)cells, s.f) != (size_t)cells) break;
-        uint32_t tc = row[(size_t)tcol];
-        if (tc > TQ_DAY_MS_MAX) break;
-        int64_t t = midnight + tc;
-        if (t > c->end_ms) break;
-        if (t < c->start_ms || t <= prev) continue;
-        long i = trend_q_add_point(c, t, gap);
-        if (i < 0) break;
-        prev = t;
+        long i = trend_q_row_point(c, midnight, row[(size_t)tcol], &prev, gap);
+        if (i == TQ_ROW_STOP) break;
+        if (i == TQ_ROW_SKIP) continue;
         for (int k = 0; k < c->n; k++) {
             const v1_col &cc = col[k];
             long cell = cc.kind == v1_col::PAIR ? a + cc.idx / 16 : cc.idx;

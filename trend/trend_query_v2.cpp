@@ -41,8 +41,7 @@ int trend_q_read_v2(trend_q_ctx *c, const char *path, int64_t midnight) {
         uint8_t b[4];
         off_t pos = (off_t)vr.header_size + (off_t)r * vr.row_size;
         if (pread(hfd, b, 4, pos) != 4) return false;
-        *ms = (uint32_t)b[0] | ((uint32_t)b[1] << 8) | ((uint32_t)b[2] << 16) |
-              ((uint32_t)b[3] << 24);
+        *ms = trend_q_le32(b);
         return *ms <= TQ_DAY_MS_MAX;
     };
     long lo = 0, hi = rows;
@@ -60,15 +59,9 @@ int trend_q_read_v2(trend_q_ctx *c, const char *path, int64_t midnight) {
     int64_t prev = -1;
     for (long r = lo; r < rows; r++) {
         if (fread(row, 1, (size_t)vr.row_size, s.f) != (size_t)vr.row_size) break;
-        uint32_t tc = (uint32_t)row[0] | ((uint32_t)row[1] << 8) | ((uint32_t)row[2] << 16) |
-                      ((uint32_t)row[3] << 24);
-        if (tc > TQ_DAY_MS_MAX) break;
-        int64_t t = midnight + tc;
-        if (t > c->end_ms) break;
-        if (t < c->start_ms || t <= prev) continue;
-        long i = trend_q_add_point(c, t, gap);
-        if (i < 0) break;
-        prev = t;
+        long i = trend_q_row_point(c, midnight, trend_q_le32(row), &prev, gap);
+        if (i == TQ_ROW_STOP) break;
+        if (i == TQ_ROW_SKIP) continue;
         for (int k = 0; k < c->n; k++) {
             if (slot[k] < 0) {
                 trend_q_nocol(c, i, k);

@@ -19,7 +19,7 @@
 #include "common/json.h"
 #include "server/ksp_cache.h"
 #include "server_fixture.h"
-#include "trend/trend_v2.h"
+#include "test_ksp_util.h"
 #include "trend/tz.h"
 
 using namespace srvtest;
@@ -196,48 +196,14 @@ struct webdriver {
     }
 };
 
-struct tt_dir {
-    std::string path;
-    explicit tt_dir(const char *tag) {
-        std::string t = std::string("/tmp/zq-") + tag + "-XXXXXX";
-        path = mkdtemp(t.data());
-    }
-    ~tt_dir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-};
-
-// A version-2 file of today with A1 = second of the day % 100 over the
-// last ten minutes, except a two-minute hole.
+// A1 = second of the day % 100 over the last ten minutes before now_s,
+// except a two-minute hole.
 void record_today(const std::string &dir, int64_t now_s) {
-    trend_base b;
-    grow_an(&b, 2);
-    grow_di(&b, 1);
-    b.an[1].present = 1;
-    b.an_max = 1;
-    v2_table t;
-    ASSERT_EQ(0, v2_table_build(&t, &b, nullptr, 0, nullptr, 0));
-    time_t day = (time_t)now_s;
-    struct tm tm;
-    gmtime_r(&day, &tm);
-    char path[512];
-    snprintf(path, sizeof path, "%s/%04d%02d%02d00.rps", dir.c_str(), tm.tm_year + 1900,
-             tm.tm_mon + 1, tm.tm_mday);
-    uint32_t date = (uint32_t)((tm.tm_year + 1900) * 10000 + (tm.tm_mon + 1) * 100 + tm.tm_mday);
-    ASSERT_EQ(0, v2_file_create(path, 's', date, 1000, &t));
-    FILE *f = fopen(path, "ab");
-    std::vector<uint8_t> row((size_t)t.row_size);
-    double an[2];
-    uint8_t q[2] = {1, 1}, dv[1] = {0}, dq[1] = {0};
     int64_t midnight = now_s - now_s % 86400;
-    for (int64_t s = std::max(now_s - 600, midnight); s < now_s; s++) {
-        if (s >= now_s - 300 && s < now_s - 180) continue;
-        an[1] = (double)((s - midnight) % 100);
-        v2_row_pack(row.data(), &t, an, q, 2, dv, dq, 1, (uint32_t)((s - midnight) * 1000));
-        fwrite(row.data(), 1, row.size(), f);
-    }
-    fclose(f);
+    ksp_test::write_v2(
+        dir, 1, std::max(now_s - 600, midnight), now_s - 1,
+        [midnight](int64_t s, int) { return (double)((s - midnight) % 100); },
+        [now_s](int64_t s) { return s < now_s - 300 || s >= now_s - 180; });
 }
 
 TEST(KspBrowser, ViewerDrawsHistoryFollowsLiveValueAndRunsNoPanelScript) {
@@ -245,7 +211,7 @@ TEST(KspBrowser, ViewerDrawsHistoryFollowsLiveValueAndRunsNoPanelScript) {
         GTEST_SKIP() << "chromium or chromedriver not installed (scripts/deps.sh installs them)";
     tz_set_offset_min(0);
     ksp_cache_clear();
-    tt_dir www("kspwww"), trends("ksptrends");
+    ksp_test::Dir www("www"), trends("trends");
     const int64_t rec = time(nullptr);
     record_today(trends.path, rec);
     write_file(www.path + "/p.ks",

@@ -19,7 +19,7 @@
 
 #include "common/json.h"
 #include "server/ksp_cache.h"
-#include "trend/trend_v2.h"
+#include "test_ksp_util.h"
 #include "trend/tz.h"
 
 namespace {
@@ -27,58 +27,15 @@ namespace {
 // 2026-03-10 12:00:00 UTC; the tests run with a zero UTC offset.
 constexpr int64_t T0 = 1773144000;
 
-struct Dir {
-    std::string path;
-    explicit Dir(const char *tag) {
-        std::string t = std::string("/tmp/zq-ksp-") + tag + "-XXXXXX";
-        path = mkdtemp(t.data());
-    }
-    ~Dir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-    void write(const std::string &name, const std::string &text) const {
-        FILE *f = fopen((path + "/" + name).c_str(), "wb");
-        fwrite(text.data(), 1, text.size(), f);
-        fclose(f);
-    }
-};
+using ksp_test::Dir;
 
-// A version-2 seconds file of the day of `from` with float analogs A1..A14:
-// A_k = k * 100 + seconds since from, for every second of [from, to].
+// Analogs A1..A14 over [from, to]: A<k> = k * 100 + seconds since from,
+// with the seconds [skip_from, skip_to] left out.
 void write_v2(const std::string &dir, int64_t from, int64_t to, int64_t skip_from = 0,
               int64_t skip_to = -1) {
-    trend_base b;
-    grow_an(&b, 15);
-    grow_di(&b, 1);
-    for (int n = 1; n <= 14; n++)
-        b.an[(size_t)n].present = 1;
-    b.an_max = 14;
-    v2_table t;
-    ASSERT_EQ(0, v2_table_build(&t, &b, nullptr, 0, nullptr, 0));
-    struct tm tm;
-    time_t day = (time_t)from;
-    gmtime_r(&day, &tm);
-    char path[512];
-    snprintf(path, sizeof path, "%s/%04d%02d%02d00.rps", dir.c_str(), tm.tm_year + 1900,
-             tm.tm_mon + 1, tm.tm_mday);
-    uint32_t date = (uint32_t)((tm.tm_year + 1900) * 10000 + (tm.tm_mon + 1) * 100 + tm.tm_mday);
-    int64_t midnight = from - from % 86400;
-    if (access(path, F_OK) != 0) ASSERT_EQ(0, v2_file_create(path, 's', date, 1000, &t));
-    FILE *f = fopen(path, "ab");
-    ASSERT_TRUE(f);
-    std::vector<uint8_t> row((size_t)t.row_size);
-    std::vector<double> an(15);
-    std::vector<uint8_t> q(15, 1), dv(2), dq(2);
-    for (int64_t s = from; s <= to; s++) {
-        if (s >= skip_from && s <= skip_to) continue;
-        for (int k = 1; k <= 14; k++)
-            an[(size_t)k] = k * 100 + (double)(s - from);
-        v2_row_pack(row.data(), &t, an.data(), q.data(), 15, dv.data(), dq.data(), 2,
-                    (uint32_t)((s - midnight) * 1000));
-        fwrite(row.data(), 1, row.size(), f);
-    }
-    fclose(f);
+    ksp_test::write_v2(
+        dir, 14, from, to, [from](int64_t s, int k) { return k * 100 + (double)(s - from); },
+        [&](int64_t s) { return s < skip_from || s > skip_to; });
 }
 
 struct Env {
@@ -343,6 +300,31 @@ TEST(KspRemote, HangingStreamingOrBrokenServersFailInBoundedTime) {
         srv.stop_and_join();
         EXPECT_TRUE(gave_up);
     }
+}
+
+TEST(KspRemote, FrameWithoutHistoryIsRebuiltAfterThirtySeconds) {
+    Env e;
+    std::atomic<int> calls{0};
+    FakeServer srv([&](int c) {
+        if (calls++ == 0) {
+            send_str(c, "HTTP/1.0 503 Busy\r\nContent-Length: 0\r\n\r\n");
+            return;
+        }
+        send_str(c, "HTTP/1.0 200 OK\r\n\r\n{\"times\":[" + std::to_string((T0 - 2) * 1000) +
+                        "],\"channels\":{\"0:A1\":[5]}}");
+    });
+    e.www.write("r.ks", "<ksp takt=\"60\" npoints=\"20\" trendurl=\"" + srv.url() +
+                            "\"><e param=\"A1\"/></ksp>");
+    Json a(e.frame("r.ks"));
+    EXPECT_FALSE(json_getb(a.n, "trend_ok", true));
+    e.now += 20000;  // within the takt: the failed frame is kept
+    Json b(e.frame("r.ks"));
+    EXPECT_FALSE(json_getb(b.n, "trend_ok", true));
+    EXPECT_EQ(1, calls.load());
+    e.now += 11000;  // 31 s after the failed build, still within the takt
+    Json c(e.frame("r.ks"));
+    EXPECT_TRUE(json_getb(c.n, "trend_ok", false));
+    EXPECT_EQ(5, c.at(0, 19));
 }
 
 TEST(KspRemote, ScannerToleratesLayoutAndReadsTheShorterArray) {
