@@ -6,8 +6,9 @@
 #   zq_program(<name> SOURCES <files...> [LIBS <libs...>])
 #       A program in build/<preset>/bin, added to the zq_programs target.
 #   zq_test(<name> SOURCES <files...> [LIBS <libs...>] [LABELS <labels...>])
-#       A GoogleTest executable registered with CTest. It sees ZQ_BIN_DIR
-#       (the programs), ZQ_SOURCE_DIR and ZQ_TEST_DATA_DIR (tests/data).
+#       A GoogleTest executable registered with CTest, linked with the test
+#       support library (tests/support). It sees ZQ_BIN_DIR (the programs),
+#       ZQ_SOURCE_DIR and ZQ_TEST_DATA_DIR (tests/data).
 #   zq_bench(<name> SOURCES <files...> [LIBS <libs...>])
 #   zq_fuzz(<name> SOURCES <files...> [LIBS <libs...>])
 
@@ -46,7 +47,8 @@ function(zq_test name)
     set(A_TIMEOUT 300)
   endif()
   add_executable(${name} ${A_SOURCES})
-  target_link_libraries(${name} PRIVATE ${A_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  target_link_libraries(${name} PRIVATE ${A_LIBS} zq_test_support GTest::gtest GTest::gmock
+                        GTest::gtest_main)
   target_compile_definitions(${name} PRIVATE
     ZQ_BIN_DIR="${CMAKE_BINARY_DIR}/bin"
     ZQ_SOURCE_DIR="${CMAKE_SOURCE_DIR}"

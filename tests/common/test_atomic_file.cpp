@@ -1,6 +1,5 @@
 #include "common/atomic_file.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -9,24 +8,10 @@
 #include <cerrno>
 #include <string>
 
-#include "tests/common/core_test_util.h"
+#include "tests/support/files.h"
 
-using core_test::read_file;
-using core_test::TempDir;
-
-namespace {
-
-int count_entries(const std::string &dir) {
-    int n = 0;
-    DIR *d = opendir(dir.c_str());
-    while (struct dirent *e = readdir(d)) {
-        if (e->d_name[0] != '.') n++;
-    }
-    closedir(d);
-    return n;
-}
-
-}  // namespace
+using tsup::read_file;
+using tsup::TempDir;
 
 TEST(AtomicFile, WritesAndReplacesWholeWithoutLeftovers) {
     TempDir dir;
@@ -58,7 +43,7 @@ TEST(AtomicFile, WritesAndReplacesWholeWithoutLeftovers) {
     std::string bin("a\0b\xff", 4);
     ASSERT_EQ(atomic_file_write(path, bin), 0);
     EXPECT_EQ(read_file(path), bin);
-    EXPECT_EQ(count_entries(dir.path), 1);
+    EXPECT_EQ(tsup::list_dir(dir.path).size(), 1u);
 
     // A name without a directory part lands in the working directory.
     char cwd[4096];
@@ -84,7 +69,7 @@ TEST(AtomicFile, FailuresKeepTheOldFileAndErrno) {
     EXPECT_EQ(atomic_file_write(dir / "target", std::string("data")), -1);
     EXPECT_NE(errno, 0);
     EXPECT_EQ(read_file(inside), "keep");
-    EXPECT_EQ(count_entries(dir.path), 1);
+    EXPECT_EQ(tsup::list_dir(dir.path).size(), 1u);
 
     EXPECT_EQ(atomic_file_write(nullptr, "x", size_t(1)), -1);
     EXPECT_EQ(errno, EINVAL);
@@ -123,5 +108,5 @@ TEST(AtomicFile, ConcurrentWritersNeverMixAndReadersSeeWholeFiles) {
     std::string last = read_file(path);
     EXPECT_EQ(last.size(), kSize);
     EXPECT_TRUE(last[0] == 'b' || last[0] == 'c');
-    EXPECT_EQ(count_entries(dir.path), 1);
+    EXPECT_EQ(tsup::list_dir(dir.path).size(), 1u);
 }

@@ -5,35 +5,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "common/channels.h"
 #include "common/json.h"
+#include "tests/support/files.h"
 
 namespace {
 
 class Channels : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/zq_channels_XXXXXX";
-        ASSERT_TRUE(mkdtemp(tmpl));
-        dir_ = tmpl;
-        path_ = dir_ + "/channels.json";
-    }
-    void TearDown() override {
-        std::string cmd = "rm -rf '" + dir_ + "'";
-        (void)system(cmd.c_str());
-    }
-    void write(const std::string &text) { std::ofstream(path_, std::ios::binary) << text; }
-    std::string read() {
-        std::ifstream f(path_, std::ios::binary);
-        std::stringstream ss;
-        ss << f.rdbuf();
-        return ss.str();
-    }
-    std::string dir_, path_;
+    void SetUp() override { ASSERT_FALSE(dir_.empty()); }
+    void write(const std::string &text) { tsup::write_file(path_, text); }
+    std::string read() { return tsup::read_file(path_); }
+    tsup::TempDir tmp_{"channels"};
+    std::string dir_ = tmp_.path, path_ = dir_ + "/channels.json";
 };
 
 TEST_F(Channels, LoadsFieldsIdsAndCapacity) {
@@ -240,8 +226,7 @@ TEST_F(Channels, SaveReplacesAtomicallyAndReportsFailure) {
     ASSERT_EQ(channels_save(&reg, path_.c_str()), 0);
     EXPECT_NE(read(), "old");
     // No temporary file is left beside the target.
-    std::string cmd = "test $(ls -A '" + dir_ + "' | wc -l) -eq 1";
-    EXPECT_EQ(system(cmd.c_str()), 0);
+    EXPECT_EQ(tsup::list_dir(dir_).size(), 1u);
 }
 
 TEST(ChannelScale, ConvertsBothWays) {

@@ -35,7 +35,7 @@ TEST(FuzzRegressions, YamlCorpus) {
     auto files = fuzz_corpus_files("yaml");
     ASSERT_FALSE(files.empty());
     for (const auto &f : files) {
-        std::string text = fuzz_read_file(f);
+        std::string text = tsup::read_file(f);
         yaml_dup dups[4];
         size_t n = 0;
         json_ptr root(yaml_parse_dups(text.c_str(), dups, 4, &n));
@@ -52,7 +52,7 @@ TEST(FuzzRegressions, JsonCorpus) {
     auto files = fuzz_corpus_files("json");
     ASSERT_FALSE(files.empty());
     for (const auto &f : files) {
-        std::string text = fuzz_read_file(f);
+        std::string text = tsup::read_file(f);
         json_ptr root(json_parse_len(text.data(), text.size()));
         if (!root) continue;
         check_strings(root.get(), f);
@@ -65,12 +65,12 @@ TEST(FuzzRegressions, HostileSeedsAreRefused) {
     const std::string dir = std::string(ZQ_SOURCE_DIR) + "/tests/fuzz/corpus/json/";
     for (const char *name :
          {"deep_array.json", "deep_object.json", "nul_escape.json", "truncated_escape.json"}) {
-        std::string text = fuzz_read_file(dir + name);
+        std::string text = tsup::read_file(dir + name);
         ASSERT_FALSE(text.empty()) << name;
         EXPECT_EQ(json_parse(text.c_str()), nullptr) << name;
     }
     std::string deep =
-        fuzz_read_file(std::string(ZQ_SOURCE_DIR) + "/tests/fuzz/corpus/yaml/deep_map.yaml");
+        tsup::read_file(std::string(ZQ_SOURCE_DIR) + "/tests/fuzz/corpus/yaml/deep_map.yaml");
     json_ptr r(yaml_parse(deep.c_str()));
     EXPECT_EQ(json_getn(r.get(), "after", 0), 1.0);
 }

@@ -6,11 +6,14 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <optional>
 #include <string>
 
 #include "common/channels.h"
 #include "common/json.h"
 #include "common/yaml.h"
+#include "tests/support/files.h"
+#include "tests/support/proc.h"
 
 namespace {
 
@@ -228,25 +231,21 @@ class UkrainianNumbers : public ::testing::Test {
     void SetUp() override {
         saved_ = setlocale(LC_NUMERIC, nullptr);
         if (setlocale(LC_NUMERIC, "uk_UA.UTF-8")) return;
-        char tmpl[] = "/tmp/zq_locale_XXXXXX";
-        ASSERT_TRUE(mkdtemp(tmpl));
-        dir_ = tmpl;
-        std::string cmd = "localedef -i uk_UA -f UTF-8 '" + dir_ + "/uk_UA.UTF-8' >/dev/null 2>&1";
-        if (system(cmd.c_str()) == 0) {
-            setenv("LOCPATH", dir_.c_str(), 1);
+        dir_.emplace("locale");
+        ASSERT_FALSE(dir_->path.empty());
+        if (tsup::run({.argv = {"localedef", "-i", "uk_UA", "-f", "UTF-8", *dir_ / "uk_UA.UTF-8"}})
+                .status == 0) {
+            setenv("LOCPATH", dir_->path.c_str(), 1);
             if (setlocale(LC_NUMERIC, "uk_UA.UTF-8")) return;
         }
         GTEST_SKIP() << "cannot make a locale with a decimal comma";
     }
     void TearDown() override {
         setlocale(LC_NUMERIC, saved_.c_str());
-        if (!dir_.empty()) {
-            unsetenv("LOCPATH");
-            std::string cmd = "rm -rf '" + dir_ + "'";
-            (void)system(cmd.c_str());
-        }
+        if (dir_) unsetenv("LOCPATH");
     }
-    std::string saved_, dir_;
+    std::string saved_;
+    std::optional<tsup::TempDir> dir_;  // a locale compiled for the test
 };
 
 TEST_F(UkrainianNumbers, ConfigFilesReadAndWriteTheSame) {
@@ -294,17 +293,14 @@ TEST(Json, BuildsTreesForEmitters) {
 }
 
 TEST(Json, ReadsFiles) {
-    char path[] = "/tmp/zq_json_XXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    const char doc[] = "{\"k\":\"v\"}";
-    ASSERT_EQ(write(fd, doc, sizeof doc - 1), (ssize_t)(sizeof doc - 1));
-    close(fd);
-    json_ptr r(json_parse_file(path));
-    unlink(path);
+    tsup::TempDir dir("json");
+    std::string path = dir / "doc.json";
+    ASSERT_TRUE(tsup::write_file(path, "{\"k\":\"v\"}"));
+    json_ptr r(json_parse_file(path.c_str()));
+    unlink(path.c_str());
     ASSERT_TRUE(r);
     EXPECT_STREQ(json_gets(r.get(), "k", ""), "v");
-    EXPECT_EQ(json_parse_file(path), nullptr);
+    EXPECT_EQ(json_parse_file(path.c_str()), nullptr);
     EXPECT_EQ(json_parse_file(nullptr), nullptr);
 }
 

@@ -1,17 +1,15 @@
 #include "common/log.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <regex>
 #include <set>
 #include <thread>
 #include <vector>
 
-#include "tests/common/core_test_util.h"
+#include "tests/support/files.h"
 
-using core_test::TempDir;
+using tsup::TempDir;
 
 namespace {
 
@@ -40,22 +38,8 @@ class Log : public ::testing::Test {
         log_set_flags(1, 1, 1);
         log_set_prefix("");
     }
-    std::vector<std::string> files() {
-        std::vector<std::string> out;
-        DIR *d = opendir(dir.path.c_str());
-        while (struct dirent *e = readdir(d)) {
-            if (e->d_name[0] != '.') out.push_back(e->d_name);
-        }
-        closedir(d);
-        std::sort(out.begin(), out.end());
-        return out;
-    }
-    void touch(const std::string &name) {
-        FILE *f = fopen((dir / name).c_str(), "w");
-        ASSERT_NE(f, nullptr);
-        fputs("old\n", f);
-        fclose(f);
-    }
+    std::vector<std::string> files() { return tsup::list_dir(dir.path); }
+    void touch(const std::string &name) { ASSERT_TRUE(tsup::write_file(dir / name, "old\n")); }
     TempDir dir;
 };
 
@@ -65,7 +49,7 @@ TEST_F(Log, LineAndFileNameFormat) {
     log_msg("started %s pid=%d", "trend", 4711);
     log_msg("with newline\n\n");
     log_close();
-    std::string text = core_test::read_file(dir / "scada-2026-12-06.log");
+    std::string text = tsup::read_file(dir / "scada-2026-12-06.log");
     EXPECT_EQ(text,
               "[06.12.2026 09:15:02] - scada: started trend pid=4711\n"
               "[06.12.2026 09:15:02] - scada: with newline\n");
@@ -78,7 +62,7 @@ TEST_F(Log, LongMessagesAreWrittenWhole) {
     std::string big(5000, 'x');
     log_err("%s|end", big.c_str());
     log_close();
-    std::string text = core_test::read_file(dir / "scada-2026-12-06.log");
+    std::string text = tsup::read_file(dir / "scada-2026-12-06.log");
     EXPECT_NE(text.find(big + "|end\n"), std::string::npos);
 }
 
@@ -92,7 +76,7 @@ TEST_F(Log, FlagsSilenceOnlyTheirOwnKind) {
     log_err("err-off");
     log_write_ev("write-off");
     log_close();
-    std::string text = core_test::read_file(dir / "scada-2026-12-06.log");
+    std::string text = tsup::read_file(dir / "scada-2026-12-06.log");
     EXPECT_EQ(text.find("off"), std::string::npos) << text;
     EXPECT_NE(text.find("err-on"), std::string::npos);
     EXPECT_NE(text.find("write-on"), std::string::npos);
@@ -122,12 +106,12 @@ TEST_F(Log, RetentionKeepsNinetyOfThisProgramOnly) {
     for (const char *other :
          {"zqsup-2025-01-01.log", "scada.log", "scada-.log", "scadax-2020-01-01.log",
           "scada-2020-01-01.txt", "zqsup-2025-01-02.log"})
-        EXPECT_TRUE(core_test::file_exists(dir / other)) << other;
+        EXPECT_TRUE(tsup::file_exists(dir / other)) << other;
 
     // Retention runs when a file is opened, not on every line.
     touch("scada-2000-01-01.log");
     log_msg("same day");
-    EXPECT_TRUE(core_test::file_exists(dir / "scada-2000-01-01.log"));
+    EXPECT_TRUE(tsup::file_exists(dir / "scada-2000-01-01.log"));
 }
 
 TEST_F(Log, NewDayOpensNewFile) {
@@ -135,9 +119,9 @@ TEST_F(Log, NewDayOpensNewFile) {
     g_fake_now = kDay + 86400;
     log_msg("day two");
     log_close();
-    EXPECT_EQ(core_test::read_file(dir / "scada-2026-12-06.log"),
+    EXPECT_EQ(tsup::read_file(dir / "scada-2026-12-06.log"),
               "[06.12.2026 09:15:02] - scada: day one\n");
-    EXPECT_EQ(core_test::read_file(dir / "scada-2026-12-07.log"),
+    EXPECT_EQ(tsup::read_file(dir / "scada-2026-12-07.log"),
               "[07.12.2026 09:15:02] - scada: day two\n");
 }
 
@@ -151,7 +135,7 @@ TEST_F(Log, PrefixIsPerThread) {
     log_set_prefix("");
     log_msg("empty prefix");
     log_close();
-    std::string text = core_test::read_file(dir / "scada-2026-12-06.log");
+    std::string text = tsup::read_file(dir / "scada-2026-12-06.log");
     EXPECT_NE(text.find("- scada: main\n"), std::string::npos);
     EXPECT_NE(text.find("- PLC 10.0.0.5: conn\n"), std::string::npos);
     EXPECT_NE(text.find("- scada: empty prefix\n"), std::string::npos);
@@ -168,7 +152,7 @@ TEST_F(Log, ThreadsNeverInterleaveLines) {
     for (auto &t : ts)
         t.join();
     log_close();
-    std::string text = core_test::read_file(dir / "scada-2026-12-06.log");
+    std::string text = tsup::read_file(dir / "scada-2026-12-06.log");
     std::regex line_re(
         R"(\[06\.12\.2026 09:15:02\] - scada: thread [0-3] line \d+ payload-payload)");
     size_t count = 0, pos = 0;
@@ -191,9 +175,9 @@ TEST_F(Log, EchoPrintsTheMessageOnStdout) {
     log_set_echo(false);
     EXPECT_EQ(out, "[zqsup] SHM removed: /x\n");
     log_close();
-    EXPECT_NE(core_test::read_file(dir / "scada-2026-12-06.log")
-                  .find("- scada: [zqsup] SHM removed: /x\n"),
-              std::string::npos);
+    EXPECT_NE(
+        tsup::read_file(dir / "scada-2026-12-06.log").find("- scada: [zqsup] SHM removed: /x\n"),
+        std::string::npos);
 }
 
 TEST_F(Log, MissingDirectoryIsCreatedAndUnwritableOneDropsLines) {
@@ -201,7 +185,7 @@ TEST_F(Log, MissingDirectoryIsCreatedAndUnwritableOneDropsLines) {
     log_init(sub.c_str(), "zqsup");
     log_msg("deep");
     log_close();
-    EXPECT_TRUE(core_test::file_exists(sub + "/zqsup-2026-12-06.log"));
+    EXPECT_TRUE(tsup::file_exists(sub + "/zqsup-2026-12-06.log"));
 
     // A path through a regular file can never be opened: lines are dropped,
     // nothing crashes, and the next valid directory works again.
@@ -212,6 +196,6 @@ TEST_F(Log, MissingDirectoryIsCreatedAndUnwritableOneDropsLines) {
     log_init(dir.path.c_str(), "zqsup");
     log_msg("kept");
     log_close();
-    EXPECT_EQ(core_test::read_file(dir / "zqsup-2026-12-06.log"),
+    EXPECT_EQ(tsup::read_file(dir / "zqsup-2026-12-06.log"),
               "[06.12.2026 09:15:02] - zqsup: kept\n");
 }

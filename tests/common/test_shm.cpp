@@ -1,5 +1,6 @@
 #include "common/shm.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -12,7 +13,7 @@
 
 #include "tests/common/core_test_util.h"
 
-using core_test::ShmName;
+using tsup::ShmName;
 
 namespace {
 
@@ -22,7 +23,7 @@ namespace {
 std::string log_text() {
     char path[600];
     log_current_path(path, sizeof path);
-    return core_test::read_file(path);
+    return tsup::read_file(path);
 }
 
 template <typename T>
@@ -272,7 +273,7 @@ TEST(ShmReader, VersionFiveIsRefusedWithOneMessage) {
     ShmHandle w;
     ASSERT_EQ(shm_open_rw(n.c_str(), 2, 2, 0, &w), 0);
     shm_header(&w)->version = 5;
-    core_test::TempDir dir;
+    tsup::TempDir dir;
     std::string errfile = dir / "stderr";
     pid_t pid = fork();
     if (pid == 0) {
@@ -286,7 +287,7 @@ TEST(ShmReader, VersionFiveIsRefusedWithOneMessage) {
         _exit(rc1 == -1 && rc2 == -1 && st1 == SHM_ERR_MISMATCH && r.base == nullptr ? 0 : 4);
     }
     ASSERT_EQ(wait_child(pid), 0);
-    std::string err = core_test::read_file(errfile);
+    std::string err = tsup::read_file(errfile);
     std::string expect = "shm_handle_open(" + n.name +
                          "): magic/version mismatch (magic 0xA11CB501, version 5, binary expects "
                          "6) — rebuild/restart the whole stack together\n";
@@ -302,7 +303,7 @@ TEST(ShmReader, VersionFiveIsRefusedWithOneMessage) {
         _exit(0);
     }
     ASSERT_EQ(wait_child(pid), 0);
-    EXPECT_EQ(core_test::read_file(errfile),
+    EXPECT_EQ(tsup::read_file(errfile),
               "[alarm] SHM " + n.name +
                   " magic/version mismatch (version 5, binary expects 6) — rebuild whole stack\n");
     shm_close(&w);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/yaml.h"
+#include "tests/support/files.h"
 
 namespace {
 
@@ -422,16 +423,13 @@ TEST(Yaml, RoundTripKeepsTheTree) {
 }
 
 TEST(Yaml, ReadsFiles) {
-    char path[] = "/tmp/zq_yaml_XXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    const char doc[] = "logix:\n  shm_name: /x\n";
-    ASSERT_EQ(write(fd, doc, sizeof doc - 1), (ssize_t)(sizeof doc - 1));
-    close(fd);
-    json_ptr r(yaml_parse_file(path));
-    unlink(path);
+    tsup::TempDir dir("yaml");
+    std::string path = dir / "doc.yaml";
+    ASSERT_TRUE(tsup::write_file(path, "logix:\n  shm_name: /x\n"));
+    json_ptr r(yaml_parse_file(path.c_str()));
+    unlink(path.c_str());
     EXPECT_STREQ(json_gets(json_get(r.get(), "logix"), "shm_name", ""), "/x");
-    EXPECT_EQ(yaml_parse_file(path), nullptr);
+    EXPECT_EQ(yaml_parse_file(path.c_str()), nullptr);
 }
 
 }  // namespace

@@ -4,9 +4,9 @@
 
 #include "common/shm.h"
 #include "tests/common/core_test_util.h"
+#include "tests/support/proc.h"
 
-using core_test::run;
-using core_test::ShmName;
+using tsup::ShmName;
 
 namespace {
 
@@ -15,10 +15,9 @@ namespace {
 const std::string kTool = std::string(ZQ_BIN_DIR) + "/zqshm";
 
 // Runs zqshm without inheriting the caller's database name.
-core_test::RunResult zqshm(std::vector<std::string> args, std::vector<std::string> env = {}) {
+tsup::RunResult zqshm(std::vector<std::string> args, std::vector<std::string> env = {}) {
     args.insert(args.begin(), kTool);
-    env.insert(env.begin(), "LOGIX_SHM_NAME=");
-    return run(args, env);
+    return tsup::run({.argv = args, .env = env, .unset_env = {"LOGIX_SHM_NAME"}});
 }
 
 bool contains(const std::string &s, const std::string &part) {

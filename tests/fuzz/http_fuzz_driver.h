@@ -1,8 +1,9 @@
 #pragma once
 // One fuzz input through everything that reads a client's request: the
 // socket reader (over a socketpair, the client half-closed after sending),
-// the head parser, the header/query getters and the tag-name parser of the
-// runtime API. Shared by the fuzz target and the corpus replay test.
+// the head parser, the header/query getters, the route lookup and the
+// tag-name parser of the runtime API. Shared by the fuzz target and the
+// corpus replay test.
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -13,8 +14,9 @@
 #include <memory>
 #include <string>
 
-#include "server/api.h"
 #include "server/http.h"
+#include "server/rt_common.h"
+#include "server/srv_routes.h"
 
 namespace http_fuzz {
 
@@ -35,6 +37,10 @@ inline void check_request(const http_request *req) {
     }
     (void)http_query_param(req, "t", out, 1);
     (void)http_query_param(req, "t", nullptr, 0);
+    // The router's lookup and cross-site check read only the request.
+    srv_match m = srv_route_find(req);
+    if (m.route && (m.group_flags & m.route->flags) != m.route->flags) abort();
+    (void)srv_cross_site(req);
 }
 
 inline void run_one(const uint8_t *data, size_t size) {
@@ -49,7 +55,7 @@ inline void run_one(const uint8_t *data, size_t size) {
     (void)http_parse_content_length(s.c_str());
     char kind;
     long num;
-    (void)api_parse_tag(s.c_str(), &kind, &num);
+    (void)rt_parse_tag(s.c_str(), &kind, &num);
     http_url_decode(&s[0]);
 
     // Larger inputs than a socket buffer would block the writer; the reader

@@ -22,7 +22,7 @@ TEST(CipFuzzCorpus, EveryFileReplaysCleanly) {
     ASSERT_GE(files.size(), 10u);
     for (const auto &f : files) {
         SCOPED_TRACE(f);
-        std::string data = fuzz_read_file(f);
+        std::string data = tsup::read_file(f);
         ASSERT_GE(data.size(), 3u);
         cip_fuzz::run_one(reinterpret_cast<const uint8_t *>(data.data()), data.size());
     }

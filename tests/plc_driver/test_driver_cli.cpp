@@ -5,36 +5,32 @@
 
 namespace {
 
-std::string run_capture(const std::string &cmd, int *status) {
-    std::string out;
-    FILE *p = popen((cmd + " 2>&1").c_str(), "r");
-    if (!p) return out;
-    char buf[512];
-    while (fgets(buf, sizeof buf, p))
-        out += buf;
-    int st = pclose(p);
-    *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return out;
+// The program's exit status and its stdout and stderr, run in dir.
+std::string run_capture(const std::vector<std::string> &argv, int *status,
+                        const std::string &dir = "") {
+    tsup::RunResult r = tsup::run({.argv = argv, .dir = dir, .err_to_out = true});
+    *status = r.status;
+    return r.out;
 }
 
 TEST(DriverProgram, CommandLineAndBadConfiguration) {
     std::string bin = std::string(ZQ_BIN_DIR) + "/zqlogix";
     int st = -1;
-    std::string out = run_capture(bin + " --version", &st);
+    std::string out = run_capture({bin, "--version"}, &st);
     EXPECT_EQ(st, 0);
     EXPECT_EQ(out.rfind("zqlogix ", 0), 0u) << out;
-    out = run_capture(bin + " --help", &st);
+    out = run_capture({bin, "--help"}, &st);
     EXPECT_EQ(st, 0);
     EXPECT_NE(out.find("Usage: "), std::string::npos);
     EXPECT_NE(out.find("[-c <ini_file>] [--version]"), std::string::npos);
 
     driver_proc d;  // only for its temporary directory
-    out = run_capture("cd '" + d.dir + "' && " + bin + " -c ./none.ini", &st);
+    out = run_capture({bin, "-c", "./none.ini"}, &st, d.dir);
     EXPECT_EQ(st, 1);
     EXPECT_NE(out.find("Помилка завантаження конфігурації: ./none.ini"), std::string::npos) << out;
     // A config.yaml without groups and no INI file fails the same way.
-    std::ofstream(d.dir + "/config.yaml") << "logix:\n  shm_name: /x\n";
-    out = run_capture("cd '" + d.dir + "' && " + bin + " --config ./none.ini", &st);
+    tsup::write_file(d.dir + "/config.yaml", "logix:\n  shm_name: /x\n");
+    out = run_capture({bin, "--config", "./none.ini"}, &st, d.dir);
     EXPECT_EQ(st, 1);
     EXPECT_NE(out.find("не має logix-груп"), std::string::npos) << out;
 }
@@ -47,19 +43,11 @@ TEST(DriverProgram, LegacyIniProjectAttachesToExistingDatabase) {
     ShmHandle pre;
     ASSERT_EQ(shm_open_rw(drv.shm_name.c_str(), 50, 50, 4, &pre), 0);
     shm_update_analog(&pre, 40, 1, 5, 3.5);
-    std::ofstream(drv.dir + "/zqbridge.ini")
-        << "[Logix5000]\nlogdir_linux=./logs\n"
-           "[Logix5000_1]\nipaddr="
-        << sim.addr << "\ntakt=50\nitem1=A2,v,Speed\nitem2=D3,c,Run\n";
-    drv.pid = fork();
-    if (drv.pid == 0) {
-        if (chdir(drv.dir.c_str()) != 0) _exit(127);
-        setenv("LOGIX_SHM_NAME", drv.shm_name.c_str(), 1);
-        if (!freopen("driver.out", "w", stdout)) _exit(127);
-        std::string bin = std::string(ZQ_BIN_DIR) + "/zqlogix";
-        execl(bin.c_str(), bin.c_str(), static_cast<char *>(nullptr));
-        _exit(127);
-    }
+    tsup::write_file(drv.dir + "/zqbridge.ini",
+                     "[Logix5000]\nlogdir_linux=./logs\n"
+                     "[Logix5000_1]\nipaddr=" +
+                         sim.addr + "\ntakt=50\nitem1=A2,v,Speed\nitem2=D3,c,Run\n");
+    ASSERT_TRUE(drv.launch({}));
     ASSERT_EQ(shm_handle_open(&drv.db, drv.shm_name.c_str(), true, SHM_MSG_NONE), 0);
     EXPECT_TRUE(drv.an_is(2, -12)) << drv.log();
     EXPECT_TRUE(drv.di_is(3, 1));

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "driver_config.h"
+#include "tests/support/files.h"
 
 namespace {
 
@@ -20,18 +21,7 @@ struct ConfigHolder {
     logix_config *get() { return c.get(); }
 };
 
-std::string make_temp_dir() {
-    char tmpl[] = "/tmp/zq_driver_cfg_XXXXXX";
-    const char *d = mkdtemp(tmpl);
-    return d ? d : "";
-}
-
-void write_file(const std::string &path, const std::string &text) {
-    FILE *f = fopen(path.c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    fputs(text.c_str(), f);
-    fclose(f);
-}
+using tsup::write_file;
 
 logix_group one_group(const std::initializer_list<const char *> &lines) {
     logix_group g;
@@ -250,7 +240,8 @@ TEST(DriverConfigYaml, TooManyGroupsKeepsFirst32) {
 }
 
 TEST(DriverConfigIni, SectionsLastItemAndFallback) {
-    std::string dir = make_temp_dir();
+    tsup::TempDir tmp("driver-cfg");
+    std::string dir = tmp.path;
     ASSERT_FALSE(dir.empty());
     std::string ini = dir + "/zqbridge.ini";
     write_file(ini,
@@ -308,19 +299,16 @@ TEST(DriverConfigIni, SectionsLastItemAndFallback) {
     unlink((dir + "/config.yaml").c_str());
     unlink(ini.c_str());
     EXPECT_EQ(config_load(c.get(), ini.c_str()), -1);  // neither file
-    rmdir(dir.c_str());
 }
 
 TEST(DriverConfigIni, MissingAddressOrGroupsFails) {
-    std::string dir = make_temp_dir();
-    std::string ini = dir + "/a.ini";
+    tsup::TempDir dir("driver-cfg");
+    std::string ini = dir / "a.ini";
     write_file(ini, "[Logix5000_1]\nitem1=A1,v,X\n");
     ConfigHolder c;
     EXPECT_EQ(config_load_ini(c.get(), ini.c_str()), -1);
     write_file(ini, "[general]\nanalogs=4\n");
     EXPECT_EQ(config_load_ini(c.get(), ini.c_str()), -1);
-    unlink(ini.c_str());
-    rmdir(dir.c_str());
 }
 
 }  // namespace

@@ -2,105 +2,63 @@
 // Runs the real zqlogix in a temporary project directory against zqplcsim
 // and reads the database it fills.
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
 #include <cmath>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "common/shm.h"
 #include "test_plcsim_util.h"
+#include "tests/support/files.h"
+#include "tests/support/proc.h"
 
 struct driver_proc {
-    pid_t pid = -1;
-    std::string dir;
-    std::string shm_name;
+    tsup::TempDir tmp{"driver"};
+    std::string dir = tmp.path;
+    std::string shm_name = "/" + tsup::unique_name("zq_drvt");
+    tsup::Child child;
     ShmHandle db;
 
-    driver_proc() {
-        char tmpl[] = "/tmp/zq-driver-test-XXXXXX";
-        if (mkdtemp(tmpl)) dir = tmpl;
-        static int counter = 0;
-        shm_name = "/zq_drvt_" + std::to_string(getpid()) + "_" + std::to_string(++counter);
-    }
+    driver_proc() = default;
     driver_proc(const driver_proc &) = delete;
     driver_proc &operator=(const driver_proc &) = delete;
     ~driver_proc() {
         stop();
         shm_handle_close(&db);
         shm_unlink(shm_name.c_str());
-        if (!dir.empty()) {
-            std::string cmd = "rm -rf '" + dir + "'";
-            (void)system(cmd.c_str());
-        }
+    }
+
+    // Starts zqlogix with these arguments in the project directory, on this
+    // test's database; its output goes to driver.out.
+    bool launch(const std::vector<std::string> &args) {
+        std::vector<std::string> argv = {std::string(ZQ_BIN_DIR) + "/zqlogix"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return tsup::child_start(&child, {.argv = argv,
+                                          .env = {"LOGIX_SHM_NAME=" + shm_name},
+                                          .dir = dir,
+                                          .out_path = dir + "/driver.out",
+                                          .err_to_out = true});
     }
 
     // Writes config.yaml (the text after "logix:\n") and starts the driver;
     // true once the database exists and is mapped.
     bool start(const std::string &logix_section) {
-        std::ofstream(dir + "/config.yaml") << "logix:\n  log:\n    logdir_linux: ./logs\n"
-                                            << logix_section;
-        pid = fork();
-        if (pid == 0) {
-            if (chdir(dir.c_str()) != 0) _exit(127);
-            setenv("LOGIX_SHM_NAME", shm_name.c_str(), 1);
-            FILE *f = freopen("driver.out", "w", stdout);
-            if (!f) _exit(127);
-            dup2(fileno(stdout), 2);
-            std::string bin = std::string(ZQ_BIN_DIR) + "/zqlogix";
-            execl(bin.c_str(), bin.c_str(), "-c", "./zqbridge.ini", static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        if (pid < 0) return false;
+        tsup::write_file(dir + "/config.yaml",
+                         "logix:\n  log:\n    logdir_linux: ./logs\n" + logix_section);
+        if (!launch({"-c", "./zqbridge.ini"})) return false;
         return wait_until(
             [&] { return shm_handle_open(&db, shm_name.c_str(), true, SHM_MSG_NONE) == 0; }, 10000);
     }
 
-    // Sends SIGTERM; exit status, or -1 when it did not end within ms.
-    int stop(int ms = 8000) {
-        if (pid <= 0) return -1;
-        kill(pid, SIGTERM);
-        int st = 0;
-        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (std::chrono::steady_clock::now() < end) {
-            if (waitpid(pid, &st, WNOHANG) == pid) {
-                pid = -1;
-                return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        kill(pid, SIGKILL);
-        waitpid(pid, &st, 0);
-        pid = -1;
-        return -1;
-    }
+    // Sends SIGTERM; the exit status, 128 + signal when it had to be killed
+    // after ms, -1 when it was not running.
+    int stop(int ms = 8000) { return tsup::child_stop(&child, ms); }
 
-    std::string log() const {
-        std::string all;
-        DIR *d = opendir((dir + "/logs").c_str());
-        if (!d) return all;
-        while (dirent *e = readdir(d)) {
-            if (e->d_name[0] == '.') continue;
-            std::ifstream f(dir + "/logs/" + e->d_name);
-            std::stringstream ss;
-            ss << f.rdbuf();
-            all += ss.str();
-        }
-        closedir(d);
-        return all;
-    }
+    std::string log() const { return tsup::read_dir_files(dir + "/logs"); }
 
-    size_t log_count(const std::string &needle) const {
-        std::string l = log();
-        size_t n = 0;
-        for (size_t p = l.find(needle); p != std::string::npos; p = l.find(needle, p + 1))
-            ++n;
-        return n;
-    }
+    size_t log_count(const std::string &needle) const { return tsup::count_of(log(), needle); }
 
     bool wait_log(const std::string &needle, int ms, size_t count = 1) const {
         return wait_until([&] { return log_count(needle) >= count; }, ms);

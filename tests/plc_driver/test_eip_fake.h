@@ -4,13 +4,9 @@
 // (header included) and returns the bytes to answer; an empty answer sends
 // nothing, and returning false from the handler closes the connection.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -21,6 +17,9 @@
 
 #include "common/log.h"
 #include "plc_driver/eip.h"
+#include "tests/support/files.h"
+#include "tests/support/net.h"
+#include "tests/support/wait.h"
 
 using bytes = std::vector<uint8_t>;
 
@@ -33,15 +32,7 @@ struct fake_peer {
     std::vector<bytes> requests;  // everything received, in order
 
     explicit fake_peer(handler_fn handler) {
-        lfd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(lfd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        listen(lfd, 4);
-        socklen_t l = sizeof a;
-        getsockname(lfd, reinterpret_cast<sockaddr *>(&a), &l);
-        port = ntohs(a.sin_port);
+        lfd = tsup::tcp_listen(&port);
         th = std::thread([this, handler] { serve(handler); });
     }
     ~fake_peer() {
@@ -56,17 +47,7 @@ struct fake_peer {
     }
 
   private:
-    static bool read_n(int fd, uint8_t *p, size_t n) {
-        size_t got = 0;
-        while (got < n) {
-            pollfd pfd{fd, POLLIN, 0};
-            if (poll(&pfd, 1, 10000) <= 0) return false;
-            ssize_t r = recv(fd, p + got, n - got, 0);
-            if (r <= 0) return false;
-            got += (size_t)r;
-        }
-        return true;
-    }
+    static bool read_n(int fd, uint8_t *p, size_t n) { return tsup::recv_n(fd, p, n, 10000); }
     void serve(handler_fn handler) {
         int fd = accept(lfd, nullptr, nullptr);
         if (fd < 0) return;
@@ -82,7 +63,7 @@ struct fake_peer {
             }
             bytes reply;
             bool go_on = handler(req, &reply);
-            if (!reply.empty()) send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+            if (!reply.empty()) tsup::send_all(fd, reply.data(), reply.size());
             if (!go_on) break;
         }
         close(fd);
@@ -142,39 +123,21 @@ inline fake_peer::handler_fn cip_responder(std::function<bytes(const bytes &cip)
 
 // Captures this process's log lines in a temporary directory.
 struct log_capture {
-    std::string dir;
+    tsup::TempDir dir{"eip-log"};
     log_capture() {
-        char t[] = "/tmp/zq-eip-log-XXXXXX";
-        dir = mkdtemp(t);
-        log_init(dir.c_str(), "test");
+        log_init(dir.path.c_str(), "test");
         log_set_flags(1, 1, 1);
     }
-    ~log_capture() {
-        log_close();
-        std::string cmd = "rm -rf '" + dir + "'";
-        (void)system(cmd.c_str());
-    }
+    ~log_capture() { log_close(); }
     std::string text() {
         char path[600];
         log_current_path(path, sizeof path);
-        FILE *f = fopen(path, "r");
-        std::string s;
-        if (f == nullptr) return s;
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-            s.append(buf, n);
-        fclose(f);
-        return s;
+        return tsup::read_file(path);
     }
     bool has(const std::string &needle) { return text().find(needle) != std::string::npos; }
 };
 
 // Waits until the peer has received n requests.
 inline bool wait_until_count(fake_peer &p, size_t n) {
-    for (int i = 0; i < 500; i++) {
-        if (p.received().size() >= n) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    return tsup::wait_for([&] { return p.received().size() >= n; }, 5000);
 }

@@ -2,39 +2,28 @@
 // Manager, services our client does not use, several clients at once, tag
 // files and the command line.
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <cmath>
 #include <cstring>
-#include <fstream>
 #include <random>
 #include <thread>
 
 #include "common/log.h"
 #include "plc_driver/cip.h"
 #include "plc_driver/eip.h"
+#include "test_eip_fake.h"
 #include "test_plcsim_util.h"
+#include "tests/support/net.h"
 
 namespace {
-
-using bytes = std::vector<uint8_t>;
 
 // A bare TCP client that sends encapsulation messages as given.
 struct raw_client {
     int fd = -1;
     explicit raw_client(const std::string &addr) {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(EIP_PORT);
-        inet_pton(AF_INET, addr.c_str(), &a.sin_addr);
-        if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-            close(fd);
-            fd = -1;
-        }
+        fd = tsup::tcp_connect(EIP_PORT, addr);
         timeval tv{5, 0};
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     }
@@ -60,15 +49,6 @@ struct raw_client {
     }
 };
 
-bytes rr_data(const bytes &cip) {
-    bytes d(16, 0);
-    eip_put16(d.data() + 6, 2);
-    eip_put16(d.data() + 12, EIP_ITEM_UNCONNECTED_DATA);
-    eip_put16(d.data() + 14, (uint16_t)cip.size());
-    d.insert(d.end(), cip.begin(), cip.end());
-    return d;
-}
-
 class Plcsim : public ::testing::Test {
   protected:
     plcsim_proc sim;
@@ -93,7 +73,7 @@ TEST_F(Plcsim, EncapsulationErrors) {
     raw_client c(sim.addr);
     ASSERT_GE(c.fd, 0);
     // Data before a session, an unknown command, an unsupported version.
-    bytes r = c.call(EIP_CMD_SEND_RR_DATA, 0, rr_data({0x01, 0x02, 0x20, 0x01, 0x24, 0x01}));
+    bytes r = c.call(EIP_CMD_SEND_RR_DATA, 0, cpf_rr({0x01, 0x02, 0x20, 0x01, 0x24, 0x01}));
     ASSERT_EQ(24u, r.size());
     EXPECT_EQ(EIP_STATUS_INVALID_SESSION, eip_get32(r.data() + 8));
     r = c.call(0x00AA, 0, {});
@@ -113,16 +93,16 @@ TEST_F(Plcsim, EncapsulationErrors) {
 
     uint32_t h = c.register_session();
     ASSERT_NE(0u, h);
-    r = c.call(EIP_CMD_SEND_RR_DATA, h + 1, rr_data({0x01, 0x02, 0x20, 0x01, 0x24, 0x01}));
+    r = c.call(EIP_CMD_SEND_RR_DATA, h + 1, cpf_rr({0x01, 0x02, 0x20, 0x01, 0x24, 0x01}));
     EXPECT_EQ(EIP_STATUS_INVALID_SESSION, eip_get32(r.data() + 8));
     // Identity through the Message Router, without an Unconnected Send.
-    r = c.call(EIP_CMD_SEND_RR_DATA, h, rr_data({0x01, 0x02, 0x20, 0x01, 0x24, 0x01}));
+    r = c.call(EIP_CMD_SEND_RR_DATA, h, cpf_rr({0x01, 0x02, 0x20, 0x01, 0x24, 0x01}));
     ASSERT_GT(r.size(), 44u);
     EXPECT_EQ(0, eip_get32(r.data() + 8));
     EXPECT_EQ(0x81, r[40]);
     EXPECT_EQ(0, r[42]);
     // A broken item list.
-    bytes bad = rr_data({0x01});
+    bytes bad = cpf_rr({0x01});
     eip_put16(bad.data() + 14, 50);
     r = c.call(EIP_CMD_SEND_RR_DATA, h, bad);
     EXPECT_NE(0u, eip_get32(r.data() + 8));
@@ -364,7 +344,7 @@ TEST_F(Plcsim, SurvivesGarbage) {
                 cip[1] = 2;
                 memcpy(&cip[2], cm, 4);
             }
-            bytes r = c.call(EIP_CMD_SEND_RR_DATA, h, rr_data(cip));
+            bytes r = c.call(EIP_CMD_SEND_RR_DATA, h, cpf_rr(cip));
             if (r.empty()) break;  // the simulator may close on a broken frame
         }
         // Raw garbage, headers with wild lengths included.
@@ -407,26 +387,25 @@ TEST(PlcsimSetup, DemoProjectTags) {
 TEST(PlcsimSetup, TagFilesSignalsAndCommandLine) {
     log_set_flags(0, 0, 0);
     plcsim_proc sim;
-    char tmpl[] = "/tmp/zqplcsim-files-XXXXXX";
-    std::string dir = mkdtemp(tmpl);
-    {
-        std::ofstream y(dir + "/tags.yaml");
-        y << "tags:\n"
-             "  - name: Level\n"
-             "    type: REAL\n"
-             "    value: 12.5\n"
-             "  - name: Ramp\n"
-             "    type: DINT\n"
-             "    signal: ramp\n"
-             "    period_s: 2\n"
-             "    min: 0\n"
-             "    max: 1000\n"
-             "  - name: Flags\n"
-             "    type: BOOL\n"
-             "    count: 64\n";
-        std::ofstream j(dir + "/tags.json");
-        j << R"({"tags": [{"name": "Setpoint", "type": "LREAL", "count": 3, "value": [1, 2, 3]}]})";
-    }
+    tsup::TempDir tmp("plcsim-files");
+    std::string dir = tmp.path;
+    tsup::write_file(dir + "/tags.yaml",
+                     "tags:\n"
+                     "  - name: Level\n"
+                     "    type: REAL\n"
+                     "    value: 12.5\n"
+                     "  - name: Ramp\n"
+                     "    type: DINT\n"
+                     "    signal: ramp\n"
+                     "    period_s: 2\n"
+                     "    min: 0\n"
+                     "    max: 1000\n"
+                     "  - name: Flags\n"
+                     "    type: BOOL\n"
+                     "    count: 64\n");
+    tsup::write_file(
+        dir + "/tags.json",
+        R"({"tags": [{"name": "Setpoint", "type": "LREAL", "count": 3, "value": [1, 2, 3]}]})");
     ASSERT_TRUE(sim.start({"--tags", dir + "/tags.yaml"})) << sim.output();
     eip_session s;
     ASSERT_EQ(0, eip_connect(&s, sim.addr.c_str(), EIP_PORT, 0));
@@ -458,24 +437,25 @@ TEST(PlcsimSetup, TagFilesSignalsAndCommandLine) {
 
     // Bad arguments: a clear message and a non-zero exit, never a start.
     std::string bin = std::string(ZQ_BIN_DIR) + "/zqplcsim";
-    for (const char *bad : {"--tag 'X:FLOAT[1]'", "--tag 'X:DINT[0]'", "--tag X",
-                            "--tag 'X:DINT[1]:wobble'", "--tag 'A:DINT[1]' --tag 'a:REAL[1]'",
-                            "--port 0", "--bogus", "--tags /nonexistent.yaml"}) {
-        std::string cmd = bin + " --addr 127.0.0.1 --port 1 " + bad + " 2>&1";
-        FILE *p = popen(cmd.c_str(), "r");
-        char buf[512] = {0};
-        size_t n = fread(buf, 1, sizeof buf - 1, p);
-        int st = pclose(p);
-        EXPECT_NE(0, WEXITSTATUS(st)) << bad;
-        EXPECT_NE(std::string::npos, std::string(buf, n).find("zqplcsim: ")) << bad << ": " << buf;
+    const std::vector<std::vector<std::string>> bad_args = {
+        {"--tag", "X:FLOAT[1]"},
+        {"--tag", "X:DINT[0]"},
+        {"--tag", "X"},
+        {"--tag", "X:DINT[1]:wobble"},
+        {"--tag", "A:DINT[1]", "--tag", "a:REAL[1]"},
+        {"--port", "0"},
+        {"--bogus"},
+        {"--tags", "/nonexistent.yaml"}};
+    for (const auto &bad : bad_args) {
+        std::vector<std::string> argv = {bin, "--addr", "127.0.0.1", "--port", "1"};
+        argv.insert(argv.end(), bad.begin(), bad.end());
+        tsup::RunResult r = tsup::run({.argv = argv, .err_to_out = true});
+        EXPECT_NE(0, r.status) << testing::PrintToString(bad);
+        EXPECT_NE(std::string::npos, r.out.find("zqplcsim: "))
+            << testing::PrintToString(bad) << ": " << r.out;
     }
-    FILE *p = popen((bin + " --help").c_str(), "r");
-    char help[4096] = {0};
-    size_t n = fread(help, 1, sizeof help - 1, p);
-    pclose(p);
-    EXPECT_NE(std::string::npos, std::string(help, n).find("--tag SPEC"));
-    std::string cmd = "rm -rf '" + dir + "'";
-    (void)system(cmd.c_str());
+    tsup::RunResult help = tsup::run({.argv = {bin, "--help"}});
+    EXPECT_NE(std::string::npos, help.out.find("--tag SPEC"));
 }
 
 }  // namespace

@@ -3,9 +3,7 @@
 // Ethernet/IPv4/TCP framing, and decoded by tshark's EtherNet/IP and CIP
 // dissectors, which must find no malformed packet and no error-level entry.
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -21,6 +19,7 @@
 #include "plc_driver/cip.h"
 #include "plc_driver/eip.h"
 #include "test_plcsim_util.h"
+#include "tests/support/net.h"
 
 namespace {
 
@@ -40,15 +39,7 @@ struct relay {
     std::vector<chunk> chunks;
 
     explicit relay(std::string to) : target(std::move(to)) {
-        lfd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(lfd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        listen(lfd, 1);
-        socklen_t l = sizeof a;
-        getsockname(lfd, reinterpret_cast<sockaddr *>(&a), &l);
-        port = ntohs(a.sin_port);
+        lfd = tsup::tcp_listen(&port, 1);
         th = std::thread([this] { run(); });
     }
     ~relay() {
@@ -59,14 +50,9 @@ struct relay {
     void run() {
         int c = accept(lfd, nullptr, nullptr);
         if (c < 0) return;
-        int s = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(EIP_PORT);
-        inet_pton(AF_INET, target.c_str(), &a.sin_addr);
-        if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+        int s = tsup::tcp_connect(EIP_PORT, target);
+        if (s < 0) {
             close(c);
-            close(s);
             return;
         }
         pollfd p[2] = {{c, POLLIN, 0}, {s, POLLIN, 0}};
@@ -190,16 +176,10 @@ struct pcap_writer {
     }
 };
 
-std::string run(const std::string &cmd) {
-    std::string out;
-    FILE *p = popen(cmd.c_str(), "r");
-    if (!p) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    pclose(p);
-    return out;
+// tshark on the capture file with these arguments; its stdout and stderr.
+std::string tshark(const std::string &pcap, std::vector<std::string> args) {
+    args.insert(args.begin(), {"/usr/bin/tshark", "-n", "-r", pcap});
+    return tsup::run({.argv = args, .err_to_out = true}).out;
 }
 
 // Every service of the client, connected and unconnected, with a few refusals.
@@ -267,20 +247,19 @@ TEST(Tshark, DissectorsFindNoMalformedPacketOrError) {
     std::string pcap = sim.dir + "/exchange.pcap";
     { pcap_writer(pcap.c_str()).write(chunks); }
 
-    std::string detail = run("/usr/bin/tshark -n -r '" + pcap + "' -V 2>&1");
+    std::string detail = tshark(pcap, {"-V"});
     EXPECT_NE(std::string::npos, detail.find("EtherNet/IP (Industrial Protocol)")) << detail;
     EXPECT_NE(std::string::npos, detail.find("Common Industrial Protocol"));
     EXPECT_NE(std::string::npos, detail.find("Forward Open"));
     EXPECT_NE(std::string::npos, detail.find("Multiple Service Packet"));
     EXPECT_EQ(std::string::npos, detail.find("Malformed")) << detail;
 
-    std::string expert = run("/usr/bin/tshark -n -r '" + pcap + "' -q -z expert 2>&1");
+    std::string expert = tshark(pcap, {"-q", "-z", "expert"});
     EXPECT_EQ(std::string::npos, expert.find("Errors (")) << expert;
     EXPECT_EQ(std::string::npos, expert.find("Malformed")) << expert;
 
     // Every encapsulation message of the exchange was decoded as EtherNet/IP.
-    std::string summary =
-        run("/usr/bin/tshark -n -r '" + pcap + "' -Y enip -T fields -e enip.command 2>&1");
+    std::string summary = tshark(pcap, {"-Y", "enip", "-T", "fields", "-e", "enip.command"});
     size_t lines = 0;
     for (char c : summary)
         lines += c == '\n';

@@ -3,28 +3,32 @@
 // and in its own temporary directory, and talks to its control file.
 
 #include <signal.h>
-#include <stdlib.h>
-#include <sys/prctl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
+#include <stdio.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
-#include <cstdio>
-#include <fstream>
+#include <functional>
+#include <optional>
 #include <random>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "tests/support/files.h"
+#include "tests/support/proc.h"
+#include "tests/support/wait.h"
+
+// The plc_driver tests' name for the support library's condition poll.
+inline bool wait_until(const std::function<bool()> &cond, int ms) {
+    return tsup::wait_for(cond, ms);
+}
+
 struct plcsim_proc {
-    pid_t pid = -1;
     std::string addr;
     std::string dir;
     std::string out_path;
     std::string control_path;
+    tsup::Child child;
+    std::optional<tsup::TempDir> tmp;
 
     plcsim_proc() = default;
     plcsim_proc(const plcsim_proc &) = delete;
@@ -35,10 +39,10 @@ struct plcsim_proc {
     // Starts the simulator with these extra arguments; retries another
     // address when the chosen one is taken. True once it listens.
     bool start(const std::vector<std::string> &args) {
-        char tmpl[] = "/tmp/zqplcsim-test-XXXXXX";
-        if (dir.empty()) {
-            if (mkdtemp(tmpl) == nullptr) return false;
-            dir = tmpl;
+        if (!tmp) {
+            tmp.emplace("plcsim");
+            if (tmp->path.empty()) return false;
+            dir = tmp->path;
         }
         out_path = dir + "/sim.out";
         control_path = dir + "/control";
@@ -48,106 +52,48 @@ struct plcsim_proc {
             unsigned r = rd() ^ ((unsigned)getpid() << 8) ^ counter.fetch_add(1);
             addr = "127." + std::to_string(1 + r % 250) + "." + std::to_string((r >> 8) % 256) +
                    "." + std::to_string(2 + (r >> 16) % 250);
-            std::vector<std::string> argv_s = {std::string(ZQ_BIN_DIR) + "/zqplcsim", "--addr",
-                                               addr, "--control", control_path};
-            argv_s.insert(argv_s.end(), args.begin(), args.end());
-            pid = fork();
-            if (pid == 0) {
-                // A test that dies must not leave its simulator behind.
-                prctl(PR_SET_PDEATHSIG, SIGTERM);
-                if (chdir(dir.c_str()) != 0) _exit(127);
-                FILE *f = freopen(out_path.c_str(), "w", stdout);
-                if (f == nullptr) _exit(127);
-                dup2(fileno(stdout), 2);
-                std::vector<char *> av;
-                for (auto &s : argv_s)
-                    av.push_back(const_cast<char *>(s.c_str()));
-                av.push_back(nullptr);
-                execv(av[0], av.data());
-                _exit(127);
-            }
-            if (pid < 0) return false;
+            std::vector<std::string> argv = {std::string(ZQ_BIN_DIR) + "/zqplcsim", "--addr", addr,
+                                             "--control", control_path};
+            argv.insert(argv.end(), args.begin(), args.end());
+            if (!tsup::child_start(
+                    &child, {.argv = argv, .dir = dir, .out_path = out_path, .err_to_out = true}))
+                return false;
             if (wait_output("listening on", 10000)) return true;
             stop();
         }
         return false;
     }
 
-    std::string output() const {
-        std::ifstream f(out_path);
-        std::stringstream ss;
-        ss << f.rdbuf();
-        return ss.str();
-    }
+    std::string output() const { return tsup::read_file(out_path); }
 
-    bool alive() {
-        if (pid <= 0) return false;
-        int st;
-        return waitpid(pid, &st, WNOHANG) == 0;
-    }
+    bool alive() { return tsup::child_running(&child); }
 
+    // False as soon as the simulator ended without printing needle.
     bool wait_output(const std::string &needle, int ms) {
-        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (std::chrono::steady_clock::now() < end) {
-            if (output().find(needle) != std::string::npos) return true;
-            if (!alive()) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
+        bool found = false;
+        tsup::wait_for(
+            [&] {
+                found = output().find(needle) != std::string::npos;
+                return found || !alive();
+            },
+            ms);
+        return found;
     }
 
     // Writes control commands and waits until the simulator consumed them.
     bool control(const std::string &commands) {
-        std::string tmp = control_path + ".tmp";
-        {
-            std::ofstream f(tmp);
-            f << commands << "\n";
-        }
-        if (rename(tmp.c_str(), control_path.c_str()) != 0) return false;
-        kill(pid, SIGUSR1);
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        struct stat sb;
-        while (std::chrono::steady_clock::now() < end) {
-            if (stat(control_path.c_str(), &sb) != 0) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return false;
+        std::string tmp_path = control_path + ".tmp";
+        if (!tsup::write_file(tmp_path, commands + "\n")) return false;
+        if (rename(tmp_path.c_str(), control_path.c_str()) != 0) return false;
+        kill(child.pid, SIGUSR1);
+        return tsup::wait_for([&] { return !tsup::file_exists(control_path); }, 5000);
     }
 
-    void stop() {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            int st;
-            for (int i = 0; i < 300; i++) {
-                if (waitpid(pid, &st, WNOHANG) == pid) {
-                    pid = -1;
-                    return;
-                }
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            }
-            kill(pid, SIGKILL);
-            waitpid(pid, &st, 0);
-            pid = -1;
-        }
-    }
+    void stop() { tsup::child_stop(&child, 3000); }
 
     void cleanup() {
         stop();
-        if (!dir.empty()) {
-            std::string cmd = "rm -rf '" + dir + "'";
-            (void)system(cmd.c_str());
-            dir.clear();
-        }
+        tmp.reset();
+        dir.clear();
     }
 };
-
-// Polls a condition until it holds or the deadline passes.
-template <class F>
-bool wait_until(F cond, int ms) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < end) {
-        if (cond()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return cond();
-}

@@ -24,6 +24,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -181,6 +182,31 @@ struct test_db {
         shm_unlink(name.c_str());
     }
     ShmHeader *hdr() { return shm_header(&h); }
+};
+
+// Answers the database's clock reads and sets as the driver would, with
+// fixed controller and host times, until destroyed.
+struct clock_standin {
+    std::atomic<bool> stop{false};
+    std::thread th;
+    clock_standin(ShmHandle *h, long long plc_us, long long host_us)
+        : th([this, h, plc_us, host_us] {
+              while (!stop) {
+                  uint32_t req;
+                  for (bool sync : {false, true})
+                      if (shm_time_pending(h, sync, &req)) {
+                          shm_header(h)->time_rc = 0;
+                          shm_header(h)->plc_time_us = plc_us;
+                          shm_header(h)->host_time_us = host_us;
+                          shm_time_complete(h, sync, req);
+                      }
+                  std::this_thread::sleep_for(std::chrono::milliseconds(2));
+              }
+          }) {}
+    ~clock_standin() {
+        stop = true;
+        th.join();
+    }
 };
 
 struct server_proc {

@@ -198,22 +198,9 @@ TEST_F(Api, PlcClockRequests) {
     EXPECT_EQ(srv.body_of("/api/plc/time?plc=-1"),
               "{\"plc\":0,\"ok\":false,\"error\":\"bad_plc\"}");
 
-    // A driver stand-in answers reads and sets.
-    std::atomic<bool> stop{false};
-    std::thread drv([&] {
-        while (!stop) {
-            uint32_t req;
-            for (bool sync : {false, true}) {
-                if (shm_time_pending(&db.h, sync, &req)) {
-                    db.hdr()->time_rc = 0;
-                    db.hdr()->plc_time_us = 1767225600000000LL + 1500000;  // 2026-01-01 +1.5 s
-                    db.hdr()->host_time_us = 1767225600000000LL;
-                    shm_time_complete(&db.h, sync, req);
-                }
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-    });
+    // A driver stand-in answers reads and sets: 2026-01-01, controller 1.5 s ahead.
+    auto drv =
+        std::make_unique<clock_standin>(&db.h, 1767225600000000LL + 1500000, 1767225600000000LL);
     EXPECT_EQ(srv.body_of("/api/plc/time"),
               "{\"plc\":0,\"ok\":true,\"plc_us\":1767225601500000,\"host_us\":1767225600000000,"
               "\"plc_str\":\"2026-01-01 00:00:01\",\"host_str\":\"2026-01-01 00:00:00\","
@@ -226,24 +213,24 @@ TEST_F(Api, PlcClockRequests) {
     EXPECT_NE(all.find("{\"plc\":1,\"ok\":false,\"error\":\"plc_offline\"}],\"host_str\":\""),
               std::string::npos);
     db.hdr()->time_rc = 0;
-    stop = true;
-    drv.join();
+    drv.reset();
 }
 
 TEST_F(Api, AutosyncSwitchRewritesConfig) {
     EXPECT_EQ(srv.body_of("/api/plc/time/auto?plc=0&on=1"),
               "{\"ok\":true,\"path\":\"10.0.0.7\\\\backplane\\\\2\",\"on\":1}");
     std::string cfg = read_file(srv.dir + "/config.yaml");
-    EXPECT_NE(cfg.find("logix:\n  time:\n    autosync:\n      - \"10.0.0.7\\\\backplane\\\\2\"\n"
-                       "    autosync_threshold_ms: 2000   #"),
-              std::string::npos)
+    EXPECT_NE(
+        cfg.find("logix:\n  shm_name: /x\n  groups: []\n  time:\n    autosync:\n"
+                 "      - \"10.0.0.7\\\\backplane\\\\2\"\n    autosync_threshold_ms: 2000   #"),
+        std::string::npos)
         << cfg;
     EXPECT_NE(cfg.find("  shm_name: /x\n  groups: []\n"), std::string::npos);
     EXPECT_NE(srv.body_of("/api/plc").find("\"auto\":1"), std::string::npos);
     EXPECT_EQ(srv.body_of("/api/plc/time/auto?plc=0&on=0"),
               "{\"ok\":true,\"path\":\"10.0.0.7\\\\backplane\\\\2\",\"on\":0}");
     cfg = read_file(srv.dir + "/config.yaml");
-    EXPECT_NE(cfg.find("  time:\n    autosync:\n    autosync_threshold_ms: 2000"),
+    EXPECT_NE(cfg.find("  time:\n    autosync: []\n    autosync_threshold_ms: 2000"),
               std::string::npos)
         << cfg;
     EXPECT_EQ(cfg.find("backplane"), std::string::npos);

@@ -79,21 +79,9 @@ TEST(Watch, AutosyncSetsDriftingClock) {
     server_proc srv("",
                     "logix:\n  time:\n    autosync: [\"10.0.0.7\\\\backplane\\\\0\"]\n"
                     "    autosync_threshold_ms: 1000\n");
-    std::atomic<bool> stop{false};
-    std::thread drv([&] {
-        while (!stop) {
-            uint32_t req;
-            for (bool sync : {false, true}) {
-                if (shm_time_pending(&db.h, sync, &req)) {
-                    db.hdr()->time_rc = 0;
-                    db.hdr()->plc_time_us = 1767225600000000LL - 5000000;  // 5 s behind
-                    db.hdr()->host_time_us = 1767225600000000LL;
-                    shm_time_complete(&db.h, sync, req);
-                }
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-    });
+    // The controller is 5 s behind.
+    auto drv =
+        std::make_unique<clock_standin>(&db.h, 1767225600000000LL - 5000000, 1767225600000000LL);
     ASSERT_TRUE(srv.start(db.name));
     EXPECT_NE(srv.body_of("/api/plc").find("\"auto\":1"), std::string::npos);
     EXPECT_TRUE(wait_for([&] { return shm_time_done(&db.h, true) == 1; }));
@@ -102,8 +90,7 @@ TEST(Watch, AutosyncSetsDriftingClock) {
                    "autosync ПЛК 10.0.0.7\\backplane\\0: розбіжність -5000 мс → синхронізую") !=
                std::string::npos;
     })) << srv.log();
-    stop = true;
-    drv.join();
+    drv.reset();
     // Connected all along: no second check within the same day.
     EXPECT_EQ(shm_time_done(&db.h, true), 1u);
 }

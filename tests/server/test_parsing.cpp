@@ -1,15 +1,20 @@
 // Request parsing, link rewriting and the small parsers of the server.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <string>
 
 #include "common/json.h"
 #include "common/yaml.h"
-#include "server/api.h"
+#include "server/eng_gate.h"
 #include "server/http.h"
-#include "server/server.h"
+#include "server/rt_common.h"
+#include "server/rt_plc.h"
+#include "server/srv_config.h"
+#include "server/srv_static.h"
 
 static http_request head(const std::string &text) {
     http_request r{};
@@ -111,34 +116,42 @@ TEST(Config, TrustEntriesAndSecrets) {
     EXPECT_FALSE(srv_secret_equal("", "x"));
 }
 
+// The legacy INI configuration: comments, keys before any section, other
+// sections ignored, repeated sections and keys (the last assignment wins).
 TEST(Config, IniReaderSectionsAndComments) {
-    std::map<std::string, std::string> got;
-    srv_ini_parse(std::string("; c\nport=1\n[scada]\n  wwwdir = ./w \n# x\n// y\n[other]\nk=v\n"
-                              "noeq\n[awp_slot]\ntrust1 = a:b:c"),
-                  [&](const std::string &s, const std::string &k, const std::string &v) {
-                      got[s + "." + k] = v;
-                  });
-    EXPECT_EQ(got[".port"], "1");
-    EXPECT_EQ(got["scada.wwwdir"], "./w");
-    EXPECT_EQ(got["other.k"], "v");
-    EXPECT_EQ(got["awp_slot.trust1"], "a:b:c");
-    EXPECT_EQ(got.size(), 4u);
+    char tmpl[] = "/tmp/zqsrv_ini_XXXXXX";
+    std::string dir = mkdtemp(tmpl);
+    std::string path = dir + "/zqserver.conf";
+    std::ofstream(path) << "; c\nport=1\n[scada]\n  wwwdir = ./w \n# x\n// y\n[other]\nport=9\n"
+                           "noeq\n[awp_slot]\ntrust1 = a:b:c\n[scada]\npoll_ms = 5\npoll_ms=7\n"
+                           "[awp_slot]\ntrust2=d:e:f";
+    srv_config cfg;
+    srv_config_load(&cfg, path.c_str());
+    EXPECT_EQ(cfg.port, 1);
+    EXPECT_STREQ(cfg.wwwdir, "./w");
+    EXPECT_EQ(cfg.poll_ms, 7);
+    ASSERT_EQ(cfg.n_trust, 2);
+    EXPECT_STREQ(cfg.trust[0].code, "a");
+    EXPECT_STREQ(cfg.trust[0].ip, "c");
+    EXPECT_STREQ(cfg.trust[1].ip, "f");
+    unlink(path.c_str());
+    rmdir(dir.c_str());
 }
 
 TEST(Tags, NumbersAreCheckedForOverflowAndSign) {
     char k;
     long n;
-    ASSERT_TRUE(api_parse_tag("a12", &k, &n));
+    ASSERT_TRUE(rt_parse_tag("a12", &k, &n));
     EXPECT_EQ(k, 'A');
     EXPECT_EQ(n, 12);
-    ASSERT_TRUE(api_parse_tag("D0", &k, &n));
+    ASSERT_TRUE(rt_parse_tag("D0", &k, &n));
     EXPECT_EQ(n, 0);
-    EXPECT_FALSE(api_parse_tag("A-1", &k, &n));
-    EXPECT_FALSE(api_parse_tag("A+1", &k, &n));
-    EXPECT_FALSE(api_parse_tag("A99999999999999999999", &k, &n));
-    EXPECT_FALSE(api_parse_tag("A1x", &k, &n));
-    EXPECT_FALSE(api_parse_tag("Q1", &k, &n));
-    EXPECT_FALSE(api_parse_tag("A", &k, &n));
+    EXPECT_FALSE(rt_parse_tag("A-1", &k, &n));
+    EXPECT_FALSE(rt_parse_tag("A+1", &k, &n));
+    EXPECT_FALSE(rt_parse_tag("A99999999999999999999", &k, &n));
+    EXPECT_FALSE(rt_parse_tag("A1x", &k, &n));
+    EXPECT_FALSE(rt_parse_tag("Q1", &k, &n));
+    EXPECT_FALSE(rt_parse_tag("A", &k, &n));
 }
 
 // The autosync switch rewrites the operator's config.yaml: every other line
@@ -157,8 +170,9 @@ TEST(Autosync, ReplacesInlineListKeepingEverythingElse) {
         "# site\nlogix:\n  shm_name: /x\n  time:\n    tz_offset_min: 120\n"
         "    autosync: [\"1.1.1.1\\\\backplane\\\\0\"]   # old\n    autosync_threshold_ms: 500\n"
         "  groups:\n    - id: 0\n      items: |\n        A1,v,T\n# tail\nscada:\n  port: 1\n";
-    std::string after =
-        autosync_rewrite(before, {"2.2.2.2\\backplane\\1", "3.3.3.3\\backplane\\0"}, 2000);
+    std::string after = before;
+    ASSERT_EQ(autosync_rewrite(&after, {"2.2.2.2\\backplane\\1", "3.3.3.3\\backplane\\0"}, 2000),
+              0);
     EXPECT_EQ(after,
               "# site\nlogix:\n  shm_name: /x\n  time:\n    tz_offset_min: 120\n    autosync:\n"
               "      - \"2.2.2.2\\\\backplane\\\\1\"\n      - \"3.3.3.3\\\\backplane\\\\0\"\n"
@@ -166,34 +180,57 @@ TEST(Autosync, ReplacesInlineListKeepingEverythingElse) {
               "        A1,v,T\n# tail\nscada:\n  port: 1\n");
     EXPECT_EQ(autosync_list(after),
               (std::vector<std::string>{"2.2.2.2\\backplane\\1", "3.3.3.3\\backplane\\0"}));
-    std::string off = autosync_rewrite(after, {}, 2000);
+    std::string off = after;
+    ASSERT_EQ(autosync_rewrite(&off, {}, 2000), 0);
     EXPECT_TRUE(autosync_list(off).empty());
-    EXPECT_NE(off.find("    autosync:\n    autosync_threshold_ms: 500\n  groups:\n"),
+    EXPECT_NE(off.find("    autosync: []\n    autosync_threshold_ms: 500\n  groups:\n"),
               std::string::npos);
 }
 
 TEST(Autosync, AddsMissingBlocks) {
     const std::vector<std::string> one = {"10.0.0.1\\backplane\\0"};
     // No logix section at all.
-    std::string a = autosync_rewrite("scada:\n  port: 1\n", one, 1500);
+    auto rewrite = [](std::string text, const std::vector<std::string> &list, int thr) {
+        EXPECT_EQ(autosync_rewrite(&text, list, thr), 0);
+        return text;
+    };
+    std::string a = rewrite("scada:\n  port: 1\n", one, 1500);
     EXPECT_EQ(a.rfind("scada:\n  port: 1\nlogix:\n  time:\n    autosync:\n", 0), 0u) << a;
     EXPECT_NE(a.find("    autosync_threshold_ms: 1500   # |розбіжність| ПЛК/машина"),
               std::string::npos);
     EXPECT_EQ(autosync_list(a), one);
-    // logix without time: inserted right under the section head.
-    std::string b = autosync_rewrite("logix:\n    shm_name: /y\nalarm:\n  dir: ./a\n", one, 2000);
-    EXPECT_EQ(b.rfind("logix:\n    time:\n      autosync:\n        - \"10.0.0.1", 0), 0u) << b;
-    EXPECT_NE(b.find("    shm_name: /y\nalarm:\n  dir: ./a\n"), std::string::npos);
+    // logix without time, indented by four: the new block keeps the file's step.
+    std::string b = rewrite("logix:\n    shm_name: /y\nalarm:\n  dir: ./a\n", one, 2000);
+    EXPECT_EQ(b.rfind("logix:\n    shm_name: /y\n    time:\n        autosync:\n"
+                      "            - \"10.0.0.1",
+                      0),
+              0u)
+        << b;
+    EXPECT_NE(b.find("        autosync_threshold_ms: 2000   # |розбіжність|"), std::string::npos);
+    EXPECT_NE(b.find("\nalarm:\n  dir: ./a\n"), std::string::npos);
     EXPECT_EQ(autosync_list(b), one);
     // time without autosync, threshold already there: only the list is added.
-    std::string c = autosync_rewrite(
+    std::string c = rewrite(
         "logix:\n  time:\n    # clock\n    autosync_threshold_ms: 900\n  groups: []\n", one, 2000);
     EXPECT_EQ(c,
-              "logix:\n  time:\n    autosync:\n      - \"10.0.0.1\\\\backplane\\\\0\"\n"
-              "    # clock\n    autosync_threshold_ms: 900\n  groups: []\n");
+              "logix:\n  time:\n    # clock\n    autosync_threshold_ms: 900\n    autosync:\n"
+              "      - \"10.0.0.1\\\\backplane\\\\0\"\n  groups: []\n");
     // A block list with trailing comments.
-    std::string d = autosync_rewrite(
+    std::string d = rewrite(
         "logix:\n  time:\n    autosync:\n      - \"a\"\n      - \"b\"\n    # note\n  groups: []\n",
         {}, 2000);
-    EXPECT_EQ(d, "logix:\n  time:\n    autosync:\n    # note\n  groups: []\n");
+    EXPECT_EQ(d, "logix:\n  time:\n    autosync: []\n    # note\n  groups: []\n");
+    // A path that holds a value is not a map: refused, text unchanged.
+    std::string e = "logix: 5\n";
+    EXPECT_NE(autosync_rewrite(&e, one, 2000), 0);
+    EXPECT_EQ(e, "logix: 5\n");
+}
+
+TEST(Autosync, EntriesWrittenWithRawBackslashesAreReadAsMeant) {
+    EXPECT_EQ(autosync_entry_path("10.0.0.3backplane1"), "10.0.0.3\\backplane\\1");
+    EXPECT_EQ(autosync_entry_path("192.168.100.254backplane12"), "192.168.100.254\\backplane\\12");
+    for (const char *keep : {"10.0.0.3\\backplane\\1", "10.0.0.3backplane", "10.0.0.3backplane1x",
+                             "10.0.0backplane1", "10.0.0.256backplane1", "1.2.3.4.5backplane1",
+                             "10.0.0.3 backplane1", "plcbackplane1", "10.0.0.3\\backplane1", ""})
+        EXPECT_EQ(autosync_entry_path(keep), keep);
 }

@@ -1,41 +1,26 @@
-// File and waiting helpers shared by the supervisor's process-level tests.
+// What the supervisor's process-level tests share.
 #pragma once
 
-#include <unistd.h>
+#include <sys/mman.h>
 
-#include <chrono>
-#include <fstream>
-#include <functional>
-#include <sstream>
 #include <string>
-#include <thread>
+#include <vector>
+
+#include "tests/support/files.h"
 
 namespace suptest {
 
-inline std::string slurp(const std::string &path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
-inline void spit(const std::string &path, const std::string &text) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f << text;
-}
-
-inline bool exists(const std::string &p) {
-    return access(p.c_str(), F_OK) == 0;
-}
-
-// Polls cond every 20 ms until it holds or the time is up.
-inline bool wait_for(const std::function<bool()> &cond, double seconds) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(int(seconds * 1000));
-    while (std::chrono::steady_clock::now() < end) {
-        if (cond()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+// Unlinks every shared-memory object whose name starts with prefix (a
+// "/name" as given to shm_open) and returns the names it unlinked, so a
+// test can both clean up after the stack and complain about leftovers.
+inline std::vector<std::string> unlink_shm_objects(const std::string &prefix) {
+    std::vector<std::string> gone;
+    for (const std::string &n : tsup::list_dir("/dev/shm", prefix.substr(1))) {
+        std::string name = "/" + n;
+        shm_unlink(name.c_str());
+        gone.push_back(name);
     }
-    return cond();
+    return gone;
 }
 
 }  // namespace suptest

@@ -1,47 +1,37 @@
 // The whole stack as an operator meets it: the demo project run by the real
 // zqsup (driver, trend recorder, HTTP server) against the controller
 // simulator, looked at through HTTP, trend files and the database.
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/mman.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fstream>
-#include <functional>
 #include <iostream>
 #include <map>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "../plc_driver/test_plcsim_util.h"
 #include "common/json.h"
 #include "common/shm.h"
-#include "tests/test_ports.h"
+#include "tests/support/files.h"
+#include "tests/support/http.h"
+#include "tests/support/net.h"
+#include "tests/support/proc.h"
+#include "tests/support/wait.h"
 
 #include "sup_test_util.h"
 
 namespace {
 
-using namespace suptest;
-
-using Clock = std::chrono::steady_clock;
+using tsup::file_exists;
+using tsup::read_file;
+using tsup::wait_for;
+using tsup::write_file;
 
 // Replaces the only occurrence of `from`; false when it is missing, so a
 // changed demo project fails here instead of silently using its defaults.
@@ -52,119 +42,43 @@ bool replace_once(std::string &text, const std::string &from, const std::string 
     return true;
 }
 
-struct http_answer {
-    int status = 0;  // 0: no connection or no complete answer
-    std::string body;
-};
-
-// One request on its own connection; reads to the end of the body.
-http_answer http(int port, const std::string &method, const std::string &target,
-                 const std::string &body = "") {
-    http_answer out;
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons((uint16_t)port);
-    if (connect(s, (sockaddr *)&a, sizeof a) != 0) {
-        close(s);
-        return out;
-    }
-    std::string req = method + " " + target +
-                      " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
-                      "\r\nConnection: close\r\n";
-    if (method == "POST")
-        req += "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
-               "\r\n";
-    req += "\r\n" + body;
-    size_t off = 0;
-    while (off < req.size()) {
-        ssize_t n = send(s, req.data() + off, req.size() - off, MSG_NOSIGNAL);
-        if (n <= 0) break;
-        off += (size_t)n;
-    }
-    std::string r;
-    auto end = Clock::now() + std::chrono::seconds(5);
-    char buf[16384];
-    while (Clock::now() < end) {
-        size_t he = r.find("\r\n\r\n");
-        if (he != std::string::npos) {
-            const char *cl = strcasestr(r.c_str(), "\r\nContent-Length:");
-            if (cl && cl < r.c_str() + he && r.size() >= he + 4 + strtoul(cl + 17, nullptr, 10))
-                break;
-        }
-        pollfd p{s, POLLIN, 0};
-        if (poll(&p, 1, 100) <= 0) continue;
-        ssize_t n = recv(s, buf, sizeof buf, 0);
-        if (n <= 0) break;
-        r.append(buf, (size_t)n);
-    }
-    close(s);
-    size_t he = r.find("\r\n\r\n");
-    if (he == std::string::npos || r.compare(0, 9, "HTTP/1.1 ") != 0) return out;
-    out.status = atoi(r.c_str() + 9);
-    out.body = r.substr(he + 4);
-    return out;
-}
-
-// Process state letter from /proc/<pid>/stat, 0 when gone.
-char proc_state(pid_t pid) {
-    std::string s = slurp("/proc/" + std::to_string(pid) + "/stat");
-    size_t p = s.rfind(')');
-    return (p == std::string::npos || p + 2 >= s.size()) ? 0 : s[p + 2];
+// One request on its own connection, as the operator's browser sends it.
+tsup::HttpResponse http(int port, const std::string &method, const std::string &target,
+                        const std::string &body = "") {
+    tsup::HttpHeaders headers;
+    if (method == "POST") headers.push_back({"Content-Type", "application/json"});
+    return tsup::http_request(port, method, target, body, headers, 5000);
 }
 
 // A live process still running one of our programs (pids may be reused).
 bool our_program_alive(pid_t pid) {
-    char st = proc_state(pid);
-    if (st == 0 || st == 'Z') return false;
-    return slurp("/proc/" + std::to_string(pid) + "/cmdline").rfind(ZQ_BIN_DIR, 0) == 0;
-}
-
-int zombies_of(pid_t parent) {
-    int n = 0;
-    DIR *d = opendir("/proc");
-    if (!d) return 0;
-    while (dirent *e = readdir(d)) {
-        if (e->d_name[0] < '1' || e->d_name[0] > '9') continue;
-        std::string s = slurp(std::string("/proc/") + e->d_name + "/stat");
-        size_t p = s.rfind(')');
-        if (p == std::string::npos || p + 4 >= s.size()) continue;
-        if (s[p + 2] == 'Z' && atoi(s.c_str() + p + 4) == parent) n++;
-    }
-    closedir(d);
-    return n;
+    return tsup::pid_alive(pid) &&
+           read_file("/proc/" + std::to_string(pid) + "/cmdline").rfind(ZQ_BIN_DIR, 0) == 0;
 }
 
 class Stack : public ::testing::Test {
   protected:
-    std::string root, proj, project, prefix, shm_name, pidfile;
+    tsup::TempDir tmp{"stack"};
+    std::string root = tmp.path, proj, project, prefix, shm_name, pidfile;
     int port = 0;
     plcsim_proc sim;
-    pid_t sup = -1;
-    int sup_status = -1;
+    tsup::Child child;
+    // The running zqsup (-1 once reaped) and how it ended.
+    pid_t &sup = child.pid;
+    int &sup_status = child.status;
 
     void SetUp() override {
-        char tmpl[] = "/tmp/zqstack-XXXXXX";
-        ASSERT_TRUE(mkdtemp(tmpl));
-        root = tmpl;
+        ASSERT_FALSE(root.empty());
         project = "stack" + std::to_string(getpid());
         proj = root + "/" + project;
         prefix = "/zqe2e" + std::to_string(getpid());
         shm_name = prefix + "_" + project;
         pidfile = "/tmp/zqsup_" + project + ".pid";
-        port = test_free_port();
+        port = tsup::free_port();
     }
 
     void TearDown() override {
-        if (sup > 0) {
-            kill(sup, SIGTERM);
-            if (!wait_sup_exit(15)) {
-                kill(sup, SIGKILL);
-                waitpid(sup, nullptr, 0);
-                sup = -1;
-            }
-        }
+        tsup::child_stop(&child, 15000);
         for (auto &c : children()) {
             if (our_program_alive(c.second)) {
                 ADD_FAILURE() << c.first << " pid " << c.second << " outlived zqsup";
@@ -172,14 +86,7 @@ class Stack : public ::testing::Test {
             }
         }
         sim.cleanup();
-        if (DIR *d = opendir("/dev/shm")) {
-            std::string mine = prefix.substr(1);
-            while (dirent *e = readdir(d)) {
-                if (strncmp(e->d_name, mine.c_str(), mine.size()) == 0)
-                    shm_unlink((std::string("/") + e->d_name).c_str());
-            }
-            closedir(d);
-        }
+        suptest::unlink_shm_objects(prefix);
         unlink(pidfile.c_str());
         // The recorder's single-instance lock file, named after the database.
         unlink(("/tmp/zqtrend_" + shm_name.substr(1) + ".lock").c_str());
@@ -187,61 +94,41 @@ class Stack : public ::testing::Test {
             std::cerr << "--- zqsup stdout\n" << out() << "--- zqsup stderr\n" << err();
             std::cerr << "--- zqplcsim\n" << sim.output();
         }
-        std::string cmd = "rm -rf '" + root + "'";
-        EXPECT_EQ(system(cmd.c_str()), 0);
+        EXPECT_TRUE(tsup::remove_tree(root));
     }
 
     void copy_demo() {
-        std::string cmd = "cp -r '" + std::string(ZQ_SOURCE_DIR) + "/examples/demo' '" + proj + "'";
-        ASSERT_EQ(system(cmd.c_str()), 0);
+        ASSERT_EQ(
+            tsup::run({.argv = {"cp", "-r", std::string(ZQ_SOURCE_DIR) + "/examples/demo", proj}})
+                .status,
+            0);
     }
 
     // Points the project at this test's simulator, port and database.
     void configure() {
-        std::string cfg = slurp(proj + "/config.yaml");
+        std::string cfg = read_file(proj + "/config.yaml");
         ASSERT_TRUE(replace_once(cfg, "ipaddr: 127.0.0.1", "ipaddr: " + sim.addr));
         ASSERT_TRUE(replace_once(cfg, "  port: 8080", "  port: " + std::to_string(port)));
         ASSERT_TRUE(replace_once(cfg, "shm_name: /logix_drv", "shm_name: " + prefix));
         ASSERT_TRUE(replace_once(cfg, "takt: 500", "takt: 100"));
-        spit(proj + "/config.yaml", cfg);
+        write_file(proj + "/config.yaml", cfg);
     }
 
+    // A dying test takes the stack down in order (the child dies with its
+    // parent by default).
     void start_sup() {
-        std::string exe = std::string(ZQ_BIN_DIR) + "/zqsup";
-        std::string out_path = root + "/stdout.txt", err_path = root + "/stderr.txt";
-        sup = fork();
-        ASSERT_GE(sup, 0);
-        if (sup == 0) {
-            // A dying test takes the stack down in order.
-            prctl(PR_SET_PDEATHSIG, SIGTERM);
-            unsetenv("LOGIX_SHM_NAME");
-            unsetenv("ZQSTACK_DIR");
-            int in = open("/dev/null", O_RDONLY);
-            int o = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int e = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(in, 0);
-            dup2(o, 1);
-            dup2(e, 2);
-            execl(exe.c_str(), "zqsup", proj.c_str(), (char *)nullptr);
-            _exit(126);
-        }
+        ASSERT_TRUE(tsup::child_start(&child, {.argv = {std::string(ZQ_BIN_DIR) + "/zqsup", proj},
+                                               .unset_env = {"LOGIX_SHM_NAME", "ZQSTACK_DIR"},
+                                               .out_path = root + "/stdout.txt",
+                                               .err_path = root + "/stderr.txt"}));
     }
 
     bool wait_sup_exit(double seconds) {
-        bool done = wait_for(
-            [&] {
-                int st;
-                if (waitpid(sup, &st, WNOHANG) != sup) return false;
-                sup_status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-                return true;
-            },
-            seconds);
-        if (done) sup = -1;
-        return done;
+        return tsup::child_wait(&child, int(seconds * 1000)) >= 0;
     }
 
-    std::string out() { return slurp(root + "/stdout.txt"); }
-    std::string err() { return slurp(root + "/stderr.txt"); }
+    std::string out() { return read_file(root + "/stdout.txt"); }
+    std::string err() { return read_file(root + "/stderr.txt"); }
 
     // Every child zqsup reported starting: "[zqsup] started <role> pid=<n>".
     std::vector<std::pair<std::string, pid_t>> children() {
@@ -258,25 +145,17 @@ class Stack : public ::testing::Test {
     }
 
     // Concatenation of the project's log files whose names start with `stem`.
-    std::string logs(const std::string &stem) {
-        std::string all;
-        if (DIR *d = opendir((proj + "/logs").c_str())) {
-            while (dirent *e = readdir(d))
-                if (strncmp(e->d_name, stem.c_str(), stem.size()) == 0)
-                    all += slurp(proj + "/logs/" + e->d_name);
-            closedir(d);
-        }
-        return all;
-    }
+    std::string logs(const std::string &stem) { return tsup::read_dir_files(proj + "/logs", stem); }
 
     json_ptr get_json(const std::string &target) {
-        http_answer a = http(port, "GET", target);
+        tsup::HttpResponse a = http(port, "GET", target);
         return json_ptr(a.status == 200 ? json_parse(a.body.c_str()) : nullptr);
     }
 
     // /api/poll "values" for these tags; null when the request failed.
     json_ptr poll_values(const std::string &tags) {
-        http_answer a = http(port, "POST", "/api/poll", "{\"tags\":[" + tags + "],\"pages\":[]}");
+        tsup::HttpResponse a =
+            http(port, "POST", "/api/poll", "{\"tags\":[" + tags + "],\"pages\":[]}");
         return json_ptr(a.status == 200 ? json_parse(a.body.c_str()) : nullptr);
     }
 
@@ -287,7 +166,7 @@ class Stack : public ::testing::Test {
 
     // The database as bytes, and one analog record out of it.
     bool db_analog(long n, ShmAnalog *rec, ShmWriteSlot *slot) {
-        std::string b = slurp("/dev/shm" + shm_name);
+        std::string b = read_file("/dev/shm" + shm_name);
         ShmHeader h;
         if (b.size() < sizeof h) return false;
         memcpy(&h, b.data(), sizeof h);
@@ -319,18 +198,6 @@ std::vector<std::string> split(const std::string &s, char sep) {
     return v;
 }
 
-std::string run_capture(const std::string &cmd) {
-    std::string r;
-    if (FILE *p = popen(cmd.c_str(), "r")) {
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-            r.append(buf, n);
-        pclose(p);
-    }
-    return r;
-}
-
 TEST_F(Stack, DemoProjectServesWritesRecordsAndStopsCleanly) {
     copy_demo();
     if (HasFatalFailure()) return;
@@ -338,10 +205,11 @@ TEST_F(Stack, DemoProjectServesWritesRecordsAndStopsCleanly) {
     configure();
     if (HasFatalFailure()) return;
     start_sup();
-    ASSERT_TRUE(wait_for([&] { return out().find("[zqsup] running.") != std::string::npos; }, 10))
+    ASSERT_TRUE(
+        wait_for([&] { return out().find("[zqsup] running.") != std::string::npos; }, 10000))
         << out() << err();
     EXPECT_NE(out().find("[zqsup] SHM " + shm_name), std::string::npos);
-    ASSERT_TRUE(exists("/dev/shm" + shm_name));
+    ASSERT_TRUE(file_exists("/dev/shm" + shm_name));
 
     // --- the controller is online and its values arrive
     ASSERT_TRUE(wait_for(
@@ -350,7 +218,7 @@ TEST_F(Stack, DemoProjectServesWritesRecordsAndStopsCleanly) {
             const json_node *g = json_at(json_get(st.get(), "groups"), 0);
             return g && json_getn(g, "connected", 0) == 1 && json_getn(g, "poll_count", 0) >= 2;
         },
-        10))
+        10000))
         << http(port, "GET", "/api/status").body;
     {
         json_ptr plc = get_json("/api/plc");
@@ -369,7 +237,7 @@ TEST_F(Stack, DemoProjectServesWritesRecordsAndStopsCleanly) {
                    !std::isnan(value_of(first.get(), "A3")) &&
                    !std::isnan(value_of(first.get(), "A5"));
         },
-        5));
+        5000));
     EXPECT_EQ(json_getn(first.get(), "_c", 0), 1);
     double a1 = value_of(first.get(), "A1"), a3 = value_of(first.get(), "A3");
     EXPECT_GE(a1, 72 - 1e-3);
@@ -392,14 +260,14 @@ TEST_F(Stack, DemoProjectServesWritesRecordsAndStopsCleanly) {
         EXPECT_NEAR(shown, raw * 50.0 / 27648, 1e-9);
     }
     {
-        http_answer page = http(port, "GET", "/screen1.html");
+        tsup::HttpResponse page = http(port, "GET", "/screen1.html");
         EXPECT_EQ(page.status, 200);
         EXPECT_NE(page.body.find("<html"), std::string::npos);
     }
 
     // --- an operator changes the temperature setpoint
     {
-        http_answer w = http(port, "POST", "/api/write", "{\"tag\":\"A5\",\"value\":91.25}");
+        tsup::HttpResponse w = http(port, "POST", "/api/write", "{\"tag\":\"A5\",\"value\":91.25}");
         EXPECT_EQ(w.status, 200) << w.body;
         EXPECT_NE(w.body.find("\"ok\":true"), std::string::npos) << w.body;
     }
@@ -408,7 +276,7 @@ TEST_F(Stack, DemoProjectServesWritesRecordsAndStopsCleanly) {
             json_ptr p = poll_values("\"A5\"");
             return value_of(p.get(), "A5") == 91.25;
         },
-        5))
+        5000))
         << logs("Logix5000");
     {
         // It holds over further polls, so the controller has it, not just
@@ -421,7 +289,7 @@ TEST_F(Stack, DemoProjectServesWritesRecordsAndStopsCleanly) {
                 return json_getn(json_at(json_get(s.get(), "groups"), 0), "poll_count", 0) >=
                        polls + 3;
             },
-            5));
+            5000));
         json_ptr p = poll_values("\"A5\"");
         EXPECT_EQ(value_of(p.get(), "A5"), 91.25);
         ShmAnalog rec;
@@ -444,9 +312,10 @@ TEST_F(Stack, DemoProjectServesWritesRecordsAndStopsCleanly) {
     bool recorded = wait_for(
         [&] {
             std::string file = proj + "/Trends/" + trend_day_stem() + ".rps";
-            if (!exists(file)) return false;
-            rows = run_capture("'" + std::string(ZQ_BIN_DIR) + "/zqtrend-dump' --csv '" + file +
-                               "' 2>&1");
+            if (!file_exists(file)) return false;
+            rows = tsup::run({.argv = {std::string(ZQ_BIN_DIR) + "/zqtrend-dump", "--csv", file},
+                              .err_to_out = true})
+                       .out;
             std::vector<std::string> lines = split(rows, '\n');
             if (lines.size() < 2) return false;
             std::vector<std::string> head = split(lines[0], ',');
@@ -458,7 +327,7 @@ TEST_F(Stack, DemoProjectServesWritesRecordsAndStopsCleanly) {
             }
             return false;
         },
-        6);
+        6000);
     EXPECT_TRUE(recorded) << rows;
     EXPECT_EQ(rows.rfind("time,A1,A2,A3,A4,A5,A6,D1,D2,D3,D4\n", 0), 0u) << rows;
 
@@ -474,7 +343,7 @@ TEST_F(Stack, DemoProjectServesWritesRecordsAndStopsCleanly) {
     // zqalarm is not built yet: it fails and is retried, and each failed
     // start is reaped.
     EXPECT_NE(out().find("zqalarm pid="), std::string::npos);
-    EXPECT_TRUE(wait_for([&] { return zombies_of(sup) == 0; }, 3));
+    EXPECT_TRUE(wait_for([&] { return tsup::zombie_children(sup) == 0; }, 3000));
 
     kill(sup, SIGTERM);
     ASSERT_TRUE(wait_sup_exit(12)) << out();
@@ -484,8 +353,8 @@ TEST_F(Stack, DemoProjectServesWritesRecordsAndStopsCleanly) {
     EXPECT_NE(o.find("[zqsup] exited."), std::string::npos) << o;
     for (const char *r : {"scada", "trend", "driver"})
         EXPECT_NE(o.find(std::string("[zqsup] ") + r + " exited"), std::string::npos) << r;
-    EXPECT_FALSE(exists("/dev/shm" + shm_name));
-    EXPECT_FALSE(exists(pidfile));
+    EXPECT_FALSE(file_exists("/dev/shm" + shm_name));
+    EXPECT_FALSE(file_exists(pidfile));
     for (auto &c : kids)
         EXPECT_FALSE(our_program_alive(c.second)) << c.first << " pid " << c.second;
     EXPECT_EQ(http(port, "GET", "/api/status").status, 0) << "server still answers";

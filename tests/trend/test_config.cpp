@@ -30,26 +30,26 @@ int load(trend_config *c, const std::string &dir, const char *cfg = "config.yaml
 
 TEST(TrendConfig, YamlKeysCountsAndSegments) {
     EnvGuard env(nullptr);
-    tt::TmpDir d("cfg");
-    tt::write_text(d / "config.yaml",
-                   "trends:\n"
-                   "  mainpath_linux: /data/Trends\n"
-                   "  altpath_linux: /mnt/a/\n"
-                   "  mainpath_format: 2\n"
-                   "  autodelsec: 30\n"
-                   "  hour: false\n"
-                   "logix:\n"
-                   "  groups:\n"
-                   "    - id: 3\n"
-                   "      items: |\n"
-                   "        A1,c,HMI_A[1]\n"
-                   "        A120,c,HMI_A[120]\n"
-                   "        d40,c,HMI_D[40]\n"
-                   "    - items:\n"
-                   "        - D7,c,X\n"
-                   "calc:\n"
-                   "  items: |\n"
-                   "    A90\n");
+    tsup::TempDir d("cfg");
+    tsup::write_file(d / "config.yaml",
+                     "trends:\n"
+                     "  mainpath_linux: /data/Trends\n"
+                     "  altpath_linux: /mnt/a/\n"
+                     "  mainpath_format: 2\n"
+                     "  autodelsec: 30\n"
+                     "  hour: false\n"
+                     "logix:\n"
+                     "  groups:\n"
+                     "    - id: 3\n"
+                     "      items: |\n"
+                     "        A1,c,HMI_A[1]\n"
+                     "        A120,c,HMI_A[120]\n"
+                     "        d40,c,HMI_D[40]\n"
+                     "    - items:\n"
+                     "        - D7,c,X\n"
+                     "calc:\n"
+                     "  items: |\n"
+                     "    A90\n");
     trend_config c;
     ASSERT_EQ(0, load(&c, d.path));
     EXPECT_EQ("/data/Trends/", c.mainpath);
@@ -67,11 +67,11 @@ TEST(TrendConfig, YamlKeysCountsAndSegments) {
 }
 
 TEST(TrendConfig, SegmentNamePrecedenceAndExplicitCounts) {
-    tt::TmpDir d("cfg2");
-    tt::write_text(d / "config.yaml",
-                   "trends:\n  mainpath_linux: /t\n  format: 2\n"
-                   "logix:\n  shm_name: /plant\n  analogs: 50\n  discrets: 20\n"
-                   "  groups:\n    - items: |\n        A400\n");
+    tsup::TempDir d("cfg2");
+    tsup::write_file(d / "config.yaml",
+                     "trends:\n  mainpath_linux: /t\n  format: 2\n"
+                     "logix:\n  shm_name: /plant\n  analogs: 50\n  discrets: 20\n"
+                     "  groups:\n    - items: |\n        A400\n");
     trend_config c;
     {
         EnvGuard env(nullptr);
@@ -90,16 +90,16 @@ TEST(TrendConfig, SegmentNamePrecedenceAndExplicitCounts) {
 
 TEST(TrendConfig, PushTokensFromTheTokenFile) {
     EnvGuard env(nullptr);
-    tt::TmpDir d("cfgpush");
-    tt::write_text(d / "config.yaml",
-                   "trends:\n  mainpath_linux: /t\n  push:\n"
-                   "    - url: http://a:8080\n      token: cfg-a\n      deflate: true\n"
-                   "    - url: http://b\n      token: cfg-b\n"
-                   "    - url: \"\"\n"
-                   "    - url: http://c\n");
-    tt::write_text(d / "push_tokens.json",
-                   "{\"tokens\":[{\"url\":\"http://a:8080\",\"token\":\"file-a\"},"
-                   "{\"url\":\"http://b\",\"token\":\"\"}]}");
+    tsup::TempDir d("cfgpush");
+    tsup::write_file(d / "config.yaml",
+                     "trends:\n  mainpath_linux: /t\n  push:\n"
+                     "    - url: http://a:8080\n      token: cfg-a\n      deflate: true\n"
+                     "    - url: http://b\n      token: cfg-b\n"
+                     "    - url: \"\"\n"
+                     "    - url: http://c\n");
+    tsup::write_file(d / "push_tokens.json",
+                     "{\"tokens\":[{\"url\":\"http://a:8080\",\"token\":\"file-a\"},"
+                     "{\"url\":\"http://b\",\"token\":\"\"}]}");
     trend_config c;
     ASSERT_EQ(0, load(&c, d.path));
     ASSERT_EQ(2u, c.push.size());
@@ -111,8 +111,8 @@ TEST(TrendConfig, PushTokensFromTheTokenFile) {
 
 TEST(TrendConfig, EmptyMainPathIsNotAnError) {
     EnvGuard env(nullptr);
-    tt::TmpDir d("cfgempty");
-    tt::write_text(d / "config.yaml", "trends:\n  sec: true\n");
+    tsup::TempDir d("cfgempty");
+    tsup::write_file(d / "config.yaml", "trends:\n  sec: true\n");
     trend_config c;
     EXPECT_EQ(0, load(&c, d.path));
     EXPECT_EQ("", c.mainpath);
@@ -120,13 +120,13 @@ TEST(TrendConfig, EmptyMainPathIsNotAnError) {
 
 TEST(TrendConfig, LegacyIni) {
     EnvGuard env(nullptr);
-    tt::TmpDir d("cfgini");
-    tt::write_text(d / "zqbridge.ini",
-                   "; legacy\n[general]\nanalogs = 64\ndiscrets=32\n"
-                   "[trends]\nmainpath = D:\\Trends\\Main\naltpath=E:\\Copy\n"
-                   "// comment\nsec=no\nautodelmin = 7\n"
-                   "[Logix5000_0]\nipaddr=10.0.0.1\n[Logix5000_2]\nipaddr=10.0.0.2\n"
-                   "[Other]\nipaddr=1.1.1.1\n");
+    tsup::TempDir d("cfgini");
+    tsup::write_file(d / "zqbridge.ini",
+                     "; legacy\n[general]\nanalogs = 64\ndiscrets=32\n"
+                     "[trends]\nmainpath = D:\\Trends\\Main\naltpath=E:\\Copy\n"
+                     "// comment\nsec=no\nautodelmin = 7\n"
+                     "[Logix5000_0]\nipaddr=10.0.0.1\n[Logix5000_2]\nipaddr=10.0.0.2\n"
+                     "[Other]\nipaddr=1.1.1.1\n");
     trend_config c;
     ASSERT_EQ(0, load(&c, d.path, "zqbridge.ini"));
     EXPECT_EQ("/Trends/Main/", c.mainpath);
@@ -138,20 +138,20 @@ TEST(TrendConfig, LegacyIni) {
     EXPECT_EQ((std::vector<std::string>{"/Logix5000_0", "/Logix5000_2"}), c.shm_names);
     EXPECT_EQ(TREND_FMT_V1_PACKED, c.main_fmt);
 
-    tt::write_text(
+    tsup::write_file(
         d / "zqbridge.ini",
         "[general]\nanalogs=999999999\n[trends]\nmainpath_linux=/lin\nmainpath=C:\\win\n");
     ASSERT_EQ(0, load(&c, d.path, "zqbridge.ini"));
     EXPECT_EQ("/lin/", c.mainpath);
     EXPECT_EQ(32768, c.analogs);
-    tt::write_text(d / "zqbridge.ini", "[trends]\nsec=yes\n");
+    tsup::write_file(d / "zqbridge.ini", "[trends]\nsec=yes\n");
     EXPECT_EQ(-1, load(&c, d.path, "zqbridge.ini"));
     EXPECT_EQ(-1, load(&c, d.path, "missing.ini"));
 }
 
 TEST(TrendBase, FromTheChannelRegistry) {
-    tt::TmpDir d("basejson");
-    tt::write_text(
+    tsup::TempDir d("basejson");
+    tsup::write_file(
         d / "channels.json",
         tt::channels_json({{12, "Тиск пари", "кПа", 0, 27648, 0, 1.6}, {3, "Flat", "", 5, 5, 1, 2}},
                           {{7, "Насос"}}));
@@ -177,18 +177,18 @@ TEST(TrendBase, FromTheChannelRegistry) {
 }
 
 TEST(TrendBase, FromTheLegacyTables) {
-    tt::TmpDir d("baseleg");
+    tsup::TempDir d("baseleg");
     std::string desc = utf8_to_cp1251(std::string("Температура"));
-    tt::write_text(d / "zqbridge.a.base",
-                   "__NN__,name,desc\r\n"
-                   "     1, T1 ," +
-                       desc +
-                       ",src,mA,0,0,4000,0,150\r\n"
-                       "     2,T2,Level,src,mA,0,0,100,0,10,0123456789abcdefXYZ,more\r\n"
-                       "     x,bad,line,0,0,0,0,0,0,0\r\n"
-                       "     3,short,line\r\n"
-                       " 40000,T,too big,0,0,0,0,0,0,0\r\n");
-    tt::write_text(d / "zqbridge.d.base", "hdr\n 5,D5,Run\n 6,D6\n 7\n");
+    tsup::write_file(d / "zqbridge.a.base",
+                     "__NN__,name,desc\r\n"
+                     "     1, T1 ," +
+                         desc +
+                         ",src,mA,0,0,4000,0,150\r\n"
+                         "     2,T2,Level,src,mA,0,0,100,0,10,0123456789abcdefXYZ,more\r\n"
+                         "     x,bad,line,0,0,0,0,0,0,0\r\n"
+                         "     3,short,line\r\n"
+                         " 40000,T,too big,0,0,0,0,0,0,0\r\n");
+    tsup::write_file(d / "zqbridge.d.base", "hdr\n 5,D5,Run\n 6,D6\n 7\n");
     trend_base b;
     ASSERT_EQ(
         0, base_read(&b, (d / "zqbridge.a.base").c_str(), (d / "zqbridge.d.base").c_str(), 10, 10));

@@ -18,7 +18,7 @@ namespace {
 using Values = std::function<void(time_t, trend_samples &)>;
 
 struct Rec {
-    tt::TmpDir dir{"rec"};
+    tsup::TempDir dir{"rec"};
     trend_config cfg;
     std::unique_ptr<trend_recorder> rec;
     trend_samples s;
@@ -40,7 +40,7 @@ struct Rec {
                  {{1, "Насос"}, {2, "Клапан"}, {3, "Аварія"}});
     }
     void channels(const std::vector<tt::an_chan> &an, const std::vector<tt::di_chan> &di) {
-        tt::write_text(dir / "channels.json", tt::channels_json(an, di));
+        tsup::write_file(dir / "channels.json", tt::channels_json(an, di));
     }
     void start() {
         rec = std::make_unique<trend_recorder>();
@@ -149,8 +149,8 @@ TEST(RecorderV1, MidnightAndMonthEndLandInTheirFiles) {
     EXPECT_EQ(50, hour.an(743, 1));
     EXPECT_EQ(1, hour.di(743, 0));
     EXPECT_EQ(-2000, hour.an(742, 0));
-    EXPECT_EQ(0, tt::fsize(r.p("26040100.rph")));
-    EXPECT_TRUE(tt::exists(r.p("26040100.rnh")));
+    EXPECT_EQ(0, tsup::file_size(r.p("26040100.rph")));
+    EXPECT_TRUE(tsup::file_exists(r.p("26040100.rnh")));
 }
 
 // Value = whole UTC minutes since t0, so each minute row is an exact integer.
@@ -239,7 +239,7 @@ TEST(RecorderV1, RestartKeepsTheLayoutOfTodaysFiles) {
     r.start();
     time_t t = tt::local_time(2026, 6, 10, 11, 59, 50);
     r.run(t, t + 5, fixed_values);
-    auto rns_before = tt::read_bytes(r.p("26061000.rns"));
+    auto rns_before = tsup::read_bytes(r.p("26061000.rns"));
 
     // Channels added in the morning reach the files only tomorrow.
     r.channels({{1, "a", "", 0, 0, 0, 1},
@@ -252,7 +252,7 @@ TEST(RecorderV1, RestartKeepsTheLayoutOfTodaysFiles) {
     r.run(t + 30, t + 75, fixed_values);
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(std::string::npos, out.find("layout заморожено")) << out;
-    EXPECT_EQ(rns_before, tt::read_bytes(r.p("26061000.rns")));
+    EXPECT_EQ(rns_before, tsup::read_bytes(r.p("26061000.rns")));
     V1 sec(r.p("26061000.rps"));
     EXPECT_EQ(6 + 46, sec.v.rows);
     EXPECT_EQ(0, sec.v.size % sec.v.width);
@@ -462,7 +462,7 @@ TEST(RecorderV2, RestartKeepsTodaysSlots) {
         r.run(t + 50, t + 100, fixed_values);
         std::string out = testing::internal::GetCapturedStdout();
         EXPECT_NE(std::string::npos, out.find("з сьогоднішнього файла")) << out;
-        EXPECT_FALSE(tt::exists(r.p("2026050400.rpm.old1")));
+        EXPECT_FALSE(tsup::file_exists(r.p("2026050400.rpm.old1")));
         FILE *f = fopen(r.p("2026050400.rpm").c_str(), "rb");
         v2r_file v;
         ASSERT_EQ(0, v2r_parse(f, &v));

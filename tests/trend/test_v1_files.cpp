@@ -134,7 +134,7 @@ TEST(V1Meta, MinuteAndHourHeaders) {
 }
 
 TEST(V1Meta, ReaderChecksOrderKindsAndCounts) {
-    tt::TmpDir d("v1meta");
+    tsup::TempDir d("v1meta");
     trend_base b = sample_base();
     std::string p = d / "x.rns";
     ASSERT_EQ(0, meta_create_rns(p.c_str(), &b, nullptr));
@@ -145,9 +145,9 @@ TEST(V1Meta, ReaderChecksOrderKindsAndCounts) {
     EXPECT_EQ(1, meta_check_match(p.c_str(), 3, 2));
     EXPECT_EQ(0, meta_check_match(p.c_str(), 3, 1));
 
-    auto good = tt::read_bytes(p);
+    auto good = tsup::read_bytes(p);
     auto write = [&](std::vector<uint8_t> by) {
-        tt::write_text(p, std::string(by.begin(), by.end()));
+        tsup::write_file(p, std::string(by.begin(), by.end()));
     };
     // Not ascending: A1, A3, A2.
     auto bad = good;
@@ -175,13 +175,13 @@ TEST(V1Meta, ReaderChecksOrderKindsAndCounts) {
     // Header and closing record only: no map.
     trend_base empty;
     ASSERT_EQ(0, meta_create_rns(p.c_str(), &empty, nullptr));
-    EXPECT_EQ(180, tt::fsize(p));
+    EXPECT_EQ(180, tsup::file_size(p));
     EXPECT_EQ(0, meta_load_colmap(p.c_str(), &m));
     EXPECT_EQ(0, meta_load_colmap((d / "missing.rns").c_str(), &m));
 }
 
 TEST(V1Data, EnsureCutsTornRowsAndSetsAsideUnknownLayouts) {
-    tt::TmpDir d("v1ensure");
+    tsup::TempDir d("v1ensure");
     trend_base b = sample_base();
     trend_cmap m;
     build_cmap(&b, &m);
@@ -197,9 +197,9 @@ TEST(V1Data, EnsureCutsTornRowsAndSetsAsideUnknownLayouts) {
         std::string s((const char *)c.data(), c.size() * 4);
         return s + std::string(torn, 'r');
     };
-    tt::write_text(rps, rows_of(5, 3, 7));
+    tsup::write_file(rps, rows_of(5, 3, 7));
     EXPECT_EQ(0, trend_ensure_sec_meta(rns.c_str(), rps.c_str(), &b, &m, true, false));
-    EXPECT_EQ(60, tt::fsize(rps));
+    EXPECT_EQ(60, tsup::file_size(rps));
     // A sidecar that no longer matches: today's rows are kept aside, never
     // cut to another width.
     trend_cmap other = m;
@@ -207,40 +207,40 @@ TEST(V1Data, EnsureCutsTornRowsAndSetsAsideUnknownLayouts) {
     other.n_an = 4;
     EXPECT_EQ(1, trend_ensure_sec_meta(rns.c_str(), rps.c_str(), &b, &other, true, false));
     std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(60, tt::fsize(rps + ".old1"));
-    EXPECT_EQ(630, tt::fsize(rns + ".old1"));
-    EXPECT_FALSE(tt::exists(rps));
+    EXPECT_EQ(60, tsup::file_size(rps + ".old1"));
+    EXPECT_EQ(630, tsup::file_size(rns + ".old1"));
+    EXPECT_FALSE(tsup::file_exists(rps));
     EXPECT_NE(std::string::npos,
               out.find("truncated " + rps + ": removed 7-byte partial row (was 67 → 60)"));
     // Rows of another width (unpacked: 3 + 2 + 1 cells) under a matching
     // sidecar: the time column does not line up, the rows are kept aside.
     testing::internal::CaptureStdout();
     EXPECT_EQ(0, trend_ensure_sec_meta(rns.c_str(), rps.c_str(), &b, &other, true, false));
-    tt::write_text(rps, rows_of(7, 5, 0));  // 4 analog + 2 unpacked + time
+    tsup::write_file(rps, rows_of(7, 5, 0));  // 4 analog + 2 unpacked + time
     EXPECT_EQ(1, trend_ensure_sec_meta(rns.c_str(), rps.c_str(), &b, &other, true, false));
     testing::internal::GetCapturedStdout();
-    EXPECT_EQ(140, tt::fsize(rps + ".old2"));
+    EXPECT_EQ(140, tsup::file_size(rps + ".old2"));
     // Minutes and hours: the data file is created empty.
     std::string rnm = d / "26120600.rnm", rpm = d / "26120600.rpm";
     testing::internal::CaptureStdout();
     trend_ensure_min_meta(rnm.c_str(), rpm.c_str(), &b, &m, true, false);
     testing::internal::GetCapturedStdout();
-    EXPECT_EQ(0, tt::fsize(rpm));
+    EXPECT_EQ(0, tsup::file_size(rpm));
     // A forced rewrite of a matching sidecar keeps the rows.
-    tt::write_text(rpm, std::string(16 * 2, 'x'));
+    tsup::write_file(rpm, std::string(16 * 2, 'x'));
     testing::internal::CaptureStdout();
     EXPECT_EQ(1, trend_ensure_min_meta(rnm.c_str(), rpm.c_str(), &b, &m, true, true));
     testing::internal::GetCapturedStdout();
-    EXPECT_EQ(32, tt::fsize(rpm));
+    EXPECT_EQ(32, tsup::file_size(rpm));
 }
 
 TEST(V1Data, PositionalRowsArePaddedAppendedOrDropped) {
-    tt::TmpDir d("v1rows");
+    tsup::TempDir d("v1rows");
     std::string p = d / "x.rph";
     uint32_t row[3] = {1, 2, 3};
     // First hour row of March: 04:00-05:00 on the 3rd → rows 0..51 padded.
     ASSERT_EQ(0, trend_write_row_at(p.c_str(), row, 12, 52, 3, 0));
-    auto by = tt::read_bytes(p);
+    auto by = tsup::read_bytes(p);
     ASSERT_EQ(53u * 12, by.size());
     for (size_t c = 0; c < 52 * 3; c++)
         ASSERT_EQ(6u, tt::u32(by, c * 4));
@@ -248,39 +248,39 @@ TEST(V1Data, PositionalRowsArePaddedAppendedOrDropped) {
     // Row 53 follows directly; a second row 52 is dropped, not appended.
     ASSERT_EQ(0, trend_write_row_at(p.c_str(), row, 12, 53, 3, 0));
     EXPECT_EQ(1, trend_write_row_at(p.c_str(), row, 12, 52, 3, 0));
-    EXPECT_EQ(54 * 12, tt::fsize(p));
+    EXPECT_EQ(54 * 12, tsup::file_size(p));
     // Packed padding: analog cells 6, packed cells all ones.
     std::string q = d / "x.rpm";
     ASSERT_EQ(0, trend_write_row_at(q.c_str(), row, 12, 1, 2, 1));
-    by = tt::read_bytes(q);
+    by = tsup::read_bytes(q);
     EXPECT_EQ(6u, tt::u32(by, 0));
     EXPECT_EQ(6u, tt::u32(by, 4));
     EXPECT_EQ(0xFFFFFFFFu, tt::u32(by, 8));
     // A torn row is cut before the position is counted.
-    tt::write_text(q, std::string(12 + 5, 'z'));
+    tsup::write_file(q, std::string(12 + 5, 'z'));
     ASSERT_EQ(0, trend_write_row_at(q.c_str(), row, 12, 1, 2, 1));
-    EXPECT_EQ(24, tt::fsize(q));
+    EXPECT_EQ(24, tsup::file_size(q));
 }
 
 TEST(V1Data, CleanupByRetentionAndName) {
     tt::ZoneGuard tz("UTC");
-    tt::TmpDir d("v1clean");
+    tsup::TempDir d("v1clean");
     for (const char *n :
          {"26120100.rps", "26120100.rns", "26120100.rpm", "26110100.rph", "2026120100.rps",
           "26130100.rph", "26120100.txt", "notatrend.rps", "26120100.rps.old1"})
-        tt::write_text(d / n, "x");
+        tsup::write_file(d / n, "x");
     time_t now = tt::local_time(2026, 12, 6, 12, 0, 0);
     testing::internal::CaptureStdout();
     EXPECT_EQ(4, trend_cleanup((d.path + "/").c_str(), 2, 0, 30, now));
     std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_FALSE(tt::exists(d / "26120100.rps"));
-    EXPECT_FALSE(tt::exists(d / "26120100.rns"));
-    EXPECT_FALSE(tt::exists(d / "2026120100.rps"));
-    EXPECT_TRUE(tt::exists(d / "26120100.rpm"));   // minutes kept forever
-    EXPECT_FALSE(tt::exists(d / "26110100.rph"));  // dated by its month's first day
-    EXPECT_TRUE(tt::exists(d / "26130100.rph"));
-    EXPECT_TRUE(tt::exists(d / "26120100.txt"));
-    EXPECT_TRUE(tt::exists(d / "26120100.rps.old1"));
+    EXPECT_FALSE(tsup::file_exists(d / "26120100.rps"));
+    EXPECT_FALSE(tsup::file_exists(d / "26120100.rns"));
+    EXPECT_FALSE(tsup::file_exists(d / "2026120100.rps"));
+    EXPECT_TRUE(tsup::file_exists(d / "26120100.rpm"));   // minutes kept forever
+    EXPECT_FALSE(tsup::file_exists(d / "26110100.rph"));  // dated by its month's first day
+    EXPECT_TRUE(tsup::file_exists(d / "26130100.rph"));
+    EXPECT_TRUE(tsup::file_exists(d / "26120100.txt"));
+    EXPECT_TRUE(tsup::file_exists(d / "26120100.rps.old1"));
     EXPECT_NE(std::string::npos, out.find("(6 days old, retention 2)")) << out;
     // A clock far in the past deletes nothing.
     EXPECT_EQ(0, trend_cleanup(d.path.c_str(), 1, 1, 1, 946684800));

@@ -112,7 +112,7 @@ TEST(V2Table, Utf8TextIsCutOnCharacterBoundaries) {
 }
 
 TEST(V2File, HeaderBytesAndReadBack) {
-    tt::TmpDir d("v2file");
+    tsup::TempDir d("v2file");
     trend_base b = base_with(2, 1);
     strcpy(b.an[1].units, "°C");
     strcpy(b.an[1].desc, "Температура");
@@ -121,7 +121,7 @@ TEST(V2File, HeaderBytesAndReadBack) {
     ASSERT_EQ(0, v2_table_build(&t, &b, vt, 3, nullptr, 0));
     std::string p = d / "2026120600.rps";
     ASSERT_EQ(0, v2_file_create(p.c_str(), 's', 20261206, 1000, &t));
-    auto by = tt::read_bytes(p);
+    auto by = tsup::read_bytes(p);
     ASSERT_EQ(64u + 160 * 64, by.size());
     EXPECT_EQ("ZQT2", std::string((char *)by.data(), 4));
     EXPECT_EQ(2, tt::u16(by, 4));
@@ -170,7 +170,7 @@ TEST(V2File, HeaderBytesAndReadBack) {
 }
 
 TEST(V2File, ChecksRejectBadHeadersAndCutTornRows) {
-    tt::TmpDir d("v2check");
+    tsup::TempDir d("v2check");
     trend_base b = base_with(3, 0);
     v2_table t, back;
     v2_table_build(&t, &b, nullptr, 0, nullptr, 0);
@@ -178,9 +178,9 @@ TEST(V2File, ChecksRejectBadHeadersAndCutTornRows) {
     ASSERT_EQ(0, v2_file_create(p.c_str(), 'm', 20261206, 60000, &t));
     std::vector<uint8_t> row((size_t)t.row_size, 0);
     ASSERT_EQ(0, v2_append_main(p.c_str(), &t, 'm', 20261206, 60000, row.data()));
-    auto good = tt::read_bytes(p);
+    auto good = tsup::read_bytes(p);
     auto put = [&](std::vector<uint8_t> by) {
-        tt::write_text(p, std::string(by.begin(), by.end()));
+        tsup::write_file(p, std::string(by.begin(), by.end()));
     };
 
     // Torn row: cut by the check, whole rows stay.
@@ -188,7 +188,7 @@ TEST(V2File, ChecksRejectBadHeadersAndCutTornRows) {
     torn.resize(torn.size() + 9, 0xAA);
     put(torn);
     ASSERT_EQ(1, v2_file_open_check(p.c_str(), &back));
-    EXPECT_EQ((long long)good.size(), tt::fsize(p));
+    EXPECT_EQ((long long)good.size(), tsup::file_size(p));
     EXPECT_EQ(3, back.used);
     EXPECT_EQ(20261206u, back.date);
 
@@ -217,7 +217,7 @@ TEST(V2File, ChecksRejectBadHeadersAndCutTornRows) {
 }
 
 TEST(V2File, EnsureKeepsPatchesOrSetsAside) {
-    tt::TmpDir d("v2ensure");
+    tsup::TempDir d("v2ensure");
     trend_base b = base_with(3, 0);
     v2_table t;
     v2_table_build(&t, &b, nullptr, 0, nullptr, 0);
@@ -226,11 +226,11 @@ TEST(V2File, EnsureKeepsPatchesOrSetsAside) {
     EXPECT_EQ(1, v2_ensure_main_file(&t, p.c_str(), 's', 1000, 20261206));
     std::vector<uint8_t> row((size_t)t.row_size, 0);
     ASSERT_EQ(0, v2_append_main(p.c_str(), &t, 's', 20261206, 1000, row.data()));
-    long long size = tt::fsize(p);
+    long long size = tsup::file_size(p);
     // Same columns, new description: patched in place, rows kept.
     strcpy(t.slots[1].desc, "new text");
     EXPECT_EQ(0, v2_ensure_main_file(&t, p.c_str(), 's', 1000, 20261206));
-    EXPECT_EQ(size, tt::fsize(p));
+    EXPECT_EQ(size, tsup::file_size(p));
     v2_table back;
     ASSERT_EQ(1, v2_file_open_check(p.c_str(), &back));
     EXPECT_STREQ("new text", back.slots[1].desc);
@@ -241,8 +241,8 @@ TEST(V2File, EnsureKeepsPatchesOrSetsAside) {
     EXPECT_EQ(1, v2_ensure_main_file(&t2, p.c_str(), 's', 1000, 20261206));
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(std::string::npos, out.find("v2 layout mismatch (64 slots vs 128)")) << out;
-    EXPECT_EQ(size, tt::fsize(p + ".old1"));
-    EXPECT_EQ(64 + 160 * 128, tt::fsize(p));
+    EXPECT_EQ(size, tsup::file_size(p + ".old1"));
+    EXPECT_EQ(64 + 160 * 128, tsup::file_size(p));
 
     uint8_t rec[V2_SLOT];
     v2_slot s = t2.slots[0];

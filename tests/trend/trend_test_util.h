@@ -1,64 +1,19 @@
 #pragma once
-// Helpers shared by the trend tests: temporary directories, file bytes,
-// local times in a chosen time zone, channel registries.
+// Helpers shared by the trend tests: file bytes, local times in a chosen
+// time zone, channel registries.
 
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <time.h>
-#include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "tests/support/files.h"
+
 namespace tt {
-
-inline std::string make_tmpdir(const char *tag) {
-    std::string tmpl = std::string("/tmp/zqtrend-test-") + tag + "-XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back(0);
-    char *d = mkdtemp(buf.data());
-    return d ? std::string(d) : std::string();
-}
-
-struct TmpDir {
-    std::string path;
-    explicit TmpDir(const char *tag) : path(make_tmpdir(tag)) {}
-    ~TmpDir() {
-        if (!getenv("ZQ_KEEP_TMP")) {
-            std::error_code ec;
-            std::filesystem::remove_all(path, ec);
-        }
-    }
-    std::string operator/(const std::string &n) const { return path + "/" + n; }
-};
-
-inline std::vector<uint8_t> read_bytes(const std::string &p) {
-    std::ifstream f(p, std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)),
-                                std::istreambuf_iterator<char>());
-}
-inline std::string read_text(const std::string &p) {
-    std::ifstream f(p);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-inline void write_text(const std::string &p, const std::string &s) {
-    std::ofstream f(p, std::ios::binary);
-    f << s;
-}
-inline long long fsize(const std::string &p) {
-    struct stat st;
-    return stat(p.c_str(), &st) == 0 ? (long long)st.st_size : -1;
-}
-inline bool exists(const std::string &p) {
-    return fsize(p) >= 0;
-}
 
 inline uint32_t u32(const std::vector<uint8_t> &b, size_t off) {
     uint32_t v;

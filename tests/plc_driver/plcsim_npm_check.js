@@ -1,5 +1,8 @@
 // Reads and writes tags of a running zqplcsim with an independent
-// EtherNet/IP client. Usage: node check.js ADDRESS connected|unconnected
+// EtherNet/IP client, the st-ethernet-ip package vendored under
+// third_party/st-ethernet-ip. Usage:
+//   NODE_PATH=third_party/st-ethernet-ip/node_modules \
+//   node plcsim_npm_check.js ADDRESS connected|unconnected
 // Prints one "OK <what>" or "FAIL <what>: <why>" line per check; exit code 0
 // when every check passed.
 "use strict";

@@ -1,0 +1,229 @@
+// zqalarm: evaluates the alarm conditions against the real-time database,
+// keeps the active list and the daily journal, carries out acknowledgements
+// and pushes to a central alarm server.
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "alarm_ack.h"
+#include "alarm_db.h"
+#include "alarm_engine.h"
+#include "alarm_push.h"
+#include "common/json.h"
+#include "common/log.h"
+#include "common/shm.h"
+#include "common/version.h"
+#include "common/yaml.h"
+
+static volatile sig_atomic_t g_running = 1;
+static volatile sig_atomic_t g_reload = 0;
+
+static void on_stop(int) {
+    g_running = 0;
+}
+static void on_usr1(int) {
+    g_reload = 1;
+}
+
+// Wall clock in ms. ZQALARM_CLOCK="<real_ms>,<fake_ms>,<speed>" runs a
+// clock anchored at real_ms, so tests cross midnights without waiting.
+static int64_t g_anchor_real = 0, g_anchor_fake = 0;
+static double g_speed = 1.0;
+
+static int64_t now_ms() {
+    int64_t real = shm_now_ms();
+    if (g_speed == 1.0 && g_anchor_real == 0) return real;
+    return g_anchor_fake + (int64_t)((double)(real - g_anchor_real) * g_speed);
+}
+
+// Sleeps ms of real time; a signal ends it early.
+static void nap_ms(int ms) {
+    struct timespec ts = {ms / 1000, (long)(ms % 1000) * 1000000L};
+    nanosleep(&ts, nullptr);
+}
+
+static std::string project_name() {
+    char cwd[PATH_MAX];
+    if (!getcwd(cwd, sizeof cwd)) return "project";
+    const char *slash = strrchr(cwd, '/');
+    std::string name = slash ? slash + 1 : cwd;
+    if (name.empty()) return "project";
+    if (name.size() > 63) name.resize(63);
+    return name;
+}
+
+// Single instance per database: a second zqalarm on the same database would
+// raise every alarm twice into the same journal.
+static int take_lock(const std::string &shm_name) {
+    std::string lock = shm_name;
+    for (char &c : lock)
+        if (c == '/') c = '_';
+    lock = "/tmp/zqalarm" + lock + ".lock";
+    int fd = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        fprintf(stderr, "zqalarm: %s: %s\n", lock.c_str(), strerror(errno));
+        return -1;
+    }
+    struct flock fl = {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    if (fcntl(fd, F_SETLK, &fl) != 0) {
+        fprintf(stderr, "zqalarm: another instance already runs on %s\n", shm_name.c_str());
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int main(int argc, char **argv) {
+    if (argc > 1 && strcmp(argv[1], "--version") == 0) {
+        printf("zqalarm %s\n", zq_version_full());
+        return 0;
+    }
+    std::string cfg_path = "./config.yaml", shm_opt, dir_opt, chan_path = "./channels.json",
+                log_dir = "./logs";
+    for (int i = 1; i < argc; i++) {
+        std::string *dst = nullptr;
+        if (!strcmp(argv[i], "-c"))
+            dst = &cfg_path;
+        else if (!strcmp(argv[i], "-s"))
+            dst = &shm_opt;
+        else if (!strcmp(argv[i], "-D"))
+            dst = &dir_opt;
+        else if (!strcmp(argv[i], "-n"))
+            dst = &chan_path;
+        else if (!strcmp(argv[i], "-l"))
+            dst = &log_dir;
+        if (dst && i + 1 < argc)
+            *dst = argv[++i];
+        else if (!strcmp(argv[i], "-h") || !strcmp(argv[i], "--help")) {
+            printf(
+                "Usage: %s [-c config.yaml] [-s shm] [-D alarm_dir] [-n channels.json] "
+                "[-l log_dir] [--version]\n",
+                argv[0]);
+            return 0;
+        }
+    }
+    if (const char *clk = getenv("ZQALARM_CLOCK")) {
+        long long a, f;
+        double sp;
+        if (sscanf(clk, "%lld,%lld,%lf", &a, &f, &sp) == 3 && sp > 0) {
+            g_anchor_real = a;
+            g_anchor_fake = f;
+            g_speed = sp;
+        }
+    }
+
+    std::string dir = "./alarm", central_url;
+    int takt_override = 0;
+    json_ptr yaml(yaml_parse_file(cfg_path.c_str()));
+    if (const json_node *sec = json_get(yaml.get(), "alarm")) {
+        const char *d = json_gets(sec, "dir", "");
+        if (*d) dir = d;
+        const json_node *tn = json_get(sec, "takt_ms");
+        long long t = !tn ? 0 : tn->type == JSON_STRING ? atoll(tn->string) : json_int_of(tn, 0);
+        takt_override = t > 0 && t < INT32_MAX ? (int)t : 0;
+        central_url = json_gets(sec, "central_url", "");
+    }
+    if (!dir_opt.empty()) dir = dir_opt;
+    if (dir.size() > 599) dir.resize(599);
+    std::string shm_name = shm_opt.empty() ? shm_resolve_name(nullptr) : shm_opt;
+
+    int lock_fd = take_lock(shm_name);
+    if (lock_fd < 0) return 1;
+
+    mkdir(dir.c_str(), 0775);
+    mkdir(log_dir.c_str(), 0775);
+    log_init(log_dir.c_str(), "zqalarm");
+    zq_version_write_run("zqalarm");
+    log_msg("zqalarm %s", zq_version_full());
+    log_msg("zqalarm старт: SHM=%s dir=%s", shm_name.c_str(), dir.c_str());
+    std::string project = project_name();
+
+    struct sigaction sa = {};
+    sa.sa_handler = on_stop;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    sa.sa_handler = on_usr1;
+    sigaction(SIGUSR1, &sa, nullptr);
+    sa.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &sa, nullptr);
+
+    alarm_db db;
+    auto load_channels = [&] {
+        db.have_reg = channels_load(&db.reg, chan_path.c_str()) == 0;
+        if (!db.have_reg) log_msg("alarm: channels.json не знайдено — значення без масштабу");
+    };
+    load_channels();
+
+    alarm_engine eng;
+    alarm_engine_start(&eng, dir, takt_override, now_ms());
+
+    alarm_notifier notifier;
+    bool pushing = false;
+    std::string server_crc;  // notifier thread only
+    alarm_push_batch batch;  // notifier thread only
+    if (!central_url.empty()) {
+        if (alarm_url_parse(central_url.c_str(), &notifier.url) != 0) {
+            log_err("alarm: central_url має бути http://host[:port] — '%s' проігноровано",
+                    central_url.c_str());
+        } else {
+            notifier.build = [&](std::string *body) {
+                alarm_engine_push_body(&eng, project.c_str(), server_crc.c_str(), &batch);
+                body->swap(batch.body);
+            };
+            notifier.result = [&](bool ok, const std::string &reply) {
+                if (!ok) return;
+                alarm_engine_push_done(&eng, batch, now_ms());
+                std::string crc = alarm_reply_cfg_crc(reply);
+                if (!crc.empty()) server_crc = crc;
+            };
+            log_msg("alarm: центральний сервер %s:%s (push)", notifier.url.host, notifier.url.port);
+            alarm_notifier_start(&notifier);
+            pushing = true;
+        }
+    }
+    auto kick = [&] {
+        if (pushing) alarm_notifier_kick(&notifier);
+    };
+
+    std::vector<alarm_ack_req> acks;
+    while (g_running) {
+        if (g_reload) {
+            g_reload = 0;
+            load_channels();
+            alarm_engine_reload(&eng, now_ms());
+            kick();
+        }
+        if (alarm_ack_take(dir, &acks) == 1) {
+            if (alarm_engine_ack(&eng, acks, now_ms()) > 0) kick();
+            alarm_ack_done(dir);
+        }
+        if (!db.open || !shm_check_magic(&db.h)) {
+            if (!alarm_db_attach(&db, shm_name.c_str())) {
+                alarm_engine_check_day(&eng, now_ms());
+                nap_ms(1000);
+                continue;
+            }
+            log_msg("alarm: SHM відкрито (%s)", shm_name.c_str());
+        }
+        if (alarm_engine_turn(&eng, now_ms(), alarm_db_value, &db) > 0) kick();
+        nap_ms(g_speed > 1.0 ? (int)(eng.period_ms / g_speed) + 1 : eng.period_ms);
+    }
+    log_msg("alarm зупинено");
+    if (pushing) alarm_notifier_stop(&notifier);
+    alarm_engine_flush(&eng);
+    alarm_db_close(&db);
+    close(lock_fd);
+    return 0;
+}

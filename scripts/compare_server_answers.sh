@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Compares the raw HTTP answers of zqserver built from an older commit with
+# those of the current tree, on the same project and database.
+#
+# usage: scripts/compare_server_answers.sh [OLD_REV]   (default 598887a)
+# The old tree is checked out as a temporary worktree, only its zqserver is
+# built (debug preset, ccache), and the worktree is removed afterwards.
+set -euo pipefail
+
+rev=${1:-598887a}
+root=$(cd "$(dirname "$0")/.." && pwd)
+old=$(mktemp -d /tmp/zq-compare-old.XXXXXX)
+rmdir "$old"
+cleanup() { git -C "$root" worktree remove --force "$old" >/dev/null 2>&1 || true; }
+trap cleanup EXIT
+
+build() {  # dir
+    (cd "$1" &&
+        CMAKE_CXX_COMPILER_LAUNCHER=ccache CMAKE_C_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR="$1" \
+            cmake --preset debug >/dev/null &&
+        CCACHE_BASEDIR="$1" cmake --build build/debug --target zqserver zq_common -j2 >/dev/null)
+}
+
+git -C "$root" worktree add --detach "$old" "$rev" >/dev/null
+echo "building zqserver of $rev and of the current tree ..."
+build "$old"
+build "$root"
+
+tool="$root/build/debug/compare_server_answers"
+g++ -std=c++20 -O1 -g -fsanitize=address,undefined -I"$root" -DZQ_BIN_DIR="\"$root/build/debug/bin\"" \
+    "$root/scripts/compare_server_answers.cpp" "$root/build/debug/common/libzq_common.a" \
+    -pthread -o "$tool"
+"$tool" "$old/build/debug/bin/zqserver" "$root/build/debug/bin/zqserver"

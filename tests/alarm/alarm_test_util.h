@@ -1,0 +1,94 @@
+#pragma once
+// Helpers of the alarm tests: a temporary alarm directory, file access, a
+// fixed time zone and an in-memory channel table for the engine.
+
+#include <dirent.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace alarmtest {
+
+inline void write_file(const std::string &path, const std::string &text) {
+    std::ofstream f(path, std::ios::binary);
+    f << text;
+}
+
+inline std::string read_file(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+inline bool file_exists(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+inline std::vector<std::string> lines_of(const std::string &text) {
+    std::vector<std::string> out;
+    std::stringstream ss(text);
+    std::string l;
+    while (std::getline(ss, l))
+        if (!l.empty()) out.push_back(l);
+    return out;
+}
+
+struct temp_dir {
+    std::string path;
+    temp_dir() {
+        char tmpl[] = "/tmp/zqalarm_test_XXXXXX";
+        path = mkdtemp(tmpl);
+    }
+    ~temp_dir() {
+        std::string cmd = "rm -rf '" + path + "'";
+        if (system(cmd.c_str()) != 0) {
+        }
+    }
+};
+
+// Local time of the tests: UTC, so dates and ids do not depend on the host.
+inline void use_utc() {
+    setenv("TZ", "UTC", 1);
+    tzset();
+}
+
+// Milliseconds of a UTC date and time.
+inline int64_t utc_ms(int y, int mo, int d, int h = 0, int mi = 0, int s = 0, int ms = 0) {
+    struct tm t = {};
+    t.tm_year = y - 1900;
+    t.tm_mon = mo - 1;
+    t.tm_mday = d;
+    t.tm_hour = h;
+    t.tm_min = mi;
+    t.tm_sec = s;
+    return (int64_t)timegm(&t) * 1000 + ms;
+}
+
+// Channel values for the engine: key 'A'*100000 + n; quality good unless
+// listed in bad.
+struct fake_values {
+    std::map<int, double> v;
+    std::map<int, bool> bad;
+    void set(char kind, int n, double x, bool good = true) {
+        v[kind * 100000 + n] = x;
+        bad[kind * 100000 + n] = !good;
+    }
+    static int fn(void *ctx, char kind, int n, double *out) {
+        fake_values *f = (fake_values *)ctx;
+        auto it = f->v.find(kind * 100000 + n);
+        *out = it == f->v.end() ? 0 : it->second;
+        if (it == f->v.end()) return 1;
+        return f->bad[kind * 100000 + n] ? 1 : 0;
+    }
+};
+
+}  // namespace alarmtest
