@@ -11,24 +11,15 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/files.h"
 #include "trend/trend_v2.h"
 
 namespace ksp_test {
 
-struct Dir {
-    std::string path;
-    explicit Dir(const char *tag) {
-        std::string t = std::string("/tmp/zq-ksp-") + tag + "-XXXXXX";
-        path = mkdtemp(t.data());
-    }
-    ~Dir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
+struct Dir : tsup::TempDir {
+    explicit Dir(const char *tag) : tsup::TempDir(tag) {}
     void write(const std::string &name, const std::string &text) const {
-        FILE *f = fopen((path + "/" + name).c_str(), "wb");
-        fwrite(text.data(), 1, text.size(), f);
-        fclose(f);
+        tsup::write_file(path + "/" + name, text);
     }
 };
 

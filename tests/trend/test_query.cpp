@@ -74,8 +74,8 @@ TEST(Query, DaySwitchedFromVersion1ToVersion2IsMergedByTime) {
     v1.run(tq::at(2026, 3, 10, 9, 0, 10), tq::at(2026, 3, 10, 9, 0, 19));
     for (const char *f : {"26031000.rps", "26031000.rns"})
         std::filesystem::copy_file(v1.trends + f, v2.trends + f);
-    ASSERT_TRUE(tt::exists(v2.trends + "26031000.rps"));
-    ASSERT_TRUE(tt::exists(v2.trends + "2026031000.rps"));
+    ASSERT_TRUE(tsup::file_exists(v2.trends + "26031000.rps"));
+    ASSERT_TRUE(tsup::file_exists(v2.trends + "2026031000.rps"));
     tq::Result r;
     ASSERT_EQ(0, r.run(v2.trends, lt(2026, 3, 10, 9, 0, 0), lt(2026, 3, 10, 9, 0, 19), {"A1"}));
     ASSERT_EQ(20u, r->count);
@@ -88,7 +88,7 @@ TEST(Query, DaySwitchedFromVersion1ToVersion2IsMergedByTime) {
 
 TEST(Query, CapacityHoldsAcrossDaysAndFiles) {
     tq::Zone zone;
-    tt::TmpDir d("qcap");
+    tsup::TempDir d("qcap");
     // Two hand-made full days (one cell A1 + time), no sidecars.
     for (const char *name : {"26031000.rps", "26031100.rps"}) {
         std::vector<uint32_t> cells;

@@ -31,7 +31,7 @@ std::vector<uint32_t> unpacked_row(int A, int D, uint32_t t_ms) {
 
 TEST(QueryFiles, WidthFoundWithoutSidecarAndTornRowIgnored) {
     tq::Zone zone;
-    tt::TmpDir d("qwidth");
+    tsup::TempDir d("qwidth");
     std::vector<uint32_t> all;
     for (uint32_t s = 0; s < 600; s++) {
         auto row = unpacked_row(299, 511, s * 1000);
@@ -56,7 +56,7 @@ TEST(QueryFiles, WidthFoundWithoutSidecarAndTornRowIgnored) {
 
 TEST(QueryFiles, SidecarCountsAndMapWinOverTheCallersCounts) {
     tq::Zone zone;
-    tt::TmpDir d("qmap");
+    tsup::TempDir d("qmap");
     // Analogs 2 and 5, discretes 3, 5, 7 packed into one cell.
     trend_base b;
     grow_an(&b, 8);
@@ -102,7 +102,7 @@ TEST(QueryFiles, SidecarCountsAndMapWinOverTheCallersCounts) {
 
 TEST(QueryFiles, GapThresholdFollowsTheFilesSpacing) {
     tq::Zone zone;
-    tt::TmpDir d("qgap");
+    tsup::TempDir d("qgap");
     // Rows every 5 s: the threshold is 3 * 5000, so 13 s is no gap, 22 s is one.
     std::vector<uint32_t> cells;
     for (uint32_t t : {0u, 5u, 10u, 15u, 20u, 25u, 30u, 35u, 40u, 45u, 58u, 80u, 85u}) {
@@ -121,22 +121,22 @@ TEST(QueryFiles, GapThresholdFollowsTheFilesSpacing) {
 
 TEST(QueryFiles, HostileFilesAreSkippedOrReadWithinBounds) {
     tq::Zone zone;
-    tt::TmpDir d("qhostile");
+    tsup::TempDir d("qhostile");
     // A FIFO must not block, a directory is not a file, an empty file and
     // random bytes give no rows; the next day still reads.
     ASSERT_EQ(0, mkfifo((d / "26031000.rps").c_str(), 0600));
     ASSERT_EQ(0, mkdir((d / "2026031000.rps").c_str(), 0755));
-    tt::write_text(d / "26031100.rps", "");
+    tsup::write_file(d / "26031100.rps", "");
     std::string junk;
     for (int i = 0; i < 4096; i++)
         junk.push_back((char)(i * 7919 % 251));
-    tt::write_text(d / "2026031100.rps", junk);
+    tsup::write_file(d / "2026031100.rps", junk);
     // A sidecar claiming 32000 + 32000 columns over a short file.
     std::string side(90, '\0');
     side[78] = side[80] = (char)0x00;
     side[79] = side[81] = (char)0x7D;
-    tt::write_text(d / "26031200.rns", side + std::string(900, 'x'));
-    tt::write_text(d / "26031200.rps", junk);
+    tsup::write_file(d / "26031200.rns", side + std::string(900, 'x'));
+    tsup::write_file(d / "26031200.rps", junk);
     std::vector<uint32_t> ok = unpacked_row(1, 1, 1000);
     tq::append_cells(d / "26031300.rps", ok);
     tq::Result r;

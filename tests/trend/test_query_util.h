@@ -3,6 +3,7 @@
 // fixed UTC+2 zone, hand-made version-1 files, and query calls by local
 // time.
 
+#include <filesystem>
 #include <memory>
 
 #include "trend/trend_config.h"
@@ -40,7 +41,7 @@ struct Zone {
 
 // The real recorder writing into dir/Trends/.
 struct Recorder {
-    tt::TmpDir dir{"query"};
+    tsup::TempDir dir{"query"};
     trend_config cfg;
     std::unique_ptr<trend_recorder> rec;
     trend_samples s;
@@ -55,11 +56,11 @@ struct Recorder {
         cfg.d_base_path = dir / "zqbridge.d.base";
         cfg.shm_names = {"/unused"};
         s.resize(8, 8);
-        tt::write_text(dir / "channels.json",
-                       tt::channels_json({{1, "Темп", "C", 0, 0, 0, 200},
-                                          {2, "Тиск", "bar", 0, 1000, 0, 100},
-                                          {3, "Рівень", "m", 0, 0, 0, 10}},
-                                         {{1, "Насос"}, {2, "Клапан"}, {3, "Аварія"}}));
+        tsup::write_file(dir / "channels.json",
+                         tt::channels_json({{1, "Темп", "C", 0, 0, 0, 200},
+                                            {2, "Тиск", "bar", 0, 1000, 0, 100},
+                                            {3, "Рівень", "m", 0, 0, 0, 10}},
+                                           {{1, "Насос"}, {2, "Клапан"}, {3, "Аварія"}}));
         trend_base b;
         EXPECT_EQ(0, base_read(&b, cfg.a_base_path.c_str(), cfg.d_base_path.c_str(), 8, 8));
         rec = std::make_unique<trend_recorder>();
