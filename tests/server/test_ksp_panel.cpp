@@ -81,6 +81,14 @@ TEST(KspParse, DefaultsLimitsAndCurves) {
     EXPECT_STREQ("Тиск", p.c[0].desc);
 }
 
+TEST(KspParse, DemoPanelNamesTheDemosChannels) {
+    ksp_panel p = parse(fuzz_read_file(ZQ_SOURCE_DIR "/examples/demo/www/boiler.ks"));
+    ASSERT_EQ(5, p.ncurves);
+    std::string demo = fuzz_read_file(ZQ_SOURCE_DIR "/examples/demo/config.yaml");
+    for (int k = 0; k < p.ncurves; k++)
+        EXPECT_NE(std::string::npos, demo.find(std::string(p.c[k].param) + ",")) << p.c[k].param;
+}
+
 TEST(KspParse, OnlySafeColoursAndNamesPass) {
     for (const char *ok : {"#fff", "#A0b1C2", "red", "DarkSlateGray"})
         EXPECT_TRUE(ksp_color_safe(ok)) << ok;
