@@ -14,7 +14,9 @@
 
 #include "common/atomic_file.h"
 #include "common/parse_util.h"
+#include "server/ksp_cache.h"
 #include "server/rt_common.h"
+#include "server/rt_meta.h"
 #include "server/srv_routes.h"
 #include "server/srv_static.h"
 
@@ -96,14 +98,47 @@ const char LAUNCHER_HEAD[] =
     "<!DOCTYPE html><html><head><meta "
     "charset=\"UTF-8\"><script>location.replace('/ksp_viewer.htm?cfg=";
 
+// What the panel module needs of this server for one request: its folders,
+// the database's channel counts and the live value as /api/poll gives it.
+ksp_env panel_env(srv_call *c) {
+    ksp_env env;
+    env.wwwdir = c->st->cfg.wwwdir;
+    env.sys_wwwdir = c->st->cfg.sys_wwwdir;
+    env.trend_dir = c->st->cfg.trends_dir;
+    if (c->db) {
+        // The database counts slot 0, which carries no channel.
+        env.an_count = (int)c->db->layout.an_count - 1;
+        env.di_count = (int)c->db->layout.di_count - 1;
+    }
+    env.live = [c](const char *tag, double *out) {
+        char kind;
+        long n;
+        const ShmHandle *h = c->db;
+        if (!h || !rt_parse_tag(tag, &kind, &n)) return false;
+        if (kind == 'A') {
+            const ShmAnalog *a = shm_analog(h, n);
+            if (!a || a->quality != 1) return false;
+            *out = meta_to_phys(&c->st->meta, n, a->value);
+            return true;
+        }
+        const ShmDiscrete *d = shm_discrete(h, n);
+        if (!d || d->quality != 1) return false;
+        *out = d->value ? 1 : 0;
+        return true;
+    };
+    return env;
+}
+
 void h_frame(srv_call *c) {
     char cfgq[512];
     if (!http_query_param(c->req, "cfg", cfgq, sizeof cfgq) || !cfgq[0]) {
         srv_reply_text(c->reply, 400, "need ?cfg=");
         return;
     }
-    // Frames need the trend query, which is not part of this server yet.
-    srv_reply_text(c->reply, 404, "Bad cfg");
+    ksp_env env = panel_env(c);
+    std::string json;
+    if (!ksp_frame_json(&env, cfgq, &json)) return srv_reply_text(c->reply, 404, "Bad cfg");
+    srv_reply_json(c->reply, 200, std::move(json));
 }
 
 void h_list(srv_call *c) {
@@ -182,11 +217,17 @@ void h_not_found(srv_call *c) {
     srv_reply_not_found(c->reply);
 }
 
-// A panel drawn as a picture (?wd=) needs the trend query, which is not
-// here yet; without ?wd= it is a plain file.
+// A panel drawn as a picture (?wd=&hg=); without ?wd= it is a plain file.
+// The picture is never kept by the browser: it shows the present.
 void h_panel_file(srv_call *c) {
-    if (http_query_param(c->req, "wd", nullptr, 0)) return srv_reply_not_found(c->reply);
-    srv_static_request(c);
+    char wd[16], hg[16] = "";
+    if (!http_query_param(c->req, "wd", wd, sizeof wd)) return srv_static_request(c);
+    http_query_param(c->req, "hg", hg, sizeof hg);
+    ksp_env env = panel_env(c);
+    std::string svg;
+    if (!ksp_render_svg(&env, c->req->path, atoi(wd), hg[0] ? atoi(hg) : 0, &svg))
+        return srv_reply_not_found(c->reply);
+    srv_reply_file(c->reply, "image/svg+xml", false, std::move(svg));
 }
 
 const srv_route routes[] = {

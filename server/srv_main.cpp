@@ -32,6 +32,7 @@
 #include "server/rt_meta.h"
 #include "server/rt_plc.h"
 #include "server/srv_routes.h"
+#include "trend/tz.h"
 
 namespace {
 
@@ -126,6 +127,7 @@ void newest_html(const std::string &root, const std::string &rel, int level, tim
 
 void watch_thread(srv_state *st) {
     time_t prev = 0;
+    int pass = 0;
     while (g_running) {
         for (int i = 0; i < 10 && g_running; i++)
             usleep(100000);
@@ -143,6 +145,10 @@ void watch_thread(srv_state *st) {
         }
         if (!st->db.ok) srv_db_open(st, true);
         rt_autosync_tick(st);
+        // Panels convert local time with a fixed offset: follow the
+        // daylight-saving changes within a minute.
+        if (++pass % 60 == 0 && tz_refresh())
+            log_msg("UTC offset now %+d min", tz_offset_sec() / 60);
     }
 }
 
@@ -232,6 +238,7 @@ int main(int argc, char **argv) {
     mkdir(st.cfg.logcontrolpath, 0775);
     log_init(st.cfg.logcontrolpath, "scada");
     tzset();
+    tz_refresh();
 
     start_runtime(&st);
 
