@@ -50,8 +50,8 @@ long rows_per_day() {
 
 trend_base make_base() {
     trend_base b;
-    grow_an(&b, kAn + 1);
-    grow_di(&b, kDi + 1);
+    trend_grow_an(&b, kAn + 1);
+    trend_grow_di(&b, kDi + 1);
     for (int n = 1; n <= kAn; n++)
         b.an[(size_t)n].present = 1;
     for (int n = 1; n <= kDi; n++)
@@ -70,8 +70,8 @@ struct Files {
         v2 = dir + "/2026031000.rps";
         trend_base b = make_base();
         trend_cmap m;
-        build_cmap(&b, &m);
-        meta_create_rns((dir + "/26031000.rns").c_str(), &b, &m);
+        trend_build_cmap(&b, &m);
+        trend_meta_create_rns((dir + "/26031000.rns").c_str(), &b, &m);
         long rows = rows_per_day();
         // Version 1, packed: 800 analog cells, 4 packed cells, time.
         {

@@ -30,8 +30,8 @@ inline void write_v2(const std::string &dir, int n, int64_t from, int64_t to,
                      const std::function<double(int64_t, int)> &value,
                      const std::function<bool(int64_t)> &keep = {}) {
     trend_base b;
-    grow_an(&b, n + 1);
-    grow_di(&b, 1);
+    trend_grow_an(&b, n + 1);
+    trend_grow_di(&b, 1);
     for (int k = 1; k <= n; k++)
         b.an[(size_t)k].present = 1;
     b.an_max = n;

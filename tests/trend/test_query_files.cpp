@@ -59,8 +59,8 @@ TEST(QueryFiles, SidecarCountsAndMapWinOverTheCallersCounts) {
     tsup::TempDir d("qmap");
     // Analogs 2 and 5, discretes 3, 5, 7 packed into one cell.
     trend_base b;
-    grow_an(&b, 8);
-    grow_di(&b, 8);
+    trend_grow_an(&b, 8);
+    trend_grow_di(&b, 8);
     for (int n : {2, 5})
         b.an[(size_t)n].present = 1;
     for (int n : {3, 5, 7})
@@ -70,7 +70,7 @@ TEST(QueryFiles, SidecarCountsAndMapWinOverTheCallersCounts) {
     m.an = {2, 5};
     m.n_di = 3;
     m.di = {3, 5, 7};
-    ASSERT_EQ(0, meta_create_rns((d / "26031000.rns").c_str(), &b, &m));
+    ASSERT_EQ(0, trend_meta_create_rns((d / "26031000.rns").c_str(), &b, &m));
     // D3 on, D5 off, D7 bad (3); rest 3.
     uint32_t packed = 0xFFFFFFC0u | 1u | (0u << 2) | (3u << 4);
     std::vector<uint32_t> cells;

@@ -62,7 +62,7 @@ struct Recorder {
                                             {3, "Рівень", "m", 0, 0, 0, 10}},
                                            {{1, "Насос"}, {2, "Клапан"}, {3, "Аварія"}}));
         trend_base b;
-        EXPECT_EQ(0, base_read(&b, cfg.a_base_path.c_str(), cfg.d_base_path.c_str(), 8, 8));
+        EXPECT_EQ(0, trend_base_read(&b, cfg.a_base_path.c_str(), cfg.d_base_path.c_str(), 8, 8));
         rec = std::make_unique<trend_recorder>();
         EXPECT_EQ(0, trend_rec_init(rec.get(), cfg, std::move(b)));
     }
