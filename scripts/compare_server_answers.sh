@@ -14,9 +14,12 @@ rmdir "$old"
 cleanup() { git -C "$root" worktree remove --force "$old" >/dev/null 2>&1 || true; }
 trap cleanup EXIT
 
+# ccache makes the second build of a tree cheap; it is optional.
+launcher=""
+command -v ccache >/dev/null && launcher=ccache
 build() {  # dir
     (cd "$1" &&
-        CMAKE_CXX_COMPILER_LAUNCHER=ccache CMAKE_C_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR="$1" \
+        CMAKE_CXX_COMPILER_LAUNCHER=$launcher CMAKE_C_COMPILER_LAUNCHER=$launcher CCACHE_BASEDIR="$1" \
             cmake --preset debug >/dev/null &&
         CCACHE_BASEDIR="$1" cmake --build build/debug --target zqserver zq_common -j2 >/dev/null)
 }
