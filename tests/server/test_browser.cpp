@@ -4,12 +4,12 @@
 
 #include "common/json.h"
 #include "server_fixture.h"
-#include "webdriver.h"
+#include "tests/support/webdriver.h"
 
 using namespace srvtest;
 
 TEST(Browser, DemoPageShowsValuesAndPostsWrites) {
-    if (access(CHROMIUM, X_OK) != 0 || access(CHROMEDRIVER, X_OK) != 0)
+    if (!tsup::have_browser())
         GTEST_SKIP() << "chromium or chromedriver not installed (scripts/deps.sh installs them)";
     test_db db(8, 8, 1);
     ASSERT_TRUE(db.ok);
@@ -28,13 +28,12 @@ TEST(Browser, DemoPageShowsValuesAndPostsWrites) {
     shm_plc(&db.h, 0)->connected = 1;
     ASSERT_TRUE(srv.start(db.name));
 
-    webdriver wd;
-    ASSERT_TRUE(wd.start()) << "chromedriver did not start a session";
-    std::string url = "http://127.0.0.1:" + std::to_string(srv.port) + "/";
-    wd.call("POST", "/session/" + wd.session + "/url", "{\"url\":\"" + url + "\"}");
+    tsup::WebDriver wd;
+    ASSERT_TRUE(tsup::webdriver_start(&wd)) << "chromedriver did not start a session";
+    tsup::webdriver_open(&wd, "http://127.0.0.1:" + std::to_string(srv.port) + "/");
     auto text = [&](const char *id) {
-        return wd.script(std::string("var e=document.getElementById('") + id +
-                         "');return e?e.textContent:'';");
+        return tsup::webdriver_script(&wd, std::string("var e=document.getElementById('") + id +
+                                               "');return e?e.textContent:'';");
     };
     EXPECT_TRUE(wait_for([&] { return text("v-A1") == "71.3"; }, 20000)) << text("v-A1");
     EXPECT_EQ(text("v-A3"), "25.0");
@@ -50,10 +49,10 @@ TEST(Browser, DemoPageShowsValuesAndPostsWrites) {
     EXPECT_TRUE(wait_for([&] { return text("plc") == "ПЛК: немає зв'язку"; }, 20000));
 
     // The operator writes 10 m3/h to A3: 5529.6 in controller units.
-    wd.script(
-        "document.getElementById('wtag').value='A3';"
-        "document.getElementById('wval').value='10';"
-        "document.getElementById('wbtn').click();return '';");
+    tsup::webdriver_script(&wd,
+                           "document.getElementById('wtag').value='A3';"
+                           "document.getElementById('wval').value='10';"
+                           "document.getElementById('wbtn').click();return '';");
     EXPECT_TRUE(wait_for([&] { return shm_an_write_slot(&db.h, 3)->pending == 1; }, 20000));
     EXPECT_NEAR(shm_an_write_slot(&db.h, 3)->value, 5529.6, 1e-6);
     EXPECT_TRUE(wait_for([&] { return text("wmsg").rfind("Записано: A3", 0) == 0; }, 20000))

@@ -4,9 +4,10 @@
 // script, neither in the viewer nor as an SVG picture.
 #include <gtest/gtest.h>
 
+#include "common/json.h"
 #include "server_fixture.h"
 #include "test_ksp_util.h"
-#include "webdriver.h"
+#include "tests/support/webdriver.h"
 
 using namespace srvtest;
 
@@ -23,7 +24,7 @@ void record_today(const std::string &dir, int64_t now_s) {
 }
 
 TEST(KspBrowser, ViewerDrawsHistoryFollowsLiveValueAndRunsNoPanelScript) {
-    if (!have_browser())
+    if (!tsup::have_browser())
         GTEST_SKIP() << "chromium or chromedriver not installed (scripts/deps.sh installs them)";
     setenv("TZ", "UTC", 1);
     tzset();
@@ -48,14 +49,12 @@ TEST(KspBrowser, ViewerDrawsHistoryFollowsLiveValueAndRunsNoPanelScript) {
     // The system pages come from the source tree's www-sys.
     ASSERT_TRUE(srv.start(db.name, ZQ_SOURCE_DIR));
 
-    webdriver wd;
-    ASSERT_TRUE(wd.start()) << "chromedriver did not start a session";
+    tsup::WebDriver wd;
+    ASSERT_TRUE(tsup::webdriver_start(&wd)) << "chromedriver did not start a session";
     std::string base = "http://127.0.0.1:" + std::to_string(srv.port);
-    auto go = [&](const std::string &url) {
-        wd.call("POST", "/session/" + wd.session + "/url", "{\"url\":\"" + url + "\"}");
-    };
+    auto go = [&](const std::string &url) { tsup::webdriver_open(&wd, url); };
     auto js = [&](const std::string &code) {
-        return wd.script("return String((function(){" + code + "})());");
+        return tsup::webdriver_script(&wd, "return String((function(){" + code + "})());");
     };
     go(base + "/ksp_viewer.html?cfg=p.ks");
     ASSERT_TRUE(wait_for(
@@ -78,8 +77,8 @@ TEST(KspBrowser, ViewerDrawsHistoryFollowsLiveValueAndRunsNoPanelScript) {
            "for(var i=0;i<p.length;i+=4)if(p[i]>200&&p[i+1]<60&&p[i+2]<60)n++;return n>100;"));
     // ZQ_KSP_SCREENSHOT=file.png keeps a picture of the page for a look.
     if (const char *shot = getenv("ZQ_KSP_SCREENSHOT")) {
-        json_ptr j(
-            json_parse(wd.call("GET", "/session/" + wd.session + "/screenshot", "").c_str()));
+        json_ptr j(json_parse(
+            tsup::webdriver_call(&wd, "GET", "/session/" + wd.session + "/screenshot").c_str()));
         write_file(std::string(shot) + ".b64", json_gets(j.get(), "value", ""));
         if (system(("base64 -d '" + std::string(shot) + ".b64' > '" + shot + "'").c_str()) != 0)
             ADD_FAILURE() << "no screenshot";

@@ -102,8 +102,9 @@ TEST(KspServer, FrameHasHistoryGapsTrailingMissingAndTheLiveValue) {
     int64_t t_last = f.time(last) / 1000, midnight = s.rec - s.rec % 86400;
     auto idx = [&](int64_t t) { return last - (int)(t_last - t); };
     // Recorded values, the hole, the missing seconds after the recording.
-    if (s.rec - 250 >= midnight)
+    if (s.rec - 250 >= midnight) {
         EXPECT_EQ((double)((s.rec - 250 - midnight) % 1000), f.at(0, idx(s.rec - 250)));
+    }
     EXPECT_EQ(2000 + (double)((s.rec - 30 - midnight) % 1000), f.at(1, idx(s.rec - 30)));
     EXPECT_TRUE(isnan(f.at(0, idx(s.rec - 185))));
     EXPECT_TRUE(isnan(f.at(0, idx(s.rec - 10))));

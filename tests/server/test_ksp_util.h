@@ -44,7 +44,9 @@ inline void write_v2(const std::string &dir, int n, int64_t from, int64_t to,
     snprintf(path, sizeof path, "%s/%04d%02d%02d00.rps", dir.c_str(), tm.tm_year + 1900,
              tm.tm_mon + 1, tm.tm_mday);
     uint32_t date = (uint32_t)((tm.tm_year + 1900) * 10000 + (tm.tm_mon + 1) * 100 + tm.tm_mday);
-    if (access(path, F_OK) != 0) ASSERT_EQ(0, v2_file_create(path, 's', date, 1000, &t));
+    if (access(path, F_OK) != 0) {
+        ASSERT_EQ(0, v2_file_create(path, 's', date, 1000, &t));
+    }
     FILE *f = fopen(path, "ab");
     ASSERT_TRUE(f);
     int64_t midnight = from - from % 86400;

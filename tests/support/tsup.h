@@ -7,3 +7,4 @@
 #include "tests/support/net.h"
 #include "tests/support/proc.h"
 #include "tests/support/wait.h"
+#include "tests/support/webdriver.h"
