@@ -242,7 +242,7 @@ void fill_db(ShmHandle *h) {
 // Answers of one server binary on a fresh copy of the project; `full`
 // also gives it the database, else the database is absent.
 std::vector<std::string> run(const char *bin, const std::string &dir, bool full) {
-    int port = test_free_port();
+    int port = free_port();
     std::string cmd = "rm -rf '" + dir + "'";
     if (system(cmd.c_str()) != 0) return {};
     make_project(dir, port, full);
@@ -251,27 +251,24 @@ std::vector<std::string> run(const char *bin, const std::string &dir, bool full)
     if (!db.ok) return {};
     fill_db(&db.h);
     clock_standin drv(&db.h, 1767225601500000LL, 1767225600000000LL);
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (chdir(dir.c_str()) != 0) _exit(127);
-        setenv("LOGIX_SHM_NAME", full ? db.name.c_str() : "/zq_compare_absent", 1);
-        unsetenv("ZQSTACK_DIR");
-        int o = open("out.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(o, 1);
-        dup2(o, 2);
-        execl(bin, "zqserver", "-c", "./config.yaml", (char *)nullptr);
-        _exit(127);
-    }
+    tsup::Child server;
+    if (!tsup::child_start(&server,
+                           {.argv = {bin, "-c", "./config.yaml"},
+                            .env = {"LOGIX_SHM_NAME=" + (full ? db.name : "/zq_compare_absent")},
+                            .unset_env = {"ZQSTACK_DIR"},
+                            .dir = dir,
+                            .out_path = dir + "/out.txt",
+                            .err_to_out = true}))
+        return {};
     wait_for([&] {
-        int s = connect_to(port);
+        int s = tsup::tcp_connect(port);
         if (s >= 0) close(s);
         return s >= 0;
     });
     std::vector<std::string> out;
     for (const std::string &r : requests())
         out.push_back(raw(port, r));
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
+    tsup::child_stop(&server);
     return out;
 }
 

@@ -17,20 +17,24 @@ trap cleanup EXIT
 # ccache makes the second build of a tree cheap; it is optional.
 launcher=""
 command -v ccache >/dev/null && launcher=ccache
-build() {  # dir
-    (cd "$1" &&
-        CMAKE_CXX_COMPILER_LAUNCHER=$launcher CMAKE_C_COMPILER_LAUNCHER=$launcher CCACHE_BASEDIR="$1" \
+build() {  # dir targets...
+    local dir=$1
+    shift
+    (cd "$dir" &&
+        CMAKE_CXX_COMPILER_LAUNCHER=$launcher CMAKE_C_COMPILER_LAUNCHER=$launcher CCACHE_BASEDIR="$dir" \
             cmake --preset debug >/dev/null &&
-        CCACHE_BASEDIR="$1" cmake --build build/debug --target zqserver zq_common -j2 >/dev/null)
+        CCACHE_BASEDIR="$dir" cmake --build build/debug --target "$@" -j2 >/dev/null)
 }
 
 git -C "$root" worktree add --detach "$old" "$rev" >/dev/null
 echo "building zqserver of $rev and of the current tree ..."
-build "$old"
-build "$root"
+build "$old" zqserver
+# The tool starts the servers and talks to them through the test support library.
+build "$root" zqserver zq_common zq_test_support
 
 tool="$root/build/debug/compare_server_answers"
 g++ -std=c++20 -O1 -g -fsanitize=address,undefined -I"$root" -DZQ_BIN_DIR="\"$root/build/debug/bin\"" \
-    "$root/scripts/compare_server_answers.cpp" "$root/build/debug/common/libzq_common.a" \
+    "$root/scripts/compare_server_answers.cpp" "$root/build/debug/tests/support/libzq_test_support.a" \
+    "$root/build/debug/common/libzq_common.a" \
     -pthread -o "$tool"
 "$tool" "$old/build/debug/bin/zqserver" "$root/build/debug/bin/zqserver"

@@ -1,37 +1,22 @@
 #pragma once
-// Helpers of the alarm tests: a temporary alarm directory, file access, a
-// fixed time zone and an in-memory channel table for the engine.
+// Helpers of the alarm tests: journal lines, a fixed time zone and an
+// in-memory channel table for the engine.
 
-#include <dirent.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <time.h>
-#include <unistd.h>
 
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "tests/support/files.h"
+
 namespace alarmtest {
 
-inline void write_file(const std::string &path, const std::string &text) {
-    std::ofstream f(path, std::ios::binary);
-    f << text;
-}
-
-inline std::string read_file(const std::string &path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
-inline bool file_exists(const std::string &path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
-}
+using tsup::file_exists;
+using tsup::read_file;
+using tsup::write_file;
 
 inline std::vector<std::string> lines_of(const std::string &text) {
     std::vector<std::string> out;
@@ -41,19 +26,6 @@ inline std::vector<std::string> lines_of(const std::string &text) {
         if (!l.empty()) out.push_back(l);
     return out;
 }
-
-struct temp_dir {
-    std::string path;
-    temp_dir() {
-        char tmpl[] = "/tmp/zqalarm_test_XXXXXX";
-        path = mkdtemp(tmpl);
-    }
-    ~temp_dir() {
-        std::string cmd = "rm -rf '" + path + "'";
-        if (system(cmd.c_str()) != 0) {
-        }
-    }
-};
 
 // Local time of the tests: UTC, so dates and ids do not depend on the host.
 inline void use_utc() {

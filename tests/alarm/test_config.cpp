@@ -185,7 +185,7 @@ TEST(AlarmXml, ConvertsTheLegacyFile) {
     EXPECT_STREQ(json_gets(json_at(ev, 2), "cond", ""), "gte");
     EXPECT_EQ(json.rfind("{\n  \"version\": 1,\n  \"takt_ms\": 500,\n", 0), 0u);
 
-    temp_dir d;
+    tsup::TempDir d("alarm");
     write_file(d.path + "/alarm.xml", xml);
     EXPECT_EQ(alarm_import_xml((d.path + "/alarm.xml").c_str(), (d.path + "/a.json").c_str()), 0);
     EXPECT_EQ(read_file(d.path + "/a.json"), json);

@@ -15,7 +15,7 @@ using namespace alarmtest;
 namespace {
 
 struct engine_fixture : ::testing::Test {
-    temp_dir dir;
+    tsup::TempDir dir{"alarm"};
     fake_values vals;
     std::unique_ptr<alarm_engine> eng;
     void SetUp() override { use_utc(); }

@@ -60,7 +60,7 @@ TEST(AlarmJournal, LongAndDamagedLinesSurviveARewrite) {
     alarm_journal_format(lines, &out);
     EXPECT_NE(out.find("garbage {" + big + "\n"), std::string::npos);
 
-    temp_dir d;
+    tsup::TempDir d("alarm");
     write_file(alarm_journal_path(d.path, 20261206), text);
     bool changed;
     EXPECT_EQ(alarm_patch_day(d.path, 2026120600002, "2026-12-07T00:00:00.000", nullptr, nullptr,
@@ -124,7 +124,7 @@ TEST(AlarmAck, LineParsing) {
 // Appenders on many threads and a taker that renames the file away as
 // often as it can: every request arrives exactly once.
 TEST(AlarmAck, ConcurrentAppendsAreNeverLost) {
-    temp_dir d;
+    tsup::TempDir d("alarm");
     const int threads = 8, per = 200;
     std::atomic<int> done{0};
     std::multiset<long long> got;
@@ -160,7 +160,7 @@ TEST(AlarmAck, ConcurrentAppendsAreNeverLost) {
 // Requests set aside by one take are returned by the next; a take whose
 // requests were not confirmed applied is repeated, and newer requests wait.
 TEST(AlarmAck, TakesAreDeferredAndRepeatedUntilDone) {
-    temp_dir d;
+    tsup::TempDir d("alarm");
     std::vector<alarm_ack_req> v;
     EXPECT_EQ(alarm_ack_take(d.path, &v), -1);
     alarm_ack_append(d.path, 11, "a");
@@ -182,7 +182,7 @@ TEST(AlarmAck, TakesAreDeferredAndRepeatedUntilDone) {
 }
 
 TEST(AlarmReader, JournalDaysStationsAndRights) {
-    temp_dir d;
+    tsup::TempDir d("alarm");
     alarm_record r;
     r.id = 2026120600001;
     r.station = 4;

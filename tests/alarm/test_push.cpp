@@ -1,11 +1,13 @@
 // The central push: URLs, what counts as an accepted reply, and the limits
 // that keep a misbehaving server from stalling or bloating the notifier.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <thread>
 
 #include "alarm/alarm_push.h"
-#include "tests/server/server_fixture.h"
+#include "tests/support/tsup.h"
 
 TEST(AlarmPush, UrlParsing) {
     alarm_url u;
@@ -44,16 +46,7 @@ struct one_shot {
     int fd = -1, port = 0;
     std::thread th;
     explicit one_shot(std::function<void(int)> serve) {
-        port = srvtest::free_port();
-        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int one = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons((uint16_t)port);
-        bind(fd, (sockaddr *)&a, sizeof a);
-        listen(fd, 1);
+        fd = tsup::tcp_listen(&port, 1);
         th = std::thread([this, serve] {
             int c = accept(fd, nullptr, nullptr);
             if (c < 0) return;
@@ -85,7 +78,7 @@ TEST(AlarmPush, ReplyCapAndTimeouts) {
     {
         one_shot s([](int c) {
             std::string reply = "HTTP/1.1 200 OK\r\n\r\n" + std::string(200 * 1024, 'x');
-            srvtest::send_all(c, reply);
+            tsup::send_all(c, reply);
         });
         std::string body;
         EXPECT_FALSE(alarm_http_push(url_of(s.port), "{}", lim, nullptr, &body));
@@ -103,8 +96,8 @@ TEST(AlarmPush, ReplyCapAndTimeouts) {
     {
         std::string got;
         one_shot s([&](int c) {
-            got = srvtest::read_all(c, 300);
-            srvtest::send_all(c, "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n{}");
+            got = tsup::recv_until_close(c, 300);
+            tsup::send_all(c, "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n{}");
             shutdown(c, SHUT_WR);
         });
         lim.io_ms = 3000;

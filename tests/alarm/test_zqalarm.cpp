@@ -2,7 +2,12 @@
 // clears seen from outside, exact file formats, restarts, a second
 // instance, acknowledgements through the real zqserver, a midnight on a
 // shifted clock, and pushes to a fake central server on loopback.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <mutex>
 #include <thread>
@@ -25,7 +30,7 @@ const char *EVENTS =
     "{\"id\":3,\"expr1\":\"D1\",\"expr2\":\"1\",\"cond\":\"equ\",\"desc\":\"Аварія D1\"}";
 
 struct project {
-    temp_dir tmp;
+    tsup::TempDir tmp{"alarm"};
     alarm_proc alarm;
     project(const std::string &events, const std::string &alarm_yaml = "") {
         alarm.dir = tmp.path;
@@ -64,8 +69,8 @@ std::string post_from(const std::string &ip, int port, const std::string &body) 
         close(s);
         return "<no connect>";
     }
-    srvtest::send_all(s, srvtest::request("POST", "/api/alarms/ack", body));
-    std::string r = srvtest::read_all(s);
+    tsup::send_all(s, tsup::http_format("POST", "/api/alarms/ack", body));
+    std::string r = tsup::recv_until_close(s, 10000);
     close(s);
     return r;
 }
@@ -130,18 +135,11 @@ TEST(Zqalarm, SecondInstanceOnTheSameDatabaseExits1) {
     ASSERT_TRUE(db.ok);
     project p(EVENTS);
     ASSERT_TRUE(p.alarm.start(db.name));
-    alarm_proc second;
-    second.dir = p.tmp.path;
-    second.pid = fork();
-    if (second.pid == 0) {
-        if (chdir(second.dir.c_str()) != 0) _exit(127);
-        setenv("LOGIX_SHM_NAME", db.name.c_str(), 1);
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 2);
-        execl(ZQ_BIN_DIR "/zqalarm", "zqalarm", (char *)nullptr);
-        _exit(127);
-    }
-    EXPECT_EQ(second.wait_exit(), 1);
+    tsup::Child second;
+    ASSERT_TRUE(tsup::child_start(&second, {.argv = {ZQ_BIN_DIR "/zqalarm"},
+                                            .env = {"LOGIX_SHM_NAME=" + db.name},
+                                            .dir = p.tmp.path}));
+    EXPECT_EQ(tsup::child_wait(&second, 10000), 1);
     EXPECT_EQ(p.alarm.stop(), 0);
     unlink(("/tmp/zqalarm" + std::string("_") + db.name.substr(1) + ".lock").c_str());
 }
@@ -195,7 +193,7 @@ TEST(Zqalarm, ConcurrentAcknowledgementsThroughTheServer) {
             std::string r = post_from("127.0.1." + std::to_string(i), srv.port,
                                       "{\"id\":" + std::to_string(base + i) + "}");
             std::lock_guard<std::mutex> lk(mu);
-            if (srvtest::parse(r).body == "{\"ok\":true}")
+            if (tsup::http_parse(r).body == "{\"ok\":true}")
                 ok++;
             else
                 ADD_FAILURE() << "answer: " << r.substr(0, 200);
@@ -255,15 +253,8 @@ struct fake_central {
     std::atomic<bool> stop{false};
 
     bool start() {
-        port = srvtest::free_port();
-        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int one = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons((uint16_t)port);
-        if (bind(fd, (sockaddr *)&a, sizeof a) != 0 || listen(fd, 8) != 0) return false;
+        fd = tsup::tcp_listen(&port, 8);
+        if (fd < 0) return false;
         th = std::thread([this] { run(); });
         return true;
     }
@@ -303,7 +294,7 @@ struct fake_central {
                 while (!stop && poll(&p, 1, 50) == 0) {
                 }
             } else {
-                srvtest::send_all(c, reply);
+                tsup::send_all(c, reply);
             }
             close(c);
         }

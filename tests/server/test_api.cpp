@@ -168,9 +168,7 @@ TEST_F(Api, WritesLandInSlotsInControllerUnits) {
 
 TEST_F(Api, CrossSiteChangesAreRefused) {
     const std::string body = "{\"tag\":\"A1\",\"value\":3}";
-    auto post = [&](const std::map<std::string, std::string> &h) {
-        return parse(srv.post("/api/write", body, h)).status;
-    };
+    auto post = [&](const headers &h) { return parse(srv.post("/api/write", body, h)).status; };
     EXPECT_EQ(post({{"Origin", "http://evil.example"}}), 403);
     EXPECT_EQ(post({{"Origin", "null"}}), 403);
     EXPECT_EQ(post({{"Referer", "http://evil.example/x.html"}}), 403);

@@ -91,7 +91,7 @@ TEST(Gate, RedirectsTokensAndApiAnswers) {
                    "\",\"role\":\"admin\",\"expires\":0,\"created\":\"\",\"last_used\":\"\","
                    "\"last_ip\":\"\",\"disabled\":0}]}\n");
     ASSERT_TRUE(srv.start());
-    auto pw = std::map<std::string, std::string>{{"Authorization", basic("u:123456")}};
+    auto pw = headers{{"Authorization", basic("u:123456")}};
     EXPECT_EQ(srv.get("/eng", pw),
               "HTTP/1.1 301 Moved Permanently\r\nLocation: /eng/\r\nContent-Length: 0\r\n"
               "Connection: close\r\n\r\n");
@@ -115,7 +115,7 @@ TEST(Gate, RedirectsTokensAndApiAnswers) {
     EXPECT_EQ(parse(srv.post("/api/eng/upload", big, pw)).status, 404);
     EXPECT_EQ(srv.post("/api/eng/upload", big), "");
     // Refused uploads count as failed logins: no way around the lock-out.
-    auto wrong = std::map<std::string, std::string>{{"Authorization", basic("u:guess")}};
+    auto wrong = headers{{"Authorization", basic("u:guess")}};
     for (int i = 0; i < 6; i++)
         EXPECT_EQ(srv.post("/api/eng/upload", big, wrong), "");
     EXPECT_EQ(parse(srv.get("/eng/", pw)).status, 429);

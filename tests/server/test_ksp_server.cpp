@@ -2,6 +2,7 @@
 // with the recorder's writers, the live value from the database as the
 // newest point, one-takt moves, rebuilds on a panel change, refused
 // requests, hostile panels and a remote trend server that never answers.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <math.h>
 
@@ -204,16 +205,11 @@ TEST(KspServer, TwelveLocalCurvesUnknownTagsAndPictures) {
 TEST(KspServer, RemoteServerThatNeverAnswersGivesAFailedFrame) {
     Stack s;
     // Accepted by the kernel's backlog, never served.
-    int ls = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(ls, (sockaddr *)&a, sizeof a);
-    socklen_t l = sizeof a;
-    getsockname(ls, (sockaddr *)&a, &l);
-    listen(ls, 4);
+    int port = 0;
+    int ls = tsup::tcp_listen(&port);
+    ASSERT_GE(ls, 0);
     s.panel("r.ks", "<ksp takt=\"5\" npoints=\"10\" trendurl=\"http://127.0.0.1:" +
-                        std::to_string(ntohs(a.sin_port)) + "/t\"><e param=\"A1\"/></ksp>");
+                        std::to_string(port) + "/t\"><e param=\"A1\"/></ksp>");
     ASSERT_TRUE(s.srv.start(s.db.name));
     Frame f(s.srv, "r.ks");
     close(ls);

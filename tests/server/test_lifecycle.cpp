@@ -54,7 +54,7 @@ TEST(Watch, MetadataReloadAndPageChanges) {
                "{\"version\":1,\"analogs\":[{\"id\":\"A1\",\"desc\":\"new\"}],\"discretes\":[]}");
     // Nothing changes until the signal.
     EXPECT_EQ(srv.body_of("/api/meta"), "{\"A1\":\"old\"}");
-    kill(srv.pid, SIGUSR1);
+    kill(srv.proc.pid, SIGUSR1);
     EXPECT_TRUE(wait_for([&] { return srv.body_of("/api/meta") == "{\"A1\":\"new\"}"; }));
     EXPECT_NE(srv.log().find("meta reloaded (SIGUSR1)"), std::string::npos);
 

@@ -15,6 +15,7 @@
 #include "server/rt_plc.h"
 #include "server/srv_config.h"
 #include "server/srv_static.h"
+#include "tests/support/files.h"
 
 static http_request head(const std::string &text) {
     http_request r{};
@@ -119,8 +120,8 @@ TEST(Config, TrustEntriesAndSecrets) {
 // The legacy INI configuration: comments, keys before any section, other
 // sections ignored, repeated sections and keys (the last assignment wins).
 TEST(Config, IniReaderSectionsAndComments) {
-    char tmpl[] = "/tmp/zqsrv_ini_XXXXXX";
-    std::string dir = mkdtemp(tmpl);
+    tsup::TempDir tmp("zqsrv_ini");
+    std::string dir = tmp.path;
     std::string path = dir + "/zqserver.conf";
     std::ofstream(path) << "; c\nport=1\n[scada]\n  wwwdir = ./w \n# x\n// y\n[other]\nport=9\n"
                            "noeq\n[awp_slot]\ntrust1 = a:b:c\n[scada]\npoll_ms = 5\npoll_ms=7\n"
@@ -134,8 +135,6 @@ TEST(Config, IniReaderSectionsAndComments) {
     EXPECT_STREQ(cfg.trust[0].code, "a");
     EXPECT_STREQ(cfg.trust[0].ip, "c");
     EXPECT_STREQ(cfg.trust[1].ip, "f");
-    unlink(path.c_str());
-    rmdir(dir.c_str());
 }
 
 TEST(Tags, NumbersAreCheckedForOverflowAndSign) {

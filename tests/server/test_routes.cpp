@@ -20,12 +20,11 @@ struct answer {
 };
 
 struct in_process {
-    std::string dir;
+    tsup::TempDir tmp{"zqsrv_rt"};
+    std::string dir = tmp.path;
     std::unique_ptr<srv_state> st = std::make_unique<srv_state>();
 
     in_process() {
-        char tmpl[] = "/tmp/zqsrv_rt_XXXXXX";
-        dir = mkdtemp(tmpl);
         mkdir((dir + "/www").c_str(), 0755);
         mkdir((dir + "/alarm").c_str(), 0755);
         snprintf(st->cfg.wwwdir, sizeof st->cfg.wwwdir, "%s/www", dir.c_str());
@@ -34,12 +33,7 @@ struct in_process {
         snprintf(st->cfg.eng_base_d, sizeof st->cfg.eng_base_d, "%s/d.base", dir.c_str());
         snprintf(st->cfg.yaml_path, sizeof st->cfg.yaml_path, "%s/config.yaml", dir.c_str());
     }
-    ~in_process() {
-        srv_db_close(st.get());
-        std::string cmd = "rm -rf '" + dir + "'";
-        if (system(cmd.c_str()) != 0) {
-        }
-    }
+    ~in_process() { srv_db_close(st.get()); }
     bool open_db(const std::string &name) {
         zq_copy_cut(st->cfg.shm_name, sizeof st->cfg.shm_name, name.c_str());
         return srv_db_open(st.get(), false);

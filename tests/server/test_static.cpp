@@ -1,6 +1,11 @@
 // Static pages, request limits and slow or hostile clients against the real
 // server.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "server_fixture.h"
 
@@ -96,19 +101,19 @@ TEST_F(Static, OversizedOrMalformedRequestsGetNoAnswer) {
 
 TEST_F(Static, SlowClientsAreDropped) {
     // A pause longer than the receive timeout inside the header block.
-    int s = connect_to(srv.port);
+    int s = tsup::tcp_connect(srv.port);
     ASSERT_GE(s, 0);
     send_all(s, "GET / HTTP/1.1\r\n");
     std::this_thread::sleep_for(std::chrono::milliseconds(600));
     send_all(s, "\r\n");
-    EXPECT_EQ(read_all(s, 3000), "");
+    EXPECT_EQ(tsup::recv_until_close(s, 3000), "");
     close(s);
     // A body that never completes is dropped, the server keeps serving.
-    int b = connect_to(srv.port);
+    int b = tsup::tcp_connect(srv.port);
     send_all(b, "POST /api/poll HTTP/1.1\r\nContent-Length: 100\r\n\r\n{\"tags\":");
     EXPECT_EQ(parse(srv.get("/")).status, 200);
     shutdown(b, SHUT_WR);
-    EXPECT_EQ(read_all(b, 3000), "");
+    EXPECT_EQ(tsup::recv_until_close(b, 3000), "");
     close(b);
 }
 
@@ -168,8 +173,8 @@ TEST_F(Static, ConnectionFloodIsBounded) {
 
 TEST(StaticSys, FallbackToSystemPagesAndVersion) {
     server_proc srv;
-    char tmpl[] = "/tmp/zqsrv_inst_XXXXXX";
-    std::string inst = mkdtemp(tmpl);
+    tsup::TempDir install("zqsrv_inst");
+    std::string inst = install.path;
     mkdir((inst + "/www-sys").c_str(), 0755);
     write_file(inst + "/www-sys/screen1.html", "sys page");
     ASSERT_TRUE(srv.start("", inst));
@@ -184,7 +189,6 @@ TEST(StaticSys, FallbackToSystemPagesAndVersion) {
     EXPECT_NE(out.find("zqserver listening on :" + std::to_string(srv.port) + "  (wwwdir=./www)"),
               std::string::npos);
     srv.stop();
-    system(("rm -rf '" + inst + "'").c_str());
 
     FILE *p = popen(ZQ_BIN_DIR "/zqserver --version", "r");
     char line[256] = "";
