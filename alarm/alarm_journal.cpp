@@ -7,6 +7,7 @@
 #include "alarm_config.h"
 #include "common/atomic_file.h"
 #include "common/json.h"
+#include "common/local_time.h"
 #include "common/parse_util.h"
 
 static void append_escaped(std::string *out, const char *s) {
@@ -192,9 +193,8 @@ int alarm_parse_iso_date(const char *t) {
 }
 
 int alarm_local_ymd(int64_t ms) {
-    time_t t = (time_t)(ms / 1000 - (ms % 1000 < 0 ? 1 : 0));
     struct tm tmv;
-    if (!localtime_r(&t, &tmv)) return 0;
+    if (!zq_epoch_local(ms / 1000 - (ms % 1000 < 0 ? 1 : 0), &tmv)) return 0;
     return (tmv.tm_year + 1900) * 10000 + (tmv.tm_mon + 1) * 100 + tmv.tm_mday;
 }
 
@@ -204,9 +204,8 @@ void alarm_local_iso(int64_t ms, bool with_ms, char *out, size_t cap) {
         rem += 1000;
         sec--;
     }
-    time_t t = (time_t)sec;
     struct tm tmv;
-    if (!localtime_r(&t, &tmv)) {
+    if (!zq_epoch_local(sec, &tmv)) {
         zq_copy_cut(out, cap, "");
         return;
     }
@@ -223,17 +222,9 @@ int64_t alarm_parse_local_iso(const char *text) {
     int n = sscanf(text, "%d-%d-%d%*c%d:%d:%d.%d", &y, &mo, &d, &h, &mi, &s, &ms);
     if (n < 6) return 0;
     if (n < 7 || ms < 0 || ms > 999) ms = 0;
-    struct tm tmv = {};
-    tmv.tm_year = y - 1900;
-    tmv.tm_mon = mo - 1;
-    tmv.tm_mday = d;
-    tmv.tm_hour = h;
-    tmv.tm_min = mi;
-    tmv.tm_sec = s;
-    tmv.tm_isdst = -1;
-    time_t t = mktime(&tmv);
-    if (t == (time_t)-1) return 0;
-    return (int64_t)t * 1000 + ms;
+    int64_t t = zq_local_epoch(y, mo, d, h, mi, s);
+    if (t == -1) return 0;
+    return t * 1000 + ms;
 }
 
 int alarm_patch_day(const std::string &dir, long long id, const char *clear_ts, const char *ack_ts,

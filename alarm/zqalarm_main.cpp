@@ -3,7 +3,6 @@
 // and pushes to a central alarm server.
 
 #include <errno.h>
-#include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
 #include <stdio.h>
@@ -20,8 +19,11 @@
 #include "alarm_engine.h"
 #include "alarm_push.h"
 #include "common/json.h"
+#include "common/lock_file.h"
 #include "common/log.h"
 #include "common/shm.h"
+#include "common/signals.h"
+#include "common/test_clock.h"
 #include "common/version.h"
 #include "common/yaml.h"
 
@@ -35,15 +37,11 @@ static void on_usr1(int) {
     g_reload = 1;
 }
 
-// Wall clock in ms. ZQALARM_CLOCK="<real_ms>,<fake_ms>,<speed>" runs a
-// clock anchored at real_ms, so tests cross midnights without waiting.
-static int64_t g_anchor_real = 0, g_anchor_fake = 0;
-static double g_speed = 1.0;
+// Wall clock in ms; ZQALARM_CLOCK shifts it for tests that cross midnights.
+static zq_test_clock g_clock;
 
 static int64_t now_ms() {
-    int64_t real = shm_now_ms();
-    if (g_speed == 1.0 && g_anchor_real == 0) return real;
-    return g_anchor_fake + (int64_t)((double)(real - g_anchor_real) * g_speed);
+    return zq_test_clock_now_ms(&g_clock);
 }
 
 // Sleeps ms of real time; a signal ends it early.
@@ -60,29 +58,6 @@ static std::string project_name() {
     if (name.empty()) return "project";
     if (name.size() > 63) name.resize(63);
     return name;
-}
-
-// Single instance per database: a second zqalarm on the same database would
-// raise every alarm twice into the same journal.
-static int take_lock(const std::string &shm_name) {
-    std::string lock = shm_name;
-    for (char &c : lock)
-        if (c == '/') c = '_';
-    lock = "/tmp/zqalarm" + lock + ".lock";
-    int fd = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        fprintf(stderr, "zqalarm: %s: %s\n", lock.c_str(), strerror(errno));
-        return -1;
-    }
-    struct flock fl = {};
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    if (fcntl(fd, F_SETLK, &fl) != 0) {
-        fprintf(stderr, "zqalarm: another instance already runs on %s\n", shm_name.c_str());
-        close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 int main(int argc, char **argv) {
@@ -114,15 +89,7 @@ int main(int argc, char **argv) {
             return 0;
         }
     }
-    if (const char *clk = getenv("ZQALARM_CLOCK")) {
-        long long a, f;
-        double sp;
-        if (sscanf(clk, "%lld,%lld,%lf", &a, &f, &sp) == 3 && sp > 0) {
-            g_anchor_real = a;
-            g_anchor_fake = f;
-            g_speed = sp;
-        }
-    }
+    zq_test_clock_from_env(&g_clock, "ZQALARM_CLOCK");
 
     std::string dir = "./alarm", central_url;
     int takt_override = 0;
@@ -139,8 +106,19 @@ int main(int argc, char **argv) {
     if (dir.size() > 599) dir.resize(599);
     std::string shm_name = shm_opt.empty() ? shm_resolve_name(nullptr) : shm_opt;
 
-    int lock_fd = take_lock(shm_name);
-    if (lock_fd < 0) return 1;
+    // Single instance per database: a second zqalarm on the same database
+    // would raise every alarm twice into the same journal.
+    switch (zq_lock_acquire("zqalarm", shm_name.c_str())) {
+        case ZQ_LOCK_OK:
+            break;
+        case ZQ_LOCK_ERR_OPEN:
+            fprintf(stderr, "zqalarm: %s: %s\n", zq_lock_path("zqalarm", shm_name.c_str()).c_str(),
+                    strerror(errno));
+            return 1;
+        case ZQ_LOCK_HELD:
+            fprintf(stderr, "zqalarm: another instance already runs on %s\n", shm_name.c_str());
+            return 1;
+    }
 
     mkdir(dir.c_str(), 0775);
     mkdir(log_dir.c_str(), 0775);
@@ -150,14 +128,7 @@ int main(int argc, char **argv) {
     log_msg("zqalarm старт: SHM=%s dir=%s", shm_name.c_str(), dir.c_str());
     std::string project = project_name();
 
-    struct sigaction sa = {};
-    sa.sa_handler = on_stop;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    sa.sa_handler = on_usr1;
-    sigaction(SIGUSR1, &sa, nullptr);
-    sa.sa_handler = SIG_IGN;
-    sigaction(SIGPIPE, &sa, nullptr);
+    zq_signals_install(on_stop, on_usr1, ZQ_SIG_IGNORE_PIPE);
 
     alarm_db db;
     auto load_channels = [&] {
@@ -218,12 +189,11 @@ int main(int argc, char **argv) {
             log_msg("alarm: SHM відкрито (%s)", shm_name.c_str());
         }
         if (alarm_engine_turn(&eng, now_ms(), alarm_db_value, &db) > 0) kick();
-        nap_ms(g_speed > 1.0 ? (int)(eng.period_ms / g_speed) + 1 : eng.period_ms);
+        nap_ms(g_clock.speed > 1.0 ? (int)(eng.period_ms / g_clock.speed) + 1 : eng.period_ms);
     }
     log_msg("alarm зупинено");
     if (pushing) alarm_notifier_stop(&notifier);
     alarm_engine_flush(&eng);
     alarm_db_close(&db);
-    close(lock_fd);
     return 0;
 }

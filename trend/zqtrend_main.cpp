@@ -16,6 +16,7 @@
 #include "common/lock_file.h"
 #include "common/shm.h"
 #include "common/signals.h"
+#include "common/test_clock.h"
 #include "common/version.h"
 #include "trend_rec.h"
 #include "trend_shm.h"
@@ -30,23 +31,14 @@ static void on_usr1(int) {
     g_reload = 1;
 }
 
-// Wall clock in ms. ZQTREND_CLOCK="<real_ms>,<fake_ms>,<speed>" runs a
-// faster clock anchored at real_ms (tests cross minutes and midnights
-// without waiting for them); all restarts of one test share the timeline.
-static int64_t g_anchor_real = 0, g_anchor_fake = 0;
-static double g_speed = 1.0;
+// Wall clock in ms; ZQTREND_CLOCK shifts and speeds it up for tests.
+static zq_test_clock g_clock;
 
-static int64_t real_ms() {
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
 static int64_t now_ms() {
-    if (g_speed == 1.0 && g_anchor_real == 0) return real_ms();
-    return g_anchor_fake + (int64_t)((double)(real_ms() - g_anchor_real) * g_speed);
+    return zq_test_clock_now_ms(&g_clock);
 }
 static void sleep_fake_ms(int ms) {
-    double real = ms / g_speed;
+    double real = ms / g_clock.speed;
     if (real < 1) real = 1;
     usleep((useconds_t)(real * 1000));
 }
@@ -66,15 +58,7 @@ int main(int argc, char **argv) {
             return 0;
         }
     }
-    if (const char *clk = getenv("ZQTREND_CLOCK")) {
-        long long a, f;
-        double sp;
-        if (sscanf(clk, "%lld,%lld,%lf", &a, &f, &sp) == 3 && sp > 0) {
-            g_anchor_real = a;
-            g_anchor_fake = f;
-            g_speed = sp;
-        }
-    }
+    zq_test_clock_from_env(&g_clock, "ZQTREND_CLOCK");
 
     zq_signals_install(on_stop, on_usr1, 0);
 
@@ -129,7 +113,7 @@ int main(int argc, char **argv) {
         printf(" %s", g.name.c_str());
     printf("\n[trend] Waiting for zqlogix SHM segments...\n");
     while (g_running && !trend_try_open_groups(&segs))
-        sleep_fake_ms((int)(1000 * g_speed));
+        sleep_fake_ms((int)(1000 * g_clock.speed));
     if (!g_running) return 0;
     printf("[trend] SHM ready. Starting trend archive.\n");
 
