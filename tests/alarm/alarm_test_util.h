@@ -1,6 +1,6 @@
 #pragma once
-// Helpers of the alarm tests: journal lines, a fixed time zone and an
-// in-memory channel table for the engine.
+// Helpers of the alarm tests: journal lines, UTC dates and an in-memory
+// channel table for the engine.
 
 #include <stdlib.h>
 #include <time.h>
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tests/support/files.h"
+#include "tests/support/zone.h"
 
 namespace alarmtest {
 
@@ -27,22 +28,9 @@ inline std::vector<std::string> lines_of(const std::string &text) {
     return out;
 }
 
-// Local time of the tests: UTC, so dates and ids do not depend on the host.
-inline void use_utc() {
-    setenv("TZ", "UTC", 1);
-    tzset();
-}
-
 // Milliseconds of a UTC date and time.
 inline int64_t utc_ms(int y, int mo, int d, int h = 0, int mi = 0, int s = 0, int ms = 0) {
-    struct tm t = {};
-    t.tm_year = y - 1900;
-    t.tm_mon = mo - 1;
-    t.tm_mday = d;
-    t.tm_hour = h;
-    t.tm_min = mi;
-    t.tm_sec = s;
-    return (int64_t)timegm(&t) * 1000 + ms;
+    return tsup::utc_epoch(y, mo, d, h, mi, s) * 1000 + ms;
 }
 
 // Channel values for the engine: key 'A'*100000 + n; quality good unless

@@ -15,10 +15,11 @@ using namespace alarmtest;
 namespace {
 
 struct engine_fixture : ::testing::Test {
+    // Local time is UTC, so dates and ids do not depend on the host.
+    tsup::ZoneGuard utc{"UTC"};
     tsup::TempDir dir{"alarm"};
     fake_values vals;
     std::unique_ptr<alarm_engine> eng;
-    void SetUp() override { use_utc(); }
 
     void defs(const std::string &events, const std::string &extra = "") {
         write_file(dir.path + "/alarm.json",

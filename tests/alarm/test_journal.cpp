@@ -81,7 +81,7 @@ TEST(AlarmJournal, LongAndDamagedLinesSurviveARewrite) {
 }
 
 TEST(AlarmJournal, IdsDatesAndTimes) {
-    use_utc();
+    tsup::ZoneGuard utc("UTC");
     EXPECT_EQ(alarm_id_ymd(2026120600001), 20261206);
     EXPECT_EQ(alarm_id_ymd(2026023000001), 0);
     EXPECT_EQ(alarm_id_ymd(2024022900001), 20240229);

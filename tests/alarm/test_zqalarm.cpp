@@ -15,6 +15,7 @@
 #include "alarm/alarm_journal.h"
 #include "alarm_proc.h"
 #include "common/json.h"
+#include "common/lock_file.h"
 
 using namespace alarmtest;
 using srvtest::test_db;
@@ -141,7 +142,7 @@ TEST(Zqalarm, SecondInstanceOnTheSameDatabaseExits1) {
                                             .dir = p.tmp.path}));
     EXPECT_EQ(tsup::child_wait(&second, 10000), 1);
     EXPECT_EQ(p.alarm.stop(), 0);
-    unlink(("/tmp/zqalarm" + std::string("_") + db.name.substr(1) + ".lock").c_str());
+    unlink(zq_lock_path("zqalarm", db.name.c_str()).c_str());
 }
 
 // An alarm active across a restart keeps its record: no second record, and

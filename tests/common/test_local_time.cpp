@@ -7,32 +7,10 @@
 #include <string>
 
 #include "common/local_time.h"
-
-namespace {
-
-struct Zone {
-    std::string old;
-    bool had;
-    explicit Zone(const char *tz) {
-        const char *o = getenv("TZ");
-        had = o != nullptr;
-        if (o) old = o;
-        setenv("TZ", tz, 1);
-        tzset();
-    }
-    ~Zone() {
-        if (had)
-            setenv("TZ", old.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-};
-
-}  // namespace
+#include "tests/support/zone.h"
 
 TEST(LocalTime, KnownInstants) {
-    Zone z("Europe/Kyiv");
+    tsup::ZoneGuard z("Europe/Kyiv");
     EXPECT_EQ(zq_local_epoch(2024, 1, 15, 12, 0, 0), 1705312800);  // 10:00 UTC, UTC+2
     EXPECT_EQ(zq_local_epoch(2024, 7, 15, 12, 0, 0), 1721034000);  // 09:00 UTC, UTC+3
     // Out-of-range fields roll over: 32 January is 1 February.
@@ -40,7 +18,7 @@ TEST(LocalTime, KnownInstants) {
 }
 
 TEST(LocalTime, SpringGapAndAutumnRepeat) {
-    Zone z("Europe/Kyiv");
+    tsup::ZoneGuard z("Europe/Kyiv");
     // 31 March 2024: 03:00 EET becomes 04:00 EEST.
     EXPECT_EQ(zq_local_epoch(2024, 3, 31, 2, 59, 59) + 1, zq_local_epoch(2024, 3, 31, 4, 0, 0));
     // 27 October 2024: 04:00 EEST becomes 03:00 EET; 03:30 happens twice.
@@ -52,7 +30,7 @@ TEST(LocalTime, SpringGapAndAutumnRepeat) {
 }
 
 TEST(LocalTime, RoundTripEveryQuarterHourAcrossBothChanges) {
-    Zone z("Europe/Kyiv");
+    tsup::ZoneGuard z("Europe/Kyiv");
     for (int64_t start :
          {zq_local_epoch(2024, 3, 30, 12, 0, 0), zq_local_epoch(2024, 10, 26, 12, 0, 0)}) {
         for (int64_t t = start; t < start + 2 * 86400; t += 900) {

@@ -8,3 +8,4 @@
 #include "tests/support/proc.h"
 #include "tests/support/wait.h"
 #include "tests/support/webdriver.h"
+#include "tests/support/zone.h"

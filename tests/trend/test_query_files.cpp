@@ -159,7 +159,7 @@ TEST(QueryFiles, FuzzCorpusReplaysCleanly) {
 }
 
 TEST(TimeZone, FixedOffsetConversionsAndRefresh) {
-    tt::ZoneGuard z("XXX-3");
+    tsup::ZoneGuard z("XXX-3");
     tz_set_offset_min(180);
     struct tm t = lt(2026, 12, 31, 23, 30, 0);
     EXPECT_EQ(tq::at(2026, 12, 31, 23, 30, 0) - 3600, tz_local_tm_to_unix(&t));

@@ -16,25 +16,17 @@ namespace tq {
 
 // Local time in the tests' zone (UTC+2, no daylight saving).
 inline struct tm lt(int y, int mo, int d, int h, int mi, int s) {
-    struct tm t = {};
-    t.tm_year = y - 1900;
-    t.tm_mon = mo - 1;
-    t.tm_mday = d;
-    t.tm_hour = h;
-    t.tm_min = mi;
-    t.tm_sec = s;
-    return t;
+    return zq_tm_of(y, mo, d, h, mi, s);
 }
 inline time_t at(int y, int mo, int d, int h, int mi, int s) {
-    struct tm t = lt(y, mo, d, h, mi, s);
-    return timegm(&t) - 7200;
+    return (time_t)tsup::utc_epoch(y, mo, d, h, mi, s) - 7200;
 }
 inline int64_t ms(int y, int mo, int d, int h, int mi, int s) {
     return (int64_t)at(y, mo, d, h, mi, s) * 1000;
 }
 
 struct Zone {
-    tt::ZoneGuard z{"XXX-2"};
+    tsup::ZoneGuard z{"XXX-2"};
     Zone() { tz_set_offset_min(120); }
     ~Zone() { tz_set_offset_min(0); }
 };

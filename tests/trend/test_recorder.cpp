@@ -104,7 +104,7 @@ struct V1 {
 };
 
 TEST(RecorderV1, MidnightAndMonthEndLandInTheirFiles) {
-    tt::ZoneGuard tz("Europe/Kyiv");
+    tsup::ZoneGuard tz("Europe/Kyiv");
     Rec r(TREND_FMT_V1_PACKED);
     r.start();
     r.run(tt::local_time(2026, 3, 31, 23, 58, 30), tt::local_time(2026, 4, 1, 0, 2, 10),
@@ -162,7 +162,7 @@ Values minute_index(time_t t0) {
 }
 
 TEST(RecorderV1, SpringForwardPadsTheMissingHour) {
-    tt::ZoneGuard tz("Europe/Kyiv");
+    tsup::ZoneGuard tz("Europe/Kyiv");
     Rec r(TREND_FMT_V1_PACKED);
     r.start();
     time_t t0 = tt::local_time(2026, 3, 29, 2, 58, 0);
@@ -188,7 +188,7 @@ TEST(RecorderV1, SpringForwardPadsTheMissingHour) {
 }
 
 TEST(RecorderV1, AutumnRepeatedHourIsDroppedNotAppended) {
-    tt::ZoneGuard tz("Europe/Kyiv");
+    tsup::ZoneGuard tz("Europe/Kyiv");
     Rec r(TREND_FMT_V1_PACKED);
     r.start();
     time_t t0 = tt::local_time(2026, 10, 25, 3, 58, 0, 1);  // summer time
@@ -222,7 +222,7 @@ TEST(RecorderV1, AutumnRepeatedHourIsDroppedNotAppended) {
 }
 
 TEST(RecorderV1, ClockSetBackKeepsRowsAscending) {
-    tt::ZoneGuard tz("Europe/Kyiv");
+    tsup::ZoneGuard tz("Europe/Kyiv");
     Rec r(TREND_FMT_V1_PACKED);
     r.start();
     time_t t = tt::local_time(2026, 6, 10, 12, 0, 0);
@@ -234,7 +234,7 @@ TEST(RecorderV1, ClockSetBackKeepsRowsAscending) {
 }
 
 TEST(RecorderV1, RestartKeepsTheLayoutOfTodaysFiles) {
-    tt::ZoneGuard tz("Europe/Kyiv");
+    tsup::ZoneGuard tz("Europe/Kyiv");
     Rec r(TREND_FMT_V1_PACKED, 8, 8);
     r.start();
     time_t t = tt::local_time(2026, 6, 10, 11, 59, 50);
@@ -267,7 +267,7 @@ TEST(RecorderV1, RestartKeepsTheLayoutOfTodaysFiles) {
 }
 
 TEST(RecorderV1, DiscreteOnlyProject) {
-    tt::ZoneGuard tz("UTC");
+    tsup::ZoneGuard tz("UTC");
     Rec r(TREND_FMT_V1_PACKED, 1, 18);
     std::vector<tt::di_chan> di;
     for (int n = 1; n <= 17; n++)
@@ -292,7 +292,7 @@ TEST(RecorderV1, DiscreteOnlyProject) {
 }
 
 TEST(RecorderV1, ScalingUsesThePhysicalRangeOnlyWhenTheCodeRangeIsSet) {
-    tt::ZoneGuard tz("UTC");
+    tsup::ZoneGuard tz("UTC");
     Rec r(TREND_FMT_V1_PACKED);
     r.start();
     time_t t = tt::local_time(2026, 6, 10, 8, 0, 0);
@@ -308,7 +308,7 @@ TEST(RecorderV1, ScalingUsesThePhysicalRangeOnlyWhenTheCodeRangeIsSet) {
 }
 
 TEST(RecorderV1, NanSamplesAreBadNotAveraged) {
-    tt::ZoneGuard tz("UTC");
+    tsup::ZoneGuard tz("UTC");
     Rec r(TREND_FMT_V1_PACKED);
     r.start();
     time_t t = tt::local_time(2026, 6, 10, 8, 0, 0);
@@ -326,7 +326,7 @@ TEST(RecorderV1, NanSamplesAreBadNotAveraged) {
 // Version 2: raw values in native widths, averages, and the hour row of
 // 23:00-24:00 in the file of the day it belongs to.
 TEST(RecorderV2, RowsAveragesAndTheLastHourOfTheDay) {
-    tt::ZoneGuard tz("Europe/Kyiv");
+    tsup::ZoneGuard tz("Europe/Kyiv");
     Rec r(TREND_FMT_V2);
     r.start();
     auto vals = [](time_t t, trend_samples &s) {
@@ -404,7 +404,7 @@ TEST(RecorderV2, RowsAveragesAndTheLastHourOfTheDay) {
 }
 
 TEST(RecorderV2, ReloadActivatesANewChannelInASpareSlot) {
-    tt::ZoneGuard tz("UTC");
+    tsup::ZoneGuard tz("UTC");
     Rec r(TREND_FMT_V2, 8, 4);
     r.start();
     time_t t = tt::local_time(2026, 5, 4, 10, 0, 0);
@@ -448,7 +448,7 @@ TEST(RecorderV2, ReloadActivatesANewChannelInASpareSlot) {
 }
 
 TEST(RecorderV2, RestartKeepsTodaysSlots) {
-    tt::ZoneGuard tz("UTC");
+    tsup::ZoneGuard tz("UTC");
     for (bool sec : {true, false}) {
         Rec r(TREND_FMT_V2, 8, 4);
         r.cfg.sec = sec;

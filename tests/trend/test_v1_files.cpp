@@ -263,7 +263,7 @@ TEST(V1Data, PositionalRowsArePaddedAppendedOrDropped) {
 }
 
 TEST(V1Data, CleanupByRetentionAndName) {
-    tt::ZoneGuard tz("UTC");
+    tsup::ZoneGuard tz("UTC");
     tsup::TempDir d("v1clean");
     for (const char *n :
          {"26120100.rps", "26120100.rns", "26120100.rpm", "26110100.rph", "2026120100.rps",

@@ -11,8 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/files.h"
 #include "common/local_time.h"
+#include "tests/support/files.h"
+#include "tests/support/zone.h"
 
 namespace tt {
 
@@ -39,26 +40,6 @@ inline uint32_t fbits(float f) {
     memcpy(&u, &f, 4);
     return u;
 }
-
-// Sets the process time zone for the test (restored by the destructor).
-struct ZoneGuard {
-    std::string old;
-    bool had;
-    explicit ZoneGuard(const char *tz) {
-        const char *o = getenv("TZ");
-        had = o != nullptr;
-        if (o) old = o;
-        setenv("TZ", tz, 1);
-        tzset();
-    }
-    ~ZoneGuard() {
-        if (had)
-            setenv("TZ", old.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-};
 
 // Local time → seconds since 1970 (isdst: -1 let the system decide,
 // 0 standard, 1 summer time for the ambiguous autumn hour).
