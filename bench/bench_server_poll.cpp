@@ -2,25 +2,17 @@
 // static file of the same size, on one server in the same run. Figures
 // only; the ratio poll/static shows what the live-value path costs over
 // plain file serving.
-#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/mman.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
-#include <thread>
 
+#include "bench_server.h"
 #include "common/shm.h"
 
 namespace {
@@ -32,29 +24,6 @@ struct wrk_result {
     double p99_ms = 0;
     bool ok = false;
 };
-
-int free_port() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, (sockaddr *)&a, sizeof a);
-    socklen_t l = sizeof a;
-    getsockname(s, (sockaddr *)&a, &l);
-    close(s);
-    return ntohs(a.sin_port);
-}
-
-bool port_open(int port) {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons((uint16_t)port);
-    bool ok = connect(s, (sockaddr *)&a, sizeof a) == 0;
-    close(s);
-    return ok;
-}
 
 double to_ms(const char *num, const char *unit) {
     double v = atof(num);
@@ -86,23 +55,19 @@ wrk_result run_wrk(const std::string &url, const std::string &script) {
 }
 
 struct bench_env {
-    std::string dir, shm, poll_script;
-    int port = 0;
-    pid_t pid = -1;
-    ShmHandle h;
+    tsup::TempDir tmp{"srvbench"};
+    std::string dir = tmp.path, poll_script;
+    bench_server srv;
     size_t poll_size = 0;
     bool ok = false;
 
     bench_env() {
         if (system("command -v wrk >/dev/null 2>&1") != 0) return;
-        char tmpl[] = "/tmp/zqsrv_bench_XXXXXX";
-        dir = mkdtemp(tmpl);
         mkdir((dir + "/www").c_str(), 0755);
-        shm = "/zqsrv_bench_" + std::to_string(getpid());
-        if (shm_open_rw(shm.c_str(), TAGS + 1, 8, 1, &h) != 0) return;
+        if (!bench_server_db(&srv, TAGS, 7)) return;
         for (int i = 1; i <= TAGS; i++)
-            shm_update_analog(&h, i, 1, shm_now_ms(), 1000.0 + i * 0.37);
-        shm_header(&h)->connected = 1;
+            shm_update_analog(&srv.h, i, 1, shm_now_ms(), 1000.0 + i * 0.37);
+        shm_header(&srv.h)->connected = 1;
         // Scaled channels, as on a real site.
         std::string ch = "{\"version\":1,\"analogs\":[";
         for (int i = 1; i <= TAGS; i++)
@@ -118,25 +83,11 @@ struct bench_env {
         poll_script = dir + "/poll.lua";
         std::ofstream(poll_script) << "wrk.method = \"POST\"\nwrk.body = '" << body
                                    << "'\nwrk.headers[\"Content-Type\"] = \"application/json\"\n";
-        port = free_port();
-        std::ofstream(dir + "/config.yaml") << "scada:\n  port: " << port << "\n  wwwdir: ./www\n";
         std::ofstream(dir + "/www/screen1.html") << "<html></html>";
-        pid = fork();
-        if (pid == 0) {
-            if (chdir(dir.c_str()) != 0) _exit(127);
-            setenv("LOGIX_SHM_NAME", shm.c_str(), 1);
-            int null = open("/dev/null", O_WRONLY);
-            dup2(null, 1);
-            dup2(null, 2);
-            execl(ZQ_BIN_DIR "/zqserver", "zqserver", "-c", "./config.yaml", (char *)nullptr);
-            _exit(127);
-        }
-        for (int i = 0; i < 500 && !port_open(port); i++)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (!bench_server_start(&srv, dir)) return;
         // Size of one poll answer, for the static file of the same size.
-        std::string cmd = "curl -s -X POST --data-binary @" + dir +
-                          "/body.json http://127.0.0.1:" + std::to_string(port) +
-                          "/api/poll | wc -c";
+        std::string cmd = "curl -s -X POST --data-binary @" + dir + "/body.json " +
+                          bench_server_url(&srv, "/api/poll") + " | wc -c";
         std::ofstream(dir + "/body.json") << body;
         if (FILE *p = popen(cmd.c_str(), "r")) {
             char n[64] = "";
@@ -145,20 +96,9 @@ struct bench_env {
         }
         if (poll_size == 0) poll_size = 12000;
         std::ofstream(dir + "/www/static.html") << std::string(poll_size, 'x');
-        ok = port_open(port);
+        ok = true;
     }
-    ~bench_env() {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
-        shm_close(&h);
-        if (!shm.empty()) shm_unlink(shm.c_str());
-        if (!dir.empty()) system(("rm -rf '" + dir + "'").c_str());
-    }
-    std::string url(const char *path) const {
-        return "http://127.0.0.1:" + std::to_string(port) + path;
-    }
+    std::string url(const char *path) const { return bench_server_url(&srv, path); }
 };
 
 bench_env &env() {

@@ -10,17 +10,10 @@
 // second (one client, a new connection each) next to /api/poll for the
 // same 12 tags; counter x_poll: frames per second / polls per second.
 
-#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/mman.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -31,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_server.h"
 #include "common/shm.h"
 #include "server/ksp_cache.h"
 #include "trend/trend_query.h"
@@ -242,78 +236,27 @@ void BM_PanelFrameIncremental(benchmark::State &state) {
 // zqserver on the version-2 day (its clock is the real one, so only the
 // newest points come from the files) with 12 live analogs.
 struct Server {
-    std::string dir, shm;
-    ShmHandle h;
-    int port = 0;
-    pid_t pid = -1;
+    std::string dir;
+    bench_server srv;
     bool ok = false;
     Server() {
         dir = files().dir + "/srv";
         std::filesystem::create_directories(dir + "/www");
-        shm = "/zqtq_bench_" + std::to_string(getpid());
-        if (shm_open_rw(shm.c_str(), kAn + 1, kDi + 1, 1, &h) != 0) return;
+        if (!bench_server_db(&srv, kAn, kDi)) return;
         for (int i = 1; i <= kAn; i++)
-            shm_update_analog(&h, i, 1, shm_now_ms(), i);
+            shm_update_analog(&srv.h, i, 1, shm_now_ms(), i);
         std::string ks = "<ksp takt=\"1\" npoints=\"1700\">";
         for (int k = 0; k < 12; k++)
             ks += "<e param=\"A" + std::to_string(k * 60 + 1) + "\"/>";
         FILE *f = fopen((dir + "/www/p.ks").c_str(), "wb");
         fputs((ks + "</ksp>").c_str(), f);
         fclose(f);
-        int s = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(s, (sockaddr *)&a, sizeof a);
-        socklen_t l = sizeof a;
-        getsockname(s, (sockaddr *)&a, &l);
-        port = ntohs(a.sin_port);
-        close(s);
-        f = fopen((dir + "/config.yaml").c_str(), "wb");
-        fprintf(f, "scada:\n  port: %d\n  wwwdir: ./www\ntrends:\n  mainpath_linux: %s\n", port,
-                files().v2.substr(0, files().v2.rfind('/')).c_str());
-        fclose(f);
-        pid = fork();
-        if (pid == 0) {
-            if (chdir(dir.c_str()) != 0) _exit(127);
-            setenv("LOGIX_SHM_NAME", shm.c_str(), 1);
-            int null = open("/dev/null", O_WRONLY);
-            dup2(null, 1);
-            dup2(null, 2);
-            execl(ZQ_BIN_DIR "/zqserver", "zqserver", "-c", "./config.yaml", (char *)nullptr);
-            _exit(127);
-        }
-        for (int i = 0; i < 500 && !ok; i++) {
-            ok = get("GET /api/time HTTP/1.0\r\n\r\n").find(" 200 ") != std::string::npos;
-            if (!ok) usleep(10000);
-        }
-    }
-    ~Server() {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
-        shm_close(&h);
-        shm_unlink(shm.c_str());
+        ok = bench_server_start(
+            &srv, dir,
+            "trends:\n  mainpath_linux: " + files().v2.substr(0, files().v2.rfind('/')) + "\n");
     }
     // One request on a new connection; the whole answer.
-    std::string get(const std::string &req) const {
-        int s = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons((uint16_t)port);
-        std::string out;
-        if (connect(s, (sockaddr *)&a, sizeof a) == 0 &&
-            send(s, req.data(), req.size(), MSG_NOSIGNAL) == (ssize_t)req.size()) {
-            char buf[65536];
-            ssize_t n;
-            while ((n = recv(s, buf, sizeof buf, 0)) > 0)
-                out.append(buf, (size_t)n);
-        }
-        close(s);
-        return out;
-    }
+    std::string get(const std::string &req) const { return bench_server_get(&srv, req); }
 };
 
 Server &server() {

@@ -41,12 +41,8 @@ inline std::string request(const std::string &method, const std::string &target,
 // it closed without answering, "<no connect>" when nobody listens): bytes
 // after an announced body count too.
 inline std::string raw(int port, const std::string &request) {
-    int s = tsup::tcp_connect(port);
-    if (s < 0) return "<no connect>";
-    tsup::send_all(s, request);
-    std::string r = tsup::recv_until_close(s, 10000);
-    close(s);
-    return r;
+    std::string r;
+    return tsup::http_exchange_to_close(port, request, &r) ? r : "<no connect>";
 }
 
 // A database created by the test, removed at the end.

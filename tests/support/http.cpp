@@ -82,6 +82,19 @@ bool http_exchange(int port, const std::string &request, std::string *answer, in
     return true;
 }
 
+bool http_exchange_to_close(int port, const std::string &request, std::string *answer,
+                            int timeout_ms) {
+    answer->clear();
+    int s = tcp_connect(port);
+    if (s < 0) return false;
+    // A server may answer and close before it has read all: what it sent
+    // counts even when sending the rest failed.
+    send_all(s, request);
+    *answer = recv_until_close(s, timeout_ms);
+    close(s);
+    return true;
+}
+
 HttpResponse http_request(int port, const std::string &method, const std::string &target,
                           const std::string &body, const HttpHeaders &headers, int timeout_ms) {
     std::string raw;

@@ -35,6 +35,12 @@ HttpResponse http_parse(const std::string &raw);
 bool http_exchange(int port, const std::string &request, std::string *answer,
                    int timeout_ms = 10000);
 
+// The same, but keeps everything until the server closes (or timeout_ms
+// pass), bytes after an announced body included: for tests of what a server
+// sends on one connection in all.
+bool http_exchange_to_close(int port, const std::string &request, std::string *answer,
+                            int timeout_ms = 10000);
+
 HttpResponse http_request(int port, const std::string &method, const std::string &target,
                           const std::string &body = "", const HttpHeaders &headers = {},
                           int timeout_ms = 10000);

@@ -144,4 +144,28 @@ TEST(SupportHttp, AnswerEndsWithItsBodyAndHeadersAreFoundInAnyCase) {
     EXPECT_EQ(tsup::http_request(port, "GET", "/").status, 0);
 }
 
+// The whole-connection exchange keeps bytes after the announced body, so a
+// server that sends more than one answer cannot hide it.
+TEST(SupportHttp, ExchangeToCloseKeepsEverythingTheServerSent) {
+    int port = 0;
+    int lfd = tsup::tcp_listen(&port);
+    ASSERT_GE(lfd, 0);
+    std::thread server([&] {
+        int fd = accept(lfd, nullptr, nullptr);
+        if (fd < 0) return;
+        char buf[4096];
+        (void)!recv(fd, buf, sizeof buf, 0);
+        tsup::send_all(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nokHTTP/1.1 400 X\r\n\r\n");
+        close(fd);
+    });
+    std::string answer;
+    EXPECT_TRUE(tsup::http_exchange_to_close(port, "GET / HTTP/1.1\r\n\r\n", &answer));
+    server.join();
+    close(lfd);
+    EXPECT_EQ(answer, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nokHTTP/1.1 400 X\r\n\r\n");
+    answer = "stale";
+    EXPECT_FALSE(tsup::http_exchange_to_close(port, "GET / HTTP/1.1\r\n\r\n", &answer));
+    EXPECT_EQ(answer, "");
+}
+
 }  // namespace
