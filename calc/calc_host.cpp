@@ -147,12 +147,12 @@ int calc_host_add_var(calc_host *h, const char *name, int type, int kind, int nd
     return 0;
 }
 
-int calc_host_declare(calc_host *h, const char *spec) {
-    const char *q = spec;
+int calc_host_declare(calc_host *h, const char *decl) {
+    const char *q = decl;
     if (!q || !id_start(*q)) return -1;
     while (id_char(*q))
         q++;
-    std::string name(spec, static_cast<size_t>(q - spec));
+    std::string name(decl, static_cast<size_t>(q - decl));
     int type = CX_T_LREAL, kind = CX_KIND_PLAIN, ndim = 0, dim[3] = {0, 0, 0};
     if (*q == '[') {
         q++;

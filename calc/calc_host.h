@@ -59,7 +59,7 @@ int calc_host_add_var(calc_host *h, const char *name, int type, int kind, int nd
 // Declares a variable from NAME[N{,N}]:TYPE (TYPE BOOL, SINT, INT, DINT,
 // LINT, USINT, UINT, UDINT, ULINT, REAL, LREAL, FBD_TIMER or FBD_COUNTER,
 // default LREAL). 0 or -1.
-int calc_host_declare(calc_host *h, const char *spec);
+int calc_host_declare(calc_host *h, const char *decl);
 const calc_host_var *calc_host_find(const calc_host *h, const char *name);
 
 // ---- host slots and callbacks (user = the calc_host) ----

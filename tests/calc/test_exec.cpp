@@ -17,9 +17,9 @@ struct exec_fixture : ::testing::Test {
     void SetUp() override {
         setenv("TZ", "Europe/Kyiv", 1);
         tzset();
-        for (const char *spec : {"n:DINT", "i:DINT", "u:USINT", "s:SINT", "x:LREAL", "arr[5]:LREAL",
+        for (const char *decl : {"n:DINT", "i:DINT", "u:USINT", "s:SINT", "x:LREAL", "arr[5]:LREAL",
                                  "t:FBD_TIMER", "ts[3]:FBD_TIMER", "c:FBD_COUNTER"})
-            ASSERT_EQ(calc_host_declare(&h, spec), 0) << spec;
+            ASSERT_EQ(calc_host_declare(&h, decl), 0) << decl;
     }
     void TearDown() override {
         for (cx_node *n : nodes)

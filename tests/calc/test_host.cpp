@@ -36,8 +36,8 @@ TEST(calc_host, DeclarationsLayOutCells) {
 
     const char *bad[] = {"",    "1x",     "x",  "then",  "a b",        "y[0]",  "y[2,2,2,2]",
                          "y[3", "y:NOPE", "y:", "y[2]x", "y[1048577]", "y[2,]", "y[1024,1024,2]"};
-    for (const char *spec : bad)
-        EXPECT_EQ(calc_host_declare(&h, spec), -1) << spec;
+    for (const char *decl : bad)
+        EXPECT_EQ(calc_host_declare(&h, decl), -1) << decl;
     EXPECT_EQ(calc_host_declare(&h, (std::string(64, 'n') + ":INT").c_str()), -1);
     // the cell limit holds for a product that overflows 64 bits too
     EXPECT_EQ(calc_host_declare(&h, "y[1048576,1048576,1048576]:FBD_TIMER"), -1);

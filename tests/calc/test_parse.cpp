@@ -17,9 +17,9 @@ namespace {
 struct parse_fixture : ::testing::Test {
     calc_host h;
     void SetUp() override {
-        for (const char *spec : {"n:DINT", "m:DINT", "u:USINT", "arr[5]:LREAL", "grid[3,4]:INT",
+        for (const char *decl : {"n:DINT", "m:DINT", "u:USINT", "arr[5]:LREAL", "grid[3,4]:INT",
                                  "t:FBD_TIMER", "ts[4]:FBD_TIMER", "c:FBD_COUNTER"})
-            ASSERT_EQ(calc_host_declare(&h, spec), 0) << spec;
+            ASSERT_EQ(calc_host_declare(&h, decl), 0) << decl;
     }
     // Parses an expression and returns its root (freed by the fixture).
     cx_node *expr(const char *text) {

@@ -11,14 +11,14 @@ namespace {
 
 struct Sized {
     int rc;
-    sup_shm_sizing spec;
+    sup_shm_sizing sizing;
     uint64_t total;
 };
 
 Sized size_of(const std::string &yaml) {
     json_ptr root(yaml_parse(yaml.c_str()));
     Sized s{};
-    s.rc = sup_spec_from_tree(root.get(), &s.spec, &s.total);
+    s.rc = sup_spec_from_tree(root.get(), &s.sizing, &s.total);
     return s;
 }
 
@@ -35,10 +35,10 @@ TEST(SupSizing, ItemsGiveHighestChannelPlusOne) {
         "        # A99 commented out\n"
         "        B5,v,ignored\n");
     ASSERT_EQ(s.rc, 0);
-    EXPECT_EQ(s.spec.analogs, 8u);
-    EXPECT_EQ(s.spec.discretes, 11u);
-    EXPECT_EQ(s.spec.plcs, 1u);
-    EXPECT_TRUE(s.spec.has_groups);
+    EXPECT_EQ(s.sizing.analogs, 8u);
+    EXPECT_EQ(s.sizing.discretes, 11u);
+    EXPECT_EQ(s.sizing.plcs, 1u);
+    EXPECT_TRUE(s.sizing.has_groups);
     EXPECT_EQ(s.total, 120u + 41 * 8 + 33 * 11 + 128);
 }
 
@@ -60,9 +60,9 @@ TEST(SupSizing, OneBlockPerDistinctIpAndSlot) {
     ASSERT_EQ(s.rc, 0);
     // The last group has no address: no block, but it counts as a group and
     // its items still size the arrays.
-    EXPECT_EQ(s.spec.plcs, 3u);
-    EXPECT_EQ(s.spec.analogs, 3u);
-    EXPECT_TRUE(s.spec.has_groups);
+    EXPECT_EQ(s.sizing.plcs, 3u);
+    EXPECT_EQ(s.sizing.analogs, 3u);
+    EXPECT_TRUE(s.sizing.has_groups);
 }
 
 TEST(SupSizing, ConnectionListStopsAt64) {
@@ -71,7 +71,7 @@ TEST(SupSizing, ConnectionListStopsAt64) {
         y += "    - ipaddr: 10.0.1." + std::to_string(i) + "\n";
     Sized s = size_of(y);
     ASSERT_EQ(s.rc, 0);
-    EXPECT_EQ(s.spec.plcs, 64u);
+    EXPECT_EQ(s.sizing.plcs, 64u);
 }
 
 TEST(SupSizing, ExplicitCountsWinAndOtherSectionsCount) {
@@ -88,8 +88,8 @@ TEST(SupSizing, ExplicitCountsWinAndOtherSectionsCount) {
         "    - A90\n"
         "    - D12 out\n");
     ASSERT_EQ(s.rc, 0);
-    EXPECT_EQ(s.spec.analogs, 5u);  // explicit, even below A40 and A90
-    EXPECT_EQ(s.spec.discretes, 13u);
+    EXPECT_EQ(s.sizing.analogs, 5u);  // explicit, even below A40 and A90
+    EXPECT_EQ(s.sizing.discretes, 13u);
 
     s = size_of(
         "logix:\n"
@@ -100,18 +100,18 @@ TEST(SupSizing, ExplicitCountsWinAndOtherSectionsCount) {
         "calc:\n"
         "  items: |\n"
         "    A90,x\n");
-    EXPECT_EQ(s.spec.analogs, 91u);
+    EXPECT_EQ(s.sizing.analogs, 91u);
 }
 
 TEST(SupSizing, NoLogixMeansNoDriver) {
     Sized s = size_of("mqtt:\n  items: |\n    A2\n");
     ASSERT_EQ(s.rc, 0);
-    EXPECT_EQ(s.spec.plcs, 0u);
-    EXPECT_FALSE(s.spec.has_groups);
-    EXPECT_EQ(s.spec.analogs, 3u);
+    EXPECT_EQ(s.sizing.plcs, 0u);
+    EXPECT_FALSE(s.sizing.has_groups);
+    EXPECT_EQ(s.sizing.analogs, 3u);
 
     s = size_of("logix:\n  groups: []\n");
-    EXPECT_FALSE(s.spec.has_groups);
+    EXPECT_FALSE(s.sizing.has_groups);
     s = size_of("");
     EXPECT_EQ(s.rc, 0);
     EXPECT_EQ(s.total, 120u);
