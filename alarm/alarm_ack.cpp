@@ -32,6 +32,10 @@ int alarm_ack_parse_line(const char *line, size_t len, alarm_ack_req *out) {
         i++;
     size_t n = i - ip0;
     if (n == 0 || n >= sizeof out->ip) return -1;
+    // A control byte (a NUL above all) would cut or garble the address the
+    // acknowledgement is logged and checked under.
+    for (size_t k = ip0; k < i; k++)
+        if ((unsigned char)line[k] < 0x20 || line[k] == 0x7f) return -1;
     out->id = id;
     memcpy(out->ip, line + ip0, n);
     out->ip[n] = 0;

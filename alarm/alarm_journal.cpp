@@ -126,7 +126,7 @@ void alarm_journal_parse(const std::string &text, std::vector<alarm_jline> *out)
             if (alarm_record_parse(text.data() + pos, end - pos, &l.rec) == 0)
                 l.is_record = true;
             else
-                l.raw.assign(text, pos, end - pos);
+                l.raw.assign(text, pos, nl - pos);  // verbatim, a CR before the LF included
         }
         pos = nl + 1;
     }

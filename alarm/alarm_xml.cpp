@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include <algorithm>
+
 #include "alarm_config.h"
 #include "common/atomic_file.h"
 #include "common/cp1251.h"
@@ -61,6 +63,8 @@ std::string attr(const std::string &el, const char *name, size_t max) {
     size_t v = p + key.size();
     size_t e = el.find('"', v);
     std::string val = decode_entities(el.substr(v, e == std::string::npos ? e : e - v));
+    // A NUL byte would end the text early and make alarm.json unreadable.
+    val.erase(std::remove(val.begin(), val.end(), '\0'), val.end());
     if (val.size() > max) val.resize(max);
     return val;
 }

@@ -212,6 +212,9 @@ bool ksp_attr(std::string_view tag, const char *name, std::string *out) {
         size_t e = tag.find(tag[p], p + 1);
         if (e == std::string_view::npos) return false;
         decode_entities(tag.substr(p + 1, e - p - 1), out);
+        // A NUL byte would cut a name short inside the fixed fields (an empty
+        // channel name) and has no place in a panel text.
+        out->erase(std::remove(out->begin(), out->end(), '\0'), out->end());
         return true;
     }
     return false;
@@ -301,6 +304,7 @@ int ksp_parse(std::string_view text, int max_points, ksp_panel *out) {
         ksp_curve &c = out->c[out->ncurves];
         if (!ksp_attr(tag, "param", &v) || v.empty()) continue;
         copy_text(c.param, sizeof c.param, v);
+        if (!c.param[0]) continue;  // nothing of the name fitted whole
         if (ksp_attr(tag, "src", &v)) copy_text(c.src, sizeof c.src, v);
         color_attr(tag, "color", "#ffffff", c.color);
         std::string desc;

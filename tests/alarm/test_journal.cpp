@@ -59,6 +59,14 @@ TEST(AlarmJournal, LongAndDamagedLinesSurviveARewrite) {
     std::string out;
     alarm_journal_format(lines, &out);
     EXPECT_NE(out.find("garbage {" + big + "\n"), std::string::npos);
+    // A damaged line keeps its carriage returns through any number of rewrites.
+    std::string cr = "{broken\r\r\n", again;
+    std::vector<alarm_jline> crl;
+    alarm_journal_parse(cr, &crl);
+    alarm_journal_format(crl, &out);
+    alarm_journal_parse(out, &crl);
+    alarm_journal_format(crl, &again);
+    EXPECT_EQ(again, cr);
 
     tsup::TempDir d("alarm");
     write_file(alarm_journal_path(d.path, 20261206), text);
@@ -113,7 +121,8 @@ TEST(AlarmAck, LineParsing) {
     std::string long_ip(60, '1');
     for (std::string bad : {std::string("x 1.2.3.4"), std::string("12"), std::string("0 1.1.1.1"),
                             std::string("12 ") + long_ip, std::string(130, '1') + " a",
-                            std::string("99999999999999999999 a")})
+                            std::string("99999999999999999999 a"), std::string("5 \0abc", 6),
+                            std::string("5 1.2.\x01.4")})
         EXPECT_EQ(alarm_ack_parse_line(bad.data(), bad.size(), &q), -1) << bad;
     std::vector<alarm_ack_req> v;
     alarm_ack_parse("1 a\nbad\n2 b\r\n3", &v);

@@ -48,6 +48,13 @@ TEST(KspParse, DefaultsLimitsAndCurves) {
     EXPECT_TRUE(p.showgrid && p.showdesc);
     EXPECT_EQ(0, p.ncurves);
     EXPECT_EQ(2, parse("<ksp npoints=\"1\">").npoints);
+    // A name that is empty once NUL bytes are gone, or whose first character
+    // does not fit the field, names no channel.
+    EXPECT_EQ(0, parse(std::string("<ksp><e param=\"") + std::string(2, '\0') + "\"/>").ncurves);
+    EXPECT_EQ(0, parse("<ksp><e param=\"" + std::string(200, '\x84') + "A6\"/>").ncurves);
+    ksp_panel nul = parse(std::string("<ksp><e param=\"") + '\0' + "A2\"/>");
+    ASSERT_EQ(1, nul.ncurves);
+    EXPECT_STREQ("A2", nul.c[0].param);
     EXPECT_EQ(20000, parse("<ksp npoints=\"50000\">").npoints);
     EXPECT_EQ(50000, parse("<ksp npoints=\"50000\">", KSP_SVG_MAX_POINTS).npoints);
     EXPECT_EQ(1, parse("<ksp takt=\"-5\">").takt);
