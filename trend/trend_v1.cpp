@@ -544,6 +544,8 @@ int trend_cleanup(const char *dir, int sec_days, int min_days, int hour_days, ti
     if (!dir || !*dir || (sec_days == 0 && min_days == 0 && hour_days == 0)) return 0;
     DIR *dp = opendir(dir);
     if (!dp) return 0;
+    struct tm today {};
+    bool have_today = zq_epoch_local((int64_t)now, &today);
     int removed = 0;
     while (struct dirent *de = readdir(dp)) {
         int y, mo, d;
@@ -561,6 +563,12 @@ int trend_cleanup(const char *dir, int sec_days, int min_days, int hour_days, ti
         else
             continue;
         if (keep < 1) continue;
+        // The file of the period still being written is never old: an hour
+        // file is dated by its month's first day, so a retention shorter
+        // than the month would otherwise delete it mid-month.
+        bool this_month = have_today && y == today.tm_year + 1900 && mo == today.tm_mon + 1;
+        bool hourly = ext[2] == 'h';
+        if (this_month && (hourly || d == today.tm_mday)) continue;
         double age = difftime(now, t) / 86400.0;
         if (age > keep) {
             std::string full = std::string(dir);

@@ -286,4 +286,26 @@ TEST(V1Data, CleanupByRetentionAndName) {
     EXPECT_EQ(0, trend_cleanup(d.path.c_str(), 1, 1, 1, 946684800));
 }
 
+// A month's hour file is dated by its first day and written all month: a
+// retention shorter than the month must not take it while it is written.
+TEST(V1Data, CleanupNeverTakesTheFileBeingWritten) {
+    tsup::ZoneGuard tz("Europe/Kyiv");
+    tsup::TempDir d("v1current");
+    for (const char *n : {"26120100.rph", "26120100.rnh", "2026120100.rph", "26110100.rph",
+                          "26120900.rps", "26120900.rpm"})
+        tsup::write_file(d / n, "x");
+    // The 8th and the 9th: only November's hour file is old.
+    EXPECT_EQ(1, trend_cleanup(d.path.c_str(), 7, 7, 7, tt::local_time(2026, 12, 8, 23, 59, 0)));
+    EXPECT_FALSE(tsup::file_exists(d / "26110100.rph"));
+    EXPECT_EQ(0, trend_cleanup(d.path.c_str(), 7, 7, 7, tt::local_time(2026, 12, 9, 23, 59, 0)));
+    // The 31st with one day kept: the 9th's seconds and minutes go, December's hours stay.
+    EXPECT_EQ(2, trend_cleanup(d.path.c_str(), 1, 1, 1, tt::local_time(2026, 12, 31, 23, 59, 0)));
+    EXPECT_TRUE(tsup::file_exists(d / "26120100.rph"));
+    EXPECT_TRUE(tsup::file_exists(d / "26120100.rnh"));
+    EXPECT_TRUE(tsup::file_exists(d / "2026120100.rph"));
+    // On the first of the next month December is done and old.
+    EXPECT_EQ(3, trend_cleanup(d.path.c_str(), 7, 7, 7, tt::local_time(2027, 1, 1, 0, 30, 0)));
+    EXPECT_TRUE(tsup::list_dir(d.path).empty());
+}
+
 }  // namespace
