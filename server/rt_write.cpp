@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/json.h"
+#include "common/parse_util.h"
 #include "server/ctrllog.h"
 #include "server/eng_gate.h"
 #include "server/rt_common.h"
@@ -56,11 +57,18 @@ void h_write(srv_call *c) {
     const json_node *tagn = json_get(root.get(), "tag");
     const json_node *valn = json_get(root.get(), "value");
     if (!tagn || tagn->type != JSON_STRING || !valn) return bad_request(c, "need tag and value");
-    double value = 0;
-    if (valn->type == JSON_NUMBER || valn->type == JSON_BOOL)
-        value = json_num_of(valn, 0);
-    else if (valn->type == JSON_STRING)
-        value = strtod(valn->string, nullptr);
+    // Only a number, a boolean or a text that is wholly a number: anything
+    // else ("abc", null) must never reach the controller as 0.
+    double value = NAN;
+    if (valn->type == JSON_NUMBER || valn->type == JSON_BOOL) {
+        value = json_num_of(valn, NAN);
+    } else if (valn->type == JSON_STRING) {
+        char *end = nullptr;
+        double v = zq_strtod_c(valn->string, &end);
+        while (end && (*end == ' ' || *end == '\t'))
+            end++;
+        if (end && end != valn->string && *end == 0) value = v;
+    }
     if (!std::isfinite(value)) return bad_request(c, "bad value");
     char kind;
     long n;

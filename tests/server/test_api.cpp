@@ -122,9 +122,14 @@ TEST_F(Api, WritesLandInSlotsInControllerUnits) {
               "Access-Control-Allow-Origin: *\r\nConnection: close\r\n\r\n{\"ok\":true}");
     EXPECT_EQ(an_slot(3)->pending, 1);
     EXPECT_DOUBLE_EQ(an_slot(3)->value, 13824);
-    EXPECT_EQ(parse(srv.post("/api/write", "{\"tag\":\"a5\",\"value\":\"abc\"}")).status, 200);
-    EXPECT_EQ(an_slot(5)->pending, 1);
-    EXPECT_EQ(an_slot(5)->value, 0);
+    // A value that is not a number never reaches the controller as 0.
+    for (const char *v : {"\"abc\"", "null", "\"\"", "\"12x\"", "[1]", "{}"}) {
+        response r =
+            parse(srv.post("/api/write", std::string("{\"tag\":\"a5\",\"value\":") + v + "}"));
+        EXPECT_EQ(r.status, 400) << v;
+        EXPECT_EQ(r.body, "{\"error\":\"bad value\"}") << v;
+    }
+    EXPECT_EQ(an_slot(5)->pending, 0);
     EXPECT_EQ(parse(srv.post("/api/write", "{\"tag\":\"A1\",\"value\":\"12.5\"}")).status, 200);
     EXPECT_EQ(an_slot(1)->value, 12.5);
     EXPECT_EQ(parse(srv.post("/api/write", "{\"tag\":\"D3\",\"value\":0.5}")).status, 200);
