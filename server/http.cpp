@@ -92,8 +92,9 @@ int http_parse_head(const char *head, size_t len, http_request *req) {
     copy_cut(req->path, sizeof req->path, p, pend - p);
     req->path_has_nul = url_decode_nul(req->path);
     if (q) {
+        // Kept encoded: values are decoded one by one after the split, so an
+        // encoded "&" stays inside its value.
         copy_cut(req->query, sizeof req->query, q + 1, tend - q - 1);
-        http_url_decode(req->query);
     }
     // Header lines up to the empty line.
     p = eol + 2;
@@ -191,7 +192,12 @@ bool http_query_param(const http_request *req, const char *name, char *out, size
         if ((p == q || p[-1] == '&') && p[nl] == '=') {
             const char *v = p + nl + 1;
             size_t n = strcspn(v, "&");
-            if (size) copy_cut(out, size, v, n);
+            if (size) {
+                char buf[sizeof req->query];
+                copy_cut(buf, sizeof buf, v, n);
+                url_decode_nul(buf);
+                copy_cut(out, size, buf, strlen(buf));
+            }
             return true;
         }
         if (!*p) break;  // an empty name matches at the terminator too

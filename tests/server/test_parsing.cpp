@@ -30,11 +30,12 @@ TEST(HttpParse, RequestLineHeadersAndDecoding) {
         "nocolon\r\n\r\n");
     EXPECT_STREQ(r.method, "POST");
     EXPECT_STREQ(r.path, "/a b/c d.html");
-    // The query is decoded as a whole: the encoded ampersand splits the value.
-    EXPECT_STREQ(r.query, "x=1&2&y=%zz");
+    // The query is split first and each value decoded: an encoded ampersand
+    // stays inside its value.
+    EXPECT_STREQ(r.query, "x=1%262&y=%zz");
     char v[64];
     ASSERT_TRUE(http_query_param(&r, "x", v, sizeof v));
-    EXPECT_STREQ(v, "1");
+    EXPECT_STREQ(v, "1&2");
     EXPECT_TRUE(http_query_param(&r, "2", nullptr, 0) == false);
     ASSERT_TRUE(http_query_param(&r, "y", v, sizeof v));
     EXPECT_STREQ(v, "%zz");
