@@ -13,7 +13,7 @@ using srvtest::wait_for;
 
 TEST(AlarmPage, ShowsRaisedAlarmAndAcknowledgesIt) {
     if (!tsup::have_browser())
-        GTEST_SKIP() << "chromium or chromedriver not installed (scripts/deps.sh installs them)";
+        FAIL() << "chromium or chromedriver not installed (scripts/deps.sh installs them)";
     test_db db(8, 8, 1);
     ASSERT_TRUE(db.ok);
     server_proc srv("  sys_wwwdir: " ZQ_SOURCE_DIR "/www-sys\n",

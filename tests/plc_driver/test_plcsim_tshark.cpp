@@ -224,7 +224,7 @@ void exercise(eip_session *s) {
 
 TEST(Tshark, DissectorsFindNoMalformedPacketOrError) {
     if (access("/usr/bin/tshark", X_OK) != 0)
-        GTEST_SKIP() << "/usr/bin/tshark is not installed (Debian package tshark)";
+        FAIL() << "/usr/bin/tshark is not installed (Debian package tshark)";
     log_set_flags(0, 0, 0);
     plcsim_proc sim;
     ASSERT_TRUE(sim.start({"--tag", "Counter:DINT[1]=42", "--tag", "Temp:REAL[1]", "--tag",

@@ -10,12 +10,13 @@ using namespace srvtest;
 
 TEST(Browser, DemoPageShowsValuesAndPostsWrites) {
     if (!tsup::have_browser())
-        GTEST_SKIP() << "chromium or chromedriver not installed (scripts/deps.sh installs them)";
+        FAIL() << "chromium or chromedriver not installed (scripts/deps.sh installs them)";
     test_db db(8, 8, 1);
     ASSERT_TRUE(db.ok);
     server_proc srv;
     std::string demo = ZQ_SOURCE_DIR "/examples/demo";
     write_file(srv.dir + "/www/screen1.html", read_file(demo + "/www/screen1.html"));
+    write_file(srv.dir + "/www/boiler.ks", read_file(demo + "/www/boiler.ks"));
     write_file(srv.dir + "/channels.json",
                "{\"version\":1,\"analogs\":[{\"id\":\"A1\",\"name\":\"T_boiler\",\"unit\":\"°C\"},"
                "{\"id\":\"A3\",\"name\":\"F_feed\",\"unit\":\"m3/h\",\"scale\":{\"code_min\":0,"
@@ -26,7 +27,8 @@ TEST(Browser, DemoPageShowsValuesAndPostsWrites) {
     shm_update_discrete(&db.h, 1, 1, 1, shm_now_ms());
     db.hdr()->connected = 1;
     shm_plc(&db.h, 0)->connected = 1;
-    ASSERT_TRUE(srv.start(db.name));
+    // The system pages come from the source tree, as the stack serves them.
+    ASSERT_TRUE(srv.start(db.name, ZQ_SOURCE_DIR));
 
     tsup::WebDriver wd;
     ASSERT_TRUE(tsup::webdriver_start(&wd)) << "chromedriver did not start a session";
@@ -57,4 +59,16 @@ TEST(Browser, DemoPageShowsValuesAndPostsWrites) {
     EXPECT_NEAR(shm_an_write_slot(&db.h, 3)->value, 5529.6, 1e-6);
     EXPECT_TRUE(wait_for([&] { return text("wmsg").rfind("Записано: A3", 0) == 0; }, 20000))
         << text("wmsg");
+
+    // The operator follows the page's links to the alarm list and to the
+    // demo panel, and comes back.
+    auto title = [&] { return tsup::webdriver_script(&wd, "return document.title;"); };
+    std::string home = title();
+    tsup::webdriver_script(&wd, "document.getElementById('alarms-link').click();return '';");
+    EXPECT_TRUE(wait_for([&] { return title() == "Аварійні повідомлення"; }, 20000)) << title();
+    tsup::webdriver_script(&wd, "history.back();return '';");
+    EXPECT_TRUE(wait_for([&] { return title() == home; }, 20000)) << title();
+    tsup::webdriver_script(&wd, "document.getElementById('ksp').click();return '';");
+    EXPECT_TRUE(wait_for([&] { return title() == "КСП — перегляд"; }, 20000)) << title();
+    EXPECT_EQ(tsup::webdriver_script(&wd, "return location.search;"), "?cfg=boiler.ks");
 }

@@ -25,7 +25,7 @@ void record_today(const std::string &dir, int64_t now_s) {
 
 TEST(KspBrowser, ViewerDrawsHistoryFollowsLiveValueAndRunsNoPanelScript) {
     if (!tsup::have_browser())
-        GTEST_SKIP() << "chromium or chromedriver not installed (scripts/deps.sh installs them)";
+        FAIL() << "chromium or chromedriver not installed (scripts/deps.sh installs them)";
     setenv("TZ", "UTC", 1);
     tzset();
     test_db db(8, 8, 1);

@@ -23,9 +23,12 @@ ksp_panel parse(const std::string &text, int max_points = KSP_JSON_MAX_POINTS) {
     return p;
 }
 
-// xmllint over the text; skipped (true) without the tool.
+// xmllint over the text (make test installs it: a missing tool fails).
 bool xml_well_formed(const std::string &svg) {
-    if (system("which xmllint >/dev/null 2>&1") != 0) return true;
+    if (system("which xmllint >/dev/null 2>&1") != 0) {
+        ADD_FAILURE() << "xmllint is not installed (Debian package libxml2-utils)";
+        return false;
+    }
     char path[] = "/tmp/zq-ksp-svg-XXXXXX";
     int fd = mkstemp(path);
     if (fd < 0) return false;

@@ -1,6 +1,6 @@
 // A headless Chromium driven over WebDriver (chromedriver), for the tests
-// of the pages the programs serve. Tests skip when either program is
-// missing (have_browser).
+// of the pages the programs serve. make test installs both programs, so a
+// test fails when either is missing (have_browser).
 #pragma once
 
 #include <string>
