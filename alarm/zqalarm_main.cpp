@@ -27,16 +27,6 @@
 #include "common/version.h"
 #include "common/yaml.h"
 
-static volatile sig_atomic_t g_running = 1;
-static volatile sig_atomic_t g_reload = 0;
-
-static void on_stop(int) {
-    g_running = 0;
-}
-static void on_usr1(int) {
-    g_reload = 1;
-}
-
 // Wall clock in ms; ZQALARM_CLOCK shifts it for tests that cross midnights.
 static zq_test_clock g_clock;
 
@@ -128,7 +118,7 @@ int main(int argc, char **argv) {
     log_msg("zqalarm старт: SHM=%s dir=%s", shm_name.c_str(), dir.c_str());
     std::string project = project_name();
 
-    zq_signals_install(on_stop, on_usr1, ZQ_SIG_IGNORE_PIPE);
+    zq_signals_install_flags(ZQ_SIG_IGNORE_PIPE);
 
     alarm_db db;
     auto load_channels = [&] {
@@ -169,9 +159,9 @@ int main(int argc, char **argv) {
     };
 
     std::vector<alarm_ack_req> acks;
-    while (g_running) {
-        if (g_reload) {
-            g_reload = 0;
+    while (zq_sig_running) {
+        if (zq_sig_reload) {
+            zq_sig_reload = 0;
             load_channels();
             alarm_engine_reload(&eng, now_ms());
             kick();

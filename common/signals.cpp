@@ -2,6 +2,21 @@
 
 #include <signal.h>
 
+volatile sig_atomic_t zq_sig_running = 1;
+volatile sig_atomic_t zq_sig_reload = 0;
+
+static void on_stop_flag(int) {
+    zq_sig_running = 0;
+}
+
+static void on_reload_flag(int) {
+    zq_sig_reload = 1;
+}
+
+void zq_signals_install_flags(unsigned flags) {
+    zq_signals_install(on_stop_flag, on_reload_flag, flags);
+}
+
 void zq_signals_install(void (*stop)(int), void (*reload)(int), unsigned flags) {
     struct sigaction sa = {};
     sigemptyset(&sa.sa_mask);

@@ -21,16 +21,6 @@
 #include "trend_rec.h"
 #include "trend_shm.h"
 
-static volatile sig_atomic_t g_running = 1;
-static volatile sig_atomic_t g_reload = 0;
-
-static void on_stop(int) {
-    g_running = 0;
-}
-static void on_usr1(int) {
-    g_reload = 1;
-}
-
 // Wall clock in ms; ZQTREND_CLOCK shifts and speeds it up for tests.
 static zq_test_clock g_clock;
 
@@ -60,7 +50,7 @@ int main(int argc, char **argv) {
     }
     zq_test_clock_from_env(&g_clock, "ZQTREND_CLOCK");
 
-    zq_signals_install(on_stop, on_usr1, 0);
+    zq_signals_install_flags(0);
 
     switch (zq_lock_acquire("zqtrend", getenv("LOGIX_SHM_NAME"))) {
         case ZQ_LOCK_OK:
@@ -81,7 +71,7 @@ int main(int argc, char **argv) {
         printf(
             "[trend] mainpath порожній — запис вимкнено; чекаю налаштування шляху (config.yaml "
             "→ Зберегти і застосувати)\n");
-        while (g_running)
+        while (zq_sig_running)
             sleep(1);
         return 0;
     }
@@ -112,15 +102,15 @@ int main(int argc, char **argv) {
     for (const trend_segment &g : segs.segs)
         printf(" %s", g.name.c_str());
     printf("\n[trend] Waiting for zqlogix SHM segments...\n");
-    while (g_running && !trend_try_open_groups(&segs))
+    while (zq_sig_running && !trend_try_open_groups(&segs))
         sleep_fake_ms((int)(1000 * g_clock.speed));
-    if (!g_running) return 0;
+    if (!zq_sig_running) return 0;
     printf("[trend] SHM ready. Starting trend archive.\n");
 
     trend_recorder rec;
     if (trend_rec_init(&rec, cfg, std::move(base)) != 0) return 1;
     rec.wait_vtypes = [&](trend_samples *s) {
-        for (int i = 0; i < 30 && g_running; i++) {
+        for (int i = 0; i < 30 && zq_sig_running; i++) {
             usleep(500000);
             trend_try_open_groups(&segs);
             trend_samples fresh;
@@ -137,7 +127,7 @@ int main(int argc, char **argv) {
 
     trend_samples smp;
     int64_t next_tick = 0;
-    while (g_running) {
+    while (zq_sig_running) {
         int sleep_ms;
         time_t tick;
         bool jumped;
@@ -146,8 +136,8 @@ int main(int argc, char **argv) {
             continue;
         }
         if (jumped) fprintf(stderr, "[trend] стрибок годинника — переустановка такту трендів\n");
-        if (g_reload) {
-            g_reload = 0;
+        if (zq_sig_reload) {
+            zq_sig_reload = 0;
             rec.reload_req = true;
         }
         if (!trend_try_open_groups(&segs)) continue;
