@@ -148,6 +148,10 @@ static void on_packet(mq_bridge *b, const mq_packet &p, const uint8_t *raw, size
             b->backoff_s = 1;
             log_msg("mqtt: підключено до %s:%d (client_id=%s)", b->cfg.host.c_str(), b->cfg.port,
                     b->cfg.client_id.c_str());
+            // Current values go out again: the broker may have lost the
+            // retained ones, and a batch cut by the drop never arrived.
+            for (mq_pub &pe : b->maps.pub)
+                pe.published = false;
             mq_subscribe_all(b, now);
             return;
         }

@@ -67,27 +67,41 @@ bool mq_pub_due(const mq_pub &p, int64_t now, bool good, double value) {
     return good && fabs(value - p.last_value) > p.deadband;
 }
 
+// Encodes one PUBLISH; with a batch it is queued there (flushed by the
+// caller), else sent at once. 0 sent or queued, 1 does not fit (skipped),
+// -1 the connection dropped.
 static int publish(mq_bridge *b, const std::string &topic, const std::string &payload, int qos,
-                   bool retain, int64_t now) {
+                   bool retain, int64_t now, std::string *batch = nullptr) {
     uint8_t buf[MQ_PUB_CAP];
     uint16_t id = qos ? mq_next_id(b) : 0;
     int n = mq_enc_publish(buf, sizeof buf, topic.c_str(), payload.data(), payload.size(),
                            qos ? 1 : 0, retain, id);
-    if (n < 0) return 1;  // does not fit: skipped
-    return mq_tx(b, buf, (size_t)n, now) == 0 ? 0 : -1;
+    if (n < 0) return 1;
+    if (!batch) return mq_tx(b, buf, (size_t)n, now) == 0 ? 0 : -1;
+    batch->append((const char *)buf, (size_t)n);
+    return 0;
+}
+
+static int flush(mq_bridge *b, std::string *batch, int64_t now) {
+    if (batch->empty()) return 0;
+    int rc = mq_tx(b, (const uint8_t *)batch->data(), batch->size(), now);
+    batch->clear();
+    return rc;
 }
 
 void mq_pub_scan(mq_bridge *b, int64_t now) {
     int64_t wall = mq_wall_ms();
+    // Many small publications go out in few large writes.
+    std::string batch;
+    batch.reserve(65536);
     for (mq_pub &p : b->maps.pub) {
         if (!p.enabled || !b->connected) continue;
         bool good = false;
         double v = 0;
         if (!mq_read_phys(b, p.tag, &good, &v)) continue;
         if (!mq_pub_due(p, now, good, v)) continue;
-        int rc =
-            publish(b, p.topic, mq_value_message(b, p.tag, good, v, wall), p.qos, p.retain, now);
-        if (rc < 0) return;
+        int rc = publish(b, p.topic, mq_value_message(b, p.tag, good, v, wall), p.qos, p.retain,
+                         now, &batch);
         if (rc > 0) {
             if (mq_ratelog_allow(&b->rl_spool, now))
                 log_err("mqtt: pub id=%d — повідомлення не вміщується у %zu байт — пропущено", p.id,
@@ -99,7 +113,9 @@ void mq_pub_scan(mq_bridge *b, int64_t now) {
         p.last_mono_ms = now;
         p.last_good = good;
         p.last_value = v;
+        if (batch.size() >= 60000 && flush(b, &batch, now) != 0) return;
     }
+    flush(b, &batch, now);
 }
 
 void mq_write_own(mq_bridge *b, const mq_tag &t, bool bad, int64_t ts, double value) {
