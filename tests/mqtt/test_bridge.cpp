@@ -2,6 +2,8 @@
 // values, what subscribed messages do to the own channels, value requests,
 // bad map entries, oversize retained messages, broker restarts and refusals.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include "tests/mqtt/mq_test_util.h"
 
@@ -220,6 +222,55 @@ TEST(Bridge, RefusesToStartWithoutSectionOrTwice) {
     EXPECT_NE(std::string::npos, r.err.find("інша копія вже працює")) << r.err;
     EXPECT_EQ(0, tsup::child_stop(&b.proc));
     EXPECT_NE(std::string::npos, b.log().find("zqmqtt: вихід"));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Bridge, ReloadAppliesImportedMapsAndResubscribes) {
+    mqt::broker br;
+    ASSERT_TRUE(br.start());
+    mqt::bridge b;
+    b.config(mqt::broker_line(br.port) + "  takt_ms: 50\n" + own_items());
+    b.maps(R"({"sub":[{"tag":"Flow","topic":"in/old"}]})");
+    ASSERT_TRUE(b.start());
+    ASSERT_TRUE(b.wait_log("mqtt: підключено до")) << b.log();
+    tsup::write_file(b.dir / "mqtt/mqtt.json.import",
+                     R"({"sub":[{"tag":"Flow","topic":"in/new"}]})");
+    ASSERT_EQ(0, kill(b.proc.pid, SIGUSR1));
+    ASSERT_TRUE(b.wait_log("mqtt: перечитано конфіг/шкали (SIGUSR1)"));
+    EXPECT_NE(std::string::npos, b.log().find("mqtt: застосовано mqtt.json.import"));
+    EXPECT_FALSE(tsup::file_exists(b.dir / "mqtt/mqtt.json.import"));
+    ASSERT_TRUE(tsup::wait_for([&] {
+        mqt::mpub(br.port, "in/new", "9");
+        return b.a(5)->quality == 1 && b.a(5)->value == 9;
+    })) << b.log();
+    EXPECT_EQ(1u, tsup::count_of(b.log(), "mqtt: підключено до"));
+}
+
+TEST(Bridge, SilentPeersAreDroppedByTheirDeadlines) {
+    // A listener that accepts but never answers CONNECT.
+    int port = 0;
+    int lfd = tsup::tcp_listen(&port);
+    ASSERT_GE(lfd, 0);
+    mqt::bridge b;
+    b.config(mqt::broker_line(port) + "  takt_ms: 50\n");
+    ASSERT_TRUE(b.start());
+    ASSERT_TRUE(b.wait_log("(connack timeout)")) << b.log();
+    close(lfd);
+
+    // A broker that stops answering once connected.
+    mqt::broker br;
+    ASSERT_TRUE(br.start());
+    mqt::bridge c;
+    c.config(mqt::broker_line(br.port) + "  takt_ms: 50\n  keepalive_s: 5\n");
+    ASSERT_TRUE(c.start());
+    ASSERT_TRUE(c.wait_log("mqtt: підключено до")) << c.log();
+    ASSERT_EQ(0, kill(br.proc.pid, SIGSTOP));
+    ASSERT_TRUE(c.wait_log("mqtt: з'єднання втрачено (keepalive timeout)", 1, 20000)) << c.log();
+    kill(br.proc.pid, SIGCONT);
+    EXPECT_TRUE(tsup::child_running(&c.proc));
 }
 
 }  // namespace

@@ -195,3 +195,20 @@ TEST(MqSpool, PicksTheFirstNamesInByteOrder) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(MqValues, RepeatedErrorLinesAreLimitedPerMinute) {
+    tsup::TempDir d("mqrl");
+    log_init(d.path.c_str(), "t");
+    mq_ratelog r;
+    int allowed = 0;
+    for (int i = 0; i < 100; i++)
+        allowed += mq_ratelog_allow(&r, 1000 + i, 10);
+    EXPECT_EQ(10, allowed);
+    EXPECT_TRUE(mq_ratelog_allow(&r, 1000 + 60000, 10));
+    EXPECT_NE(std::string::npos,
+              tsup::read_dir_files(d.path, "t").find("ще 90 подібних повідомлень за хвилину не записано"));
+}
+
+}  // namespace

@@ -32,6 +32,8 @@ TEST(Tls, TrustedBrokerByAddressAndByName) {
         ASSERT_TRUE(sub.wait_count("site/t", before + 1)) << b.log();
         std::string log = b.log();
         EXPECT_NE(std::string::npos, log.find("mqtt: TLS TLSv1.3, шифр ")) << log;
+        EXPECT_TRUE(tsup::wait_for(
+            [&] { return b.status().find("\"connected\":1,") != std::string::npos; }));
         EXPECT_NE(std::string::npos, b.status().find("\"tls\":1"));
     }
 }
