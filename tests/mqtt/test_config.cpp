@@ -3,10 +3,14 @@
 // publication timing, message size limits and received payloads.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include "common/json.h"
 #include "common/log.h"
 #include "common/yaml.h"
 #include "mqtt/mq_bridge.h"
+#include "mqtt/mq_codec.h"
 #include "tests/support/files.h"
 
 namespace {
@@ -207,8 +211,78 @@ TEST(MqValues, RepeatedErrorLinesAreLimitedPerMinute) {
         allowed += mq_ratelog_allow(&r, 1000 + i, 10);
     EXPECT_EQ(10, allowed);
     EXPECT_TRUE(mq_ratelog_allow(&r, 1000 + 60000, 10));
-    EXPECT_NE(std::string::npos,
-              tsup::read_dir_files(d.path, "t").find("ще 90 подібних повідомлень за хвилину не записано"));
+    EXPECT_NE(std::string::npos, tsup::read_dir_files(d.path, "t")
+                                     .find("ще 90 подібних повідомлень за хвилину не записано"));
+}
+
+}  // namespace
+
+namespace {
+
+// PUBLISH packets waiting on the far end of the bridge's socket.
+std::vector<std::string> drain_publishes(int fd) {
+    std::vector<std::string> topics;
+    static uint8_t buf[1 << 20];
+    ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+    size_t off = 0;
+    mq_packet p;
+    int k;
+    while (n > 0 && (k = mq_parse(buf + off, (size_t)n - off, &p)) > 0) {
+        char topic[64];
+        const uint8_t *pl;
+        size_t len;
+        if (mq_pub_decode(&p, topic, sizeof topic, &pl, &len, nullptr, nullptr) == 0)
+            topics.push_back(topic + std::string(" ") + std::string((const char *)pl, len));
+        off += (size_t)k;
+    }
+    return topics;
+}
+
+TEST(MqSpool, BatchesOf32AndQos1FilesWaitForTheirAck) {
+    tsup::TempDir d("mqbatch");
+    log_init(d.path.c_str(), "t");
+    static mq_bridge b;
+    b.cfg.dir = d.path;
+    std::string spool = d / "spool";
+    mkdir(spool.c_str(), 0755);
+    for (int i = 0; i < 70; i++) {
+        char n[32];
+        snprintf(n, sizeof n, "r_%03d.msg", i);
+        tsup::write_file(spool + "/" + n,
+                         std::string("t/") + (i < 20 ? "q0\t0\n" : "q1\t1\n") + std::to_string(i));
+    }
+    int sv[2];
+    auto connect = [&] {
+        ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, sv));
+        b.conn.fd = sv[0];
+        b.socket_open = b.connected = true;
+    };
+    connect();
+    mq_spool_scan(&b, 1);
+    std::vector<std::string> got = drain_publishes(sv[1]);
+    ASSERT_EQ(32u, got.size());
+    EXPECT_EQ("t/q0 0", got.front());
+    EXPECT_EQ("t/q1 31", got.back());
+    EXPECT_EQ(50u, tsup::list_dir(spool).size());  // QoS 1: kept until acknowledged
+    mq_spool_scan(&b, 2);
+    got = drain_publishes(sv[1]);
+    ASSERT_EQ(20u, got.size());  // at most 32 awaiting their acknowledgement
+    EXPECT_EQ("t/q1 32", got.front());
+    mq_spool_scan(&b, 3);
+    EXPECT_EQ(0u, drain_publishes(sv[1]).size());
+    mq_spool_acked(&b, b.spool_inflight.begin()->first);
+    EXPECT_EQ(49u, tsup::list_dir(spool).size());
+    EXPECT_EQ(21, b.report_sent);
+    // A dropped connection sends the unacknowledged ones again.
+    mq_drop(&b, "test", 4);
+    close(sv[1]);
+    connect();
+    mq_spool_scan(&b, 5);
+    got = drain_publishes(sv[1]);
+    ASSERT_EQ(32u, got.size());
+    EXPECT_EQ("t/q1 21", got.front());
+    mq_disconnect(&b);
+    close(sv[1]);
 }
 
 }  // namespace
