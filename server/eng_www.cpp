@@ -10,6 +10,7 @@
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -278,7 +279,9 @@ void eng_www_deploy(const char *wwwdir, const std::string &zip, const char *sub,
     eng_www_paths p;
     if (resolve_or_fail(wwwdir, &p, res) != 0) return;
     std::string err;
-    eng_zip_rules rules{true};
+    if (sub && strcasecmp(sub, ENG_WWW_EDITOR_DIR) == 0)
+        return fail(res, 400, "тека eng/ зарезервована для інженерного редактора");
+    eng_zip_rules rules{true, !(sub && *sub)};
     int files = eng_zip_check(zip.data(), zip.size(), rules, &err);
     if (files < 0) return fail(res, 400, err);
     if (files == 0) return fail(res, 400, "порожній архів (нема файлів)");

@@ -40,8 +40,12 @@ bool eng_www_id_ok(const char *id);
 // --- Archives (eng_www_zip.cpp) ---
 
 struct eng_zip_rules {
-    bool check_types;  // only page file types (deployment)
+    bool check_types;             // only page file types (deployment)
+    bool reserve_editor = false;  // refuse files under a top-level "eng/"
 };
+
+// Top-level folder of wwwdir that would shadow the editor's own pages.
+constexpr char ENG_WWW_EDITOR_DIR[] = "eng";
 
 // Checks an archive without writing anything: entry names, symbolic links,
 // file types, the size bound. Returns the number of files, or -1 with *err.

@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -121,6 +122,13 @@ int next_entry(archive_reader *r, const eng_zip_rules &rules, std::vector<std::s
     if (parts->empty()) *is_dir = true;
     if (!*is_dir && type != AE_IFREG && type != 0) {
         *err = "недозволений тип файла: " + cut_name(name, 180);
+        return -1;
+    }
+    // Pages in wwwdir are served before the system pages: an "eng/" folder
+    // there would replace the editor, and its login form, for everybody.
+    if (rules.reserve_editor && !parts->empty() &&
+        strcasecmp((*parts)[0].c_str(), ENG_WWW_EDITOR_DIR) == 0) {
+        *err = "тека eng/ зарезервована для інженерного редактора: " + cut_name(name, 180);
         return -1;
     }
     if (!*is_dir && rules.check_types && !page_type_ok(parts->back())) {

@@ -107,6 +107,8 @@ TEST(EngWww, DeployOverlaysPagesAndServesThem) {
     r = w.deploy(make_zip({{"p.js", "x=1"}}), "..%2Fetc");
     EXPECT_EQ(r.status, 400);
     EXPECT_EQ(member(r.body, "error"), "некоректна підтека (лише A-Z a-z 0-9 _ -)");
+    EXPECT_EQ(w.deploy(make_zip({{"index.html", "phish"}}), "Eng").status, 400);
+    EXPECT_FALSE(file_exists(w.www() + "/Eng"));
 
     std::string audit = w.audit();
     EXPECT_NE(audit.find("\"who\":\"(пароль)\",\"ip\":\"127.0.0.1\",\"action\":\"www/deploy\"}"),
@@ -193,6 +195,8 @@ TEST(EngWww, HostileArchivesChangeNothing) {
         {"text file", make_zip({{"index.html", "x"}, {"notes.txt", "x"}}),
          "недозволений тип файла: notes.txt"},
         {"no extension", make_zip({{"Makefile", "x"}}), "недозволений тип файла: Makefile"},
+        {"editor folder", make_zip({{"ok.html", "x"}, {"ENG/index.html", "phish"}}),
+         "тека eng/ зарезервована для інженерного редактора: ENG/index.html"},
         {"folders only", make_zip({{"a/", ""}, {"a/b/", ""}}), "порожній архів (нема файлів)"},
         {"not a zip", "PK\x03\x04 garbage that is no archive", "архів пошкоджений або не ZIP"},
         {"lying size", make_raw_zip({{"ok.html", std::string(100000, 'z'), 0100644, 10}}),
