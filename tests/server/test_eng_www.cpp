@@ -253,8 +253,14 @@ TEST(EngWww, SnapshotsAreNamedUniquelyAndPruned) {
     // The first snapshot is of a missing folder: the empty ZIP.
     response r = w.deploy(make_zip({{"a.html", "0"}}));
     ASSERT_EQ(r.status, 200) << r.body;
-    EXPECT_EQ(tsup::file_size(w.snapdir() + "/" + member(r.body, "snapshot") + ".zip"), 22);
-    fs::remove(w.snapdir() + "/" + member(r.body, "snapshot") + ".zip");
+    std::string empty = member(r.body, "snapshot");
+    EXPECT_EQ(tsup::file_size(w.snapdir() + "/" + empty + ".zip"), 22);
+    // ... which rolls back to an empty folder.
+    r = w.rollback(empty);
+    ASSERT_EQ(r.status, 200) << r.body;
+    EXPECT_TRUE(tree_of(w.www()).empty());
+    for (const std::string &n : tsup::list_dir(w.snapdir()))
+        fs::remove(w.snapdir() + "/" + n);
 
     // Whatever second the next deployment falls in, its stamp is taken
     // already: it gets the counter.
