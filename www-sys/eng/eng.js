@@ -203,7 +203,7 @@ async function loadProcesses() {
     body.append(el('tr', {},
       el('td', { textContent: p.name }),
       el('td', { className: 'num', textContent: p.pid || '' }),
-      el('td', { className: p.running ? 'on' : 'off', textContent: p.running ? 'працює' : 'не працює' }),
+      el('td', { className: 'state ' + (p.running ? 'on' : 'off'), textContent: p.running ? 'працює' : 'не працює' }),
       el('td', { className: 'num', textContent: fmtUptime(p.uptime_s) }),
       el('td', { textContent: p.version || '' }),
       el('td', { className: 'cmd', textContent: p.cmdline || '' }),
@@ -480,6 +480,11 @@ const CH_COLUMNS = {
   d: ['name', 'desc', 'phys_min', 'phys_max', 'equipment', 'loop', 'device_type', 'area', 'plc_tag', 'group'],
 };
 const CH_READONLY = ['plc_tag', 'group'];
+const CH_LABELS = {
+  name: 'Ім\'я', desc: 'Опис', unit: 'Од.', code_min: 'Код мін', code_max: 'Код макс', el_min: 'Ел. мін',
+  el_max: 'Ел. макс', el_unit: 'Ел. од.', phys_min: 'Фіз. мін', phys_max: 'Фіз. макс', equipment: 'Обладнання',
+  loop: 'Контур', device_type: 'Тип приладу', area: 'Ділянка', plc_tag: 'Тег ПЛК', group: 'Група',
+};
 const ch = { which: 'a', rows: [], capacity: 1 };
 
 function channelRow(row) {
@@ -491,6 +496,7 @@ function channelRow(row) {
   for (const c of CH_COLUMNS[ch.which]) {
     const inp = el('input', { value: row[c] == null ? '' : row[c], disabled: CH_READONLY.includes(c) });
     if (CH_NUMERIC.includes(c)) inp.inputMode = 'decimal';
+    else inp.className = c === 'desc' ? 'wide' : 'text';
     inp.addEventListener('input', () => { row[c] = inp.value; markChanged(); });
     tr.append(el('td', {}, inp));
   }
@@ -500,7 +506,7 @@ function channelRow(row) {
 
 function renderChannels() {
   $('ch-head').replaceChildren(el('tr', {}, el('th', { textContent: 'nn' }),
-    ...CH_COLUMNS[ch.which].map((c) => el('th', { textContent: c }))));
+    ...CH_COLUMNS[ch.which].map((c) => el('th', { textContent: CH_LABELS[c] || c, title: c }))));
   $('ch-body').replaceChildren(...ch.rows.map(channelRow));
 }
 
