@@ -146,16 +146,6 @@ bool http_post(const char *url, const char *path, const std::string &body, int t
     return ok && reply.size() > 12 && reply.compare(0, 5, "HTTP/") == 0 && reply[9] == '2';
 }
 
-// A scalar for config.yaml: double-quoted, as the reader decodes it.
-std::string yaml_quoted(const std::string &s) {
-    std::string q = "\"";
-    for (char ch : s) {
-        if (ch == '"' || ch == '\\') q += '\\';
-        q += ch;
-    }
-    return q + "\"";
-}
-
 void reply_edit(srv_call *c, int rc, const std::string &audit, const std::string &msg) {
     if (rc != YAML_EDIT_OK)
         return eng_fail(c, rc == YAML_EDIT_UNREADABLE ? 404 : 500,
@@ -226,7 +216,8 @@ void eng_h_alarm_central(srv_call *c) {
         return eng_fail(c, 400, "central_url має бути http://host[:port]");
     static const char *const names[] = {"alarm"};
     int rc = yaml_edit_file(c->st->cfg.yaml_path, yaml_edit_path{names, 1}, [&](std::string *t) {
-        return yaml_edit_set_scalar(t, yaml_edit_path{names, 1}, "central_url", yaml_quoted(url));
+        return yaml_edit_set_scalar(t, yaml_edit_path{names, 1}, "central_url",
+                                    eng_yaml_quoted(url));
     });
     reply_edit(c, rc, "alarm-central " + url, "збережено");
 }

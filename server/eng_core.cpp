@@ -97,3 +97,12 @@ std::string eng_project_dir() {
     if (!realpath(".", buf)) return ".";
     return buf;
 }
+
+std::string eng_yaml_quoted(const std::string &s) {
+    std::string q = "\"";
+    for (char ch : s) {
+        if (ch == '"' || ch == '\\') q += '\\';
+        q += ch;
+    }
+    return q + "\"";
+}

@@ -39,5 +39,8 @@ json_ptr eng_body_object(srv_call *c);
 // Text cut to at most `max` bytes without splitting a UTF-8 sequence.
 std::string eng_cut_utf8(const char *s, size_t max);
 
+// A text as a double-quoted config.yaml scalar, as the reader decodes it.
+std::string eng_yaml_quoted(const std::string &s);
+
 // The project directory (the server's working directory), resolved.
 std::string eng_project_dir();

@@ -91,15 +91,6 @@ std::string remark_of(const std::string &l, size_t from) {
     return "";
 }
 
-std::string quoted(const std::string &s) {
-    std::string q = "\"";
-    for (char ch : s) {
-        if (ch == '"' || ch == '\\') q += '\\';
-        q += ch;
-    }
-    return q + "\"";
-}
-
 struct group_edit {
     const char *ipaddr = nullptr, *connpath = nullptr;
     bool has_takt = false;
@@ -180,8 +171,8 @@ bool edit_group(lines_doc *d, long long id, const group_edit &e) {
             l = l.substr(0, kcol) + key + ": " + val + remark_of(l, vcol);
         };
         if (e.has_takt) set("takt", std::to_string(e.takt));
-        if (e.connpath) set("connpath", quoted(e.connpath));
-        if (e.ipaddr) set("ipaddr", quoted(e.ipaddr));
+        if (e.connpath) set("connpath", eng_yaml_quoted(e.connpath));
+        if (e.ipaddr) set("ipaddr", eng_yaml_quoted(e.ipaddr));
         return true;
     }
     return false;

@@ -109,23 +109,28 @@ int random_bytes(unsigned char *buf, size_t n) {
     return got == n ? 0 : -1;
 }
 
+// One token as JSON; the hash only for the store itself.
+std::string token_json(const eng_token &t, bool with_hash) {
+    std::string s = "{\"name\":\"" + json_escape_str(t.name) + "\"";
+    if (with_hash) s += ",\"hash\":\"" + json_escape_str(t.hash) + "\"";
+    return s + ",\"role\":\"" + json_escape_str(t.role) +
+           "\",\"expires\":" + std::to_string(t.expires) + ",\"created\":\"" +
+           json_escape_str(t.created) + "\",\"last_used\":\"" + json_escape_str(t.last_used) +
+           "\",\"last_ip\":\"" + json_escape_str(t.last_ip) +
+           "\",\"disabled\":" + std::to_string(t.disabled) + "}";
+}
+
+std::string tokens_json(const std::vector<eng_token> &toks, bool with_hash) {
+    std::string s = "{\"tokens\":[";
+    for (size_t i = 0; i < toks.size(); i++)
+        s += (i ? "," : "") + token_json(toks[i], with_hash);
+    return s + "]}";
+}
+
 }  // namespace
 
 std::string eng_tokens_format(const std::vector<eng_token> &toks) {
-    std::string s = "{\"tokens\":[";
-    bool first = true;
-    for (const eng_token &t : toks) {
-        if (!first) s += ',';
-        first = false;
-        s += "{\"name\":\"" + json_escape_str(t.name) + "\",\"hash\":\"" + json_escape_str(t.hash) +
-             "\",\"role\":\"" + json_escape_str(t.role) +
-             "\",\"expires\":" + std::to_string(t.expires) + ",\"created\":\"" +
-             json_escape_str(t.created) + "\",\"last_used\":\"" + json_escape_str(t.last_used) +
-             "\",\"last_ip\":\"" + json_escape_str(t.last_ip) +
-             "\",\"disabled\":" + std::to_string(t.disabled) + "}";
-    }
-    s += "]}\n";
-    return s;
+    return tokens_json(toks, true) + "\n";
 }
 
 int eng_tokens_load(const char *path, std::vector<eng_token> *out) {
@@ -228,19 +233,7 @@ int eng_tokens_list_json(const char *path, std::string *out) {
     std::vector<eng_token> toks;
     int rc = eng_tokens_load(path, &toks);
     if (rc != ENG_TOK_OK) return rc;
-    std::string s = "{\"tokens\":[";
-    bool first = true;
-    for (const eng_token &t : toks) {
-        if (!first) s += ',';
-        first = false;
-        s += "{\"name\":\"" + json_escape_str(t.name) + "\",\"role\":\"" + json_escape_str(t.role) +
-             "\",\"expires\":" + std::to_string(t.expires) + ",\"created\":\"" +
-             json_escape_str(t.created) + "\",\"last_used\":\"" + json_escape_str(t.last_used) +
-             "\",\"last_ip\":\"" + json_escape_str(t.last_ip) +
-             "\",\"disabled\":" + std::to_string(t.disabled) + "}";
-    }
-    s += "]}";
-    *out = std::move(s);
+    *out = tokens_json(toks, false);
     return ENG_TOK_OK;
 }
 
