@@ -203,6 +203,37 @@ int swap_in(const eng_www_paths &p, const std::string &staging, std::string *err
     return -1;
 }
 
+// The new tree in a staging folder beside the pages: the archive extracted
+// (over a copy of the current pages when `overlay`). Its path, or "" with
+// *err and nothing left behind.
+std::string build_staging(const eng_www_paths &p, const std::string &zip, const char *sub,
+                          const eng_zip_rules &rules, bool overlay, std::string *err) {
+    std::string staging = make_staging(p, err);
+    if (staging.empty()) return staging;
+    int sfd = -1;
+    if ((overlay && eng_tree_copy(p.real.c_str(), staging.c_str(), err) != 0) ||
+        (sfd = open(staging.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)) < 0 ||
+        eng_zip_extract(zip.data(), zip.size(), sfd, sub, rules, err) != 0) {
+        if (sfd >= 0) close(sfd);
+        eng_tree_remove(staging.c_str());
+        if (err->empty()) *err = strerror(errno);
+        return std::string();
+    }
+    close(sfd);
+    return staging;
+}
+
+// Snapshots the current pages (*snap gets the id), then swaps the staging
+// tree in. 0, or -1 with *err; the staging tree is gone either way.
+int replace_pages(const eng_www_paths &p, const std::string &staging, std::string *snap,
+                  std::string *err) {
+    if (take_snapshot(p, snap, err) != 0) {
+        eng_tree_remove(staging.c_str());
+        return -1;
+    }
+    return swap_in(p, staging, err);
+}
+
 int resolve_or_fail(const char *wwwdir, eng_www_paths *p, eng_www_result *res) {
     std::string err;
     if (eng_www_resolve(wwwdir, p, &err) == 0) return 0;
@@ -287,23 +318,11 @@ void eng_www_deploy(const char *wwwdir, const std::string &zip, const char *sub,
     if (files == 0) return fail(res, 400, "порожній архів (нема файлів)");
 
     // The new tree is the current one with the archive laid over it.
-    std::string staging = make_staging(p, &err);
-    if (staging.empty()) return fail(res, 500, err);
-    int sfd = -1;
-    if (eng_tree_copy(p.real.c_str(), staging.c_str(), &err) != 0 ||
-        (sfd = open(staging.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)) < 0 ||
-        eng_zip_extract(zip.data(), zip.size(), sfd, sub, rules, &err) != 0) {
-        if (sfd >= 0) close(sfd);
-        eng_tree_remove(staging.c_str());
+    std::string staging = build_staging(p, zip, sub, rules, true, &err);
+    if (staging.empty())
         return fail(res, 500, "розпак не вдався: " + err + " — сторінки не змінено");
-    }
-    close(sfd);
     std::string snap;
-    if (take_snapshot(p, &snap, &err) != 0) {
-        eng_tree_remove(staging.c_str());
-        return fail(res, 500, err);
-    }
-    if (swap_in(p, staging, &err) != 0) return fail(res, 500, err);
+    if (replace_pages(p, staging, &snap, &err) != 0) return fail(res, 500, err);
     prune_snapshots(p, "");
     std::string dir = sub && *sub ? sub : "/";
     res->status = 200;
@@ -384,21 +403,10 @@ void eng_www_rollback(const char *wwwdir, const char *id_in, eng_www_result *res
     eng_zip_rules rules{false};
     if (eng_zip_check(zip.data(), zip.size(), rules, &err) < 0)
         return fail(res, 500, "розпак знімка не вдався: " + err);
-    std::string staging = make_staging(p, &err);
-    if (staging.empty()) return fail(res, 500, err);
-    int sfd = open(staging.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (sfd < 0 || eng_zip_extract(zip.data(), zip.size(), sfd, "", rules, &err) != 0) {
-        if (sfd >= 0) close(sfd);
-        eng_tree_remove(staging.c_str());
-        return fail(res, 500, "розпак знімка не вдався: " + err);
-    }
-    close(sfd);
+    std::string staging = build_staging(p, zip, "", rules, false, &err);
+    if (staging.empty()) return fail(res, 500, "розпак знімка не вдався: " + err);
     std::string safety;
-    if (take_snapshot(p, &safety, &err) != 0) {
-        eng_tree_remove(staging.c_str());
-        return fail(res, 500, err);
-    }
-    if (swap_in(p, staging, &err) != 0) return fail(res, 500, err);
+    if (replace_pages(p, staging, &safety, &err) != 0) return fail(res, 500, err);
     prune_snapshots(p, id);
     res->status = 200;
     res->body = "{\"ok\":true,\"restored\":\"" + json_escape_str(id) + "\",\"safety\":\"" +

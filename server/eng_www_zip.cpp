@@ -17,6 +17,7 @@
 #include <cstring>
 #include <memory>
 
+#include "server/eng_core.h"
 #include "server/eng_www.h"
 
 namespace {
@@ -27,16 +28,6 @@ struct archive_reader {
         if (a) archive_read_free(a);
     }
 };
-
-// Cuts a name for a message at `max` bytes without splitting a character.
-std::string cut_name(const char *s, size_t max) {
-    size_t n = strlen(s);
-    if (n <= max) return s;
-    n = max;
-    while (n > 0 && ((unsigned char)s[n] & 0xC0) == 0x80)
-        n--;
-    return std::string(s, n);
-}
 
 const char *entry_name(struct archive_entry *e) {
     const char *n = archive_entry_pathname(e);
@@ -115,11 +106,11 @@ int next_entry(archive_reader *r, const eng_zip_rules &rules, std::vector<std::s
     const char *name = entry_name(e);
     name_status ns = split_name(name, parts, is_dir);
     if (ns == NAME_UNSAFE) {
-        *err = "небезпечний шлях в архіві: " + cut_name(name, 180);
+        *err = "небезпечний шлях в архіві: " + eng_cut_utf8(name, 180);
         return -1;
     }
     if (ns == NAME_DEEP) {
-        *err = "надто глибокий шлях в архіві: " + cut_name(name, 180);
+        *err = "надто глибокий шлях в архіві: " + eng_cut_utf8(name, 180);
         return -1;
     }
     mode_t type = archive_entry_filetype(e);
@@ -130,18 +121,18 @@ int next_entry(archive_reader *r, const eng_zip_rules &rules, std::vector<std::s
     if (type == AE_IFDIR) *is_dir = true;
     if (parts->empty()) *is_dir = true;
     if (!*is_dir && type != AE_IFREG && type != 0) {
-        *err = "недозволений тип файла: " + cut_name(name, 180);
+        *err = "недозволений тип файла: " + eng_cut_utf8(name, 180);
         return -1;
     }
     // Pages in wwwdir are served before the system pages: an "eng/" folder
     // there would replace the editor, and its login form, for everybody.
     if (rules.reserve_editor && !parts->empty() &&
         strcasecmp((*parts)[0].c_str(), ENG_WWW_EDITOR_DIR) == 0) {
-        *err = "тека eng/ зарезервована для інженерного редактора: " + cut_name(name, 180);
+        *err = "тека eng/ зарезервована для інженерного редактора: " + eng_cut_utf8(name, 180);
         return -1;
     }
     if (!*is_dir && rules.check_types && !page_type_ok(parts->back())) {
-        *err = "недозволений тип файла: " + cut_name(name, 180);
+        *err = "недозволений тип файла: " + eng_cut_utf8(name, 180);
         return -1;
     }
     return 0;
@@ -181,7 +172,7 @@ int write_entry(archive_reader *r, struct archive_entry *e, int dir, const std::
     struct stat st;
     if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         if (S_ISDIR(st.st_mode) || unlinkat(dir, name.c_str(), 0) != 0) {
-            *err = "не вдалося замінити " + cut_name(name.c_str(), 180);
+            *err = "не вдалося замінити " + eng_cut_utf8(name.c_str(), 180);
             return -1;
         }
     }
@@ -189,7 +180,7 @@ int write_entry(archive_reader *r, struct archive_entry *e, int dir, const std::
     fd_guard out{
         openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode)};
     if (out.fd < 0) {
-        *err = "не вдалося створити " + cut_name(name.c_str(), 180) + ": " + strerror(errno);
+        *err = "не вдалося створити " + eng_cut_utf8(name.c_str(), 180) + ": " + strerror(errno);
         return -1;
     }
     int64_t declared = archive_entry_size_is_set(e) ? archive_entry_size(e) : -1;
@@ -199,7 +190,7 @@ int write_entry(archive_reader *r, struct archive_entry *e, int dir, const std::
         la_ssize_t n = archive_read_data(r->a, buf, sizeof buf);
         if (n == 0) break;
         if (n < 0) {
-            *err = "архів пошкоджений: " + cut_name(name.c_str(), 180);
+            *err = "архів пошкоджений: " + eng_cut_utf8(name.c_str(), 180);
             return -1;
         }
         got += n;
@@ -213,7 +204,7 @@ int write_entry(archive_reader *r, struct archive_entry *e, int dir, const std::
             ssize_t w = write(out.fd, buf + done, (size_t)(n - done));
             if (w < 0 && errno == EINTR) continue;
             if (w <= 0) {
-                *err = "помилка запису " + cut_name(name.c_str(), 180) + ": " + strerror(errno);
+                *err = "помилка запису " + eng_cut_utf8(name.c_str(), 180) + ": " + strerror(errno);
                 return -1;
             }
             done += w;
@@ -228,7 +219,7 @@ int write_entry(archive_reader *r, struct archive_entry *e, int dir, const std::
     int fd = out.fd;
     out.fd = -1;
     if (close(fd) != 0) {
-        *err = "помилка запису " + cut_name(name.c_str(), 180);
+        *err = "помилка запису " + eng_cut_utf8(name.c_str(), 180);
         return -1;
     }
     return 0;
@@ -289,7 +280,7 @@ int eng_zip_extract(const void *data, size_t len, int dir_fd, const char *sub,
         size_t ndirs = is_dir ? parts.size() : parts.size() - 1;
         fd_guard dir{open_dirs(root.fd, parts, ndirs)};
         if (dir.fd < 0) {
-            *err = "не вдалося створити теку для " + cut_name(entry_name(e), 180);
+            *err = "не вдалося створити теку для " + eng_cut_utf8(entry_name(e), 180);
             return -1;
         }
         if (!is_dir && write_entry(&r, e, dir.fd, parts.back(), &total, err) != 0) return -1;
