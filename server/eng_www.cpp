@@ -158,14 +158,37 @@ void prune_snapshots(const eng_www_paths &p, const std::string &keep) {
         if (all[i].id != keep) unlink((p.snapdir + "/" + all[i].id + ".zip").c_str());
 }
 
+std::string base_name(const std::string &path) {
+    return path.substr(path.rfind('/') + 1);
+}
+
+// Work folders an interrupted server left beside the pages. Ours never
+// outlive the lock, so every one found under it is stale.
+void remove_stale_work(const std::string &parent, const std::string &base) {
+    DIR *d = opendir(parent.c_str());
+    if (!d) return;
+    std::vector<std::string> stale;
+    for (const char *kind : {".staging.", ".old."}) {
+        std::string prefix = "." + base + kind;
+        rewinddir(d);
+        while (struct dirent *e = readdir(d))
+            if (zq_starts_with(e->d_name, prefix.c_str()))
+                stale.push_back(parent + "/" + e->d_name);
+    }
+    closedir(d);
+    for (const std::string &w : stale)
+        eng_tree_remove(w.c_str());
+}
+
 // A new empty folder beside the pages, with their mode; "" with *err.
 std::string make_staging(const eng_www_paths &p, std::string *err) {
     std::string parent = zq_dir_of(p.real.c_str());
-    std::string base = p.real.substr(p.real.rfind('/') + 1);
+    std::string base = base_name(p.real);
     if (zq_mkdirs(parent.c_str(), 0755) != 0) {
         *err = "не вдалося створити теку " + parent;
         return std::string();
     }
+    remove_stale_work(parent, base);
     std::string staging = temp_name(parent, (base + ".staging").c_str(), "");
     struct stat st;
     mode_t mode = stat(p.real.c_str(), &st) == 0 ? (st.st_mode & 0777) : 0755;
@@ -189,7 +212,8 @@ int swap_in(const eng_www_paths &p, const std::string &staging, std::string *err
         return 0;
     } else if (errno == EINVAL || errno == ENOSYS) {
         // File systems without an atomic exchange: two renames.
-        std::string old = temp_name(zq_dir_of(p.real.c_str()), "www.old", "");
+        std::string old =
+            temp_name(zq_dir_of(p.real.c_str()), (base_name(p.real) + ".old").c_str(), "");
         if (rename(p.real.c_str(), old.c_str()) == 0) {
             if (rename(staging.c_str(), p.real.c_str()) == 0) {
                 eng_tree_remove(old.c_str());

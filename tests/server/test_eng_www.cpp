@@ -73,6 +73,9 @@ TEST(EngWww, DeployOverlaysPagesAndServesThem) {
     www_server w;
     write_file(w.www() + "/keep.html", "old page stays");
     write_file(w.www() + "/index.html", "old index");
+    // Left by a server that died in the middle of a deployment.
+    mkdir((w.srv.dir + "/.www.staging.20260101_000000.1.0").c_str(), 0755);
+    write_file(w.srv.dir + "/.www.staging.20260101_000000.1.0/half.html", "x");
     ASSERT_TRUE(w.srv.start());
 
     std::string zip = make_zip({{"index.html", "<h1>new</h1>"},
