@@ -374,6 +374,10 @@ int yaml_edit_file(const char *path, yaml_edit_path where,
     return YAML_EDIT_OK;
 }
 
+std::mutex &yaml_edit_mutex() {
+    return g_file_mu;
+}
+
 const char *yaml_edit_strerror(int code) {
     switch (code) {
         case YAML_EDIT_OK:

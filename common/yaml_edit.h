@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,10 @@ int yaml_edit_remove(std::string *text, yaml_edit_path path, const char *key);
 // an error that is passed back without writing.
 int yaml_edit_file(const char *path, yaml_edit_path where,
                    const std::function<int(std::string *text)> &edit);
+
+// The lock yaml_edit_file holds: code that rewrites config.yaml whole (or
+// by other means than yaml_edit_file) takes it too, so no edit is lost.
+std::mutex &yaml_edit_mutex();
 
 // Text of a YAML_EDIT_* code for log lines.
 const char *yaml_edit_strerror(int code);

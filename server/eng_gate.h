@@ -8,6 +8,8 @@
 
 #include <mutex>
 
+#include "server/eng_tokens.h"  // eng_tokens_verify, used by the gate
+
 struct http_request;
 struct srv_reply;
 struct srv_state;
@@ -38,8 +40,3 @@ void gate_reset(gate_state *g);
 
 // Compares two secrets in time independent of where they differ.
 bool srv_secret_equal(const char *a, const char *b);
-
-// Token store check for Bearer logins: name and role of the matching
-// enabled, unexpired token, or false.
-bool eng_tokens_verify(const char *tokens_file, const char *token, char *name_out, size_t name_cap,
-                       char *role_out, size_t role_cap);

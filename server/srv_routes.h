@@ -65,6 +65,7 @@ struct srv_route {
 // decides (prefix, suffix and catch-all entries stand after the exact ones
 // they must not hide). Entries with the same path form a group, from which
 // the method picks the handler.
+std::span<const srv_route> eng_www_routes();
 std::span<const srv_route> eng_api_routes();
 std::span<const srv_route> rt_values_routes();
 std::span<const srv_route> rt_write_routes();

@@ -48,12 +48,15 @@ TEST(Gate, PasswordLockOutSequence) {
         "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"Engineering Editor\"\r\n"
         "Content-Type: text/plain\r\nContent-Length: 12\r\nConnection: close\r\n\r\nUnauthorized";
     auto bad = [&] { return srv.get("/api/eng/status", {{"Authorization", basic("x:wrong")}}); };
-    auto good = [&] { return srv.get("/eng/", {{"Authorization", basic("anyone:s3cret")}}); };
+    auto good = [&] {
+        return srv.get("/api/eng/whoami", {{"Authorization", basic("anyone:s3cret")}});
+    };
 
     // A correct password clears the count.
     for (int i = 0; i < 4; i++)
         EXPECT_EQ(bad(), want401);
-    EXPECT_EQ(parse(good()).body, "editor");
+    EXPECT_EQ(parse(good()).body,
+              "{\"ok\":true,\"name\":\"(пароль)\",\"role\":\"admin\",\"expires\":0}");
     for (int i = 0; i < 5; i++)
         EXPECT_EQ(bad(), want401) << i;
     // The sixth failure still answers 401 and starts the lock.
@@ -69,7 +72,9 @@ TEST(Gate, PasswordLockOutSequence) {
     // Even the right password waits for the lock to pass.
     EXPECT_EQ(parse(good()).status, 429);
     // Without credentials: also counted, also 401 before any lock.
-    EXPECT_EQ(parse(srv.get("/eng")).status, 429);
+    EXPECT_EQ(parse(srv.get("/api/eng")).status, 429);
+    // The editor's own files hold no secrets and need no login at all.
+    EXPECT_EQ(parse(srv.get("/eng/")).body, "editor");
 }
 
 TEST(Gate, RedirectsTokensAndApiAnswers) {
@@ -99,10 +104,11 @@ TEST(Gate, RedirectsTokensAndApiAnswers) {
     response api = parse(srv.get("/api/eng/anything", pw));
     EXPECT_EQ(api.status, 404);
     EXPECT_EQ(api.header("Content-Type"), "application/json; charset=utf-8");
-    EXPECT_EQ(parse(srv.get("/eng/", {{"Authorization", "Bearer " + tok}})).body, "editor");
-    EXPECT_EQ(parse(srv.get("/eng/", {{"Authorization", "Bearer expired"}})).status, 401);
-    EXPECT_EQ(parse(srv.get("/eng/", {{"Authorization", "Bearer disabled"}})).status, 401);
-    EXPECT_EQ(parse(srv.get("/eng/", {{"Authorization", "Bearer " + tok + "0"}})).status, 401);
+    EXPECT_EQ(parse(srv.get("/api/eng/whoami", {{"Authorization", "Bearer " + tok}})).body,
+              "{\"ok\":true,\"name\":\"ivan\",\"role\":\"admin\",\"expires\":0}");
+    for (const std::string &bad : std::vector<std::string>{"expired", "disabled", tok + "0"})
+        EXPECT_EQ(parse(srv.get("/api/eng/whoami", {{"Authorization", "Bearer " + bad}})).status,
+                  401);
     EXPECT_EQ(srv.get("/eng/x/../../config.yaml", pw).find("Bad path") != std::string::npos, true);
 
     EXPECT_EQ(raw(srv.port, request("OPTIONS", "/api/eng/x")),
@@ -118,7 +124,7 @@ TEST(Gate, RedirectsTokensAndApiAnswers) {
     auto wrong = headers{{"Authorization", basic("u:guess")}};
     for (int i = 0; i < 6; i++)
         EXPECT_EQ(srv.post("/api/eng/upload", big, wrong), "");
-    EXPECT_EQ(parse(srv.get("/eng/", pw)).status, 429);
+    EXPECT_EQ(parse(srv.get("/api/eng/whoami", pw)).status, 429);
 }
 
 TEST(Gate, EditorOffWithoutPassword) {

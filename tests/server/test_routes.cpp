@@ -242,11 +242,11 @@ TEST(RoutesEngineering, GateAndPages) {
     // The preflight needs no login.
     EXPECT_EQ(srv.call("OPTIONS", "/api/eng/x").kind, SRV_REPLY_PREFLIGHT);
     zq_copy_cut(srv.st->cfg.eng_password, sizeof srv.st->cfg.eng_password, "pw");
-    answer no = srv.call("GET", "/eng/");
+    answer no = srv.call("GET", "/api/eng/whoami");
     EXPECT_EQ(no.kind, SRV_REPLY_AUTH);
     EXPECT_EQ(no.location, "Engineering Editor");
     const std::string basic = "Host: h\r\nAuthorization: Basic dTpwdw==\r\n";  // u:pw
-    answer api = srv.call("POST", "/api/eng/channels", "", basic);
+    answer api = srv.call("POST", "/api/eng/no-such-endpoint", "", basic);
     EXPECT_EQ(api.status, 404);
     EXPECT_EQ(api.type, "application/json; charset=utf-8");
     EXPECT_EQ(api.body, "{\"ok\":false,\"error\":\"not_found\"}");
