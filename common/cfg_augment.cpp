@@ -102,9 +102,10 @@ bool has_inline_value(sv l, size_t after) {
     return false;
 }
 
-// Starts at indentation 0 and is neither blank nor a comment.
+// Starts at indentation 0 and is neither blank nor a comment; a sequence
+// entry at indentation 0 still belongs to the key above it.
 bool is_top_content(sv l) {
-    return !is_blank(l) && !is_comment(l) && indent_of(l) == 0;
+    return !is_blank(l) && !is_comment(l) && indent_of(l) == 0 && l[0] != '-';
 }
 
 struct cur_section {
