@@ -11,6 +11,7 @@
 #include "common/cfg_augment.h"
 #include "common/cfg_skeleton.h"
 #include "common/json.h"
+#include "common/legacy_ini_yaml.h"
 #include "common/yaml.h"
 #include "tests/support/files.h"
 #include "tests/support/proc.h"
@@ -222,7 +223,8 @@ TEST_F(CfgAugmentFile, OversizedFileIsRefusedUntouched) {
     EXPECT_EQ(tsup::file_size(path), (long long)big.size());
 }
 
-// A full disk during the write: the old file stays whole and no temporary
+// A full disk during the write (augmenting, or converting over an existing
+// file): the old file stays whole and no temporary
 // file is left behind.
 TEST_F(CfgAugmentFile, FullDiskLeavesTheOldFile) {
     std::string dir = tmp / "small";
@@ -244,6 +246,9 @@ TEST_F(CfgAugmentFile, FullDiskLeavesTheOldFile) {
         ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
     }
     EXPECT_EQ(config_augment_file(file.c_str(), config_skeleton_str()), CFG_AUG_FAILED);
+    EXPECT_EQ(read_file(file), cur);
+    ASSERT_TRUE(write_file(tmp / "zqbridge.ini", "[Logix5000_0]\nipaddr=1.2.3.4\n"));
+    EXPECT_EQ(config_ini_to_yaml((tmp / "zqbridge.ini").c_str(), file.c_str()), -1);
     EXPECT_EQ(read_file(file), cur);
     for (const std::string &n : tsup::list_dir(dir))
         EXPECT_TRUE(n == "config.yaml" || n == "fill") << n;
