@@ -195,7 +195,6 @@ struct merger {
     std::vector<cur_section> secs;
     std::map<sv, size_t> last_of;  // name -> section the reader keeps (the last)
     std::string new_sections;
-    std::set<sv> appended;
 
     void put(std::string *o, sv l, int shift_from, int delta) {
         l = strip_cr(l);
@@ -265,12 +264,19 @@ struct merger {
         secs = index_current(cur);
         for (size_t i = 0; i < secs.size(); i++)
             last_of[secs[i].name] = i;
-        for (const tmpl_section &ts : index_template(tpl)) {
+        std::vector<tmpl_section> tsecs = index_template(tpl);
+        for (size_t t = 0; t < tsecs.size(); t++) {
+            const tmpl_section &ts = tsecs[t];
+            // A repeated template section counts once, as the reader takes it:
+            // the last occurrence.
+            bool later = false;
+            for (size_t u = t + 1; u < tsecs.size() && !later; u++)
+                later = tsecs[u].name == ts.name;
+            if (later) continue;
             auto it = last_of.find(ts.name);
             if (it != last_of.end()) {
                 merge_keys(ts, &secs[it->second]);
-            } else if (!appended.count(ts.name) && !mentioned(ts.name)) {
-                appended.insert(ts.name);
+            } else if (!mentioned(ts.name)) {
                 append_section(ts);
             }
         }
@@ -317,7 +323,7 @@ int config_augment_text(const std::string &current, const std::string &templ, st
     try {
         std::vector<sv> cur = split_lines(current), tpl = split_lines(templ);
         bool ends_nl = !current.empty() && current.back() == '\n';
-        merger m{cur, tpl, eol_of(current), ends_nl, {}, {}, {}, {}};
+        merger m{cur, tpl, eol_of(current), ends_nl, {}, {}, {}};
         if (!m.run()) return CFG_AUG_NOTHING;
         std::string text;
         m.build(&text);

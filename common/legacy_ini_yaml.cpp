@@ -142,8 +142,10 @@ std::string text_value(const char *v) {
     return legacy_text_utf8(v ? v : "");
 }
 
+// A key the YAML reader would take for something else ("-x" opens a
+// sequence) is dropped.
 bool supervisor_key_ok(const std::string &k) {
-    if (k.empty()) return false;
+    if (k.empty() || k[0] == '-' || k[0] == '.') return false;
     for (unsigned char c : k)
         if (!isalnum(c) && c != '_' && c != '.' && c != '-') return false;
     return true;

@@ -119,7 +119,7 @@ TEST_F(CfgLegacy, TrickyValuesRoundTrip) {
     utf8 += "[supervisor]\n";
     for (size_t i = 0; i < values.size(); i++)
         utf8 += "k" + std::to_string(i) + "=" + values[i] + "\n";
-    utf8 += "bad key=1\nюні=2\nok.key-1=3\n[Logix5000]\nlogname=" + values[1] +
+    utf8 += "bad key=1\nюні=2\n-lead=4\nok.key-1=3\n[Logix5000]\nlogname=" + values[1] +
             "\n[Logix5000_0]\nipaddr=1.50\nconnpath=a #b\n";
     ASSERT_TRUE(write_file(tmp / "utf8.ini", utf8));
     tsup::RunResult r =
