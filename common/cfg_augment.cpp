@@ -243,9 +243,15 @@ struct merger {
     }
 
     void append_section(const tmpl_section &ts) {
+        int skip_deeper = -1;  // indentation of a dropped key, whose block goes too
         for (size_t x = ts.block; x < ts.end; x++) {
+            if (skip_deeper >= 0 && (is_blank(tpl[x]) || indent_of(tpl[x]) > skip_deeper)) continue;
+            skip_deeper = -1;
             key_line k = parse_key(tpl[x]);
-            if (k.ok && !k.commented && is_forbidden_key(k.key)) continue;
+            if (k.ok && !k.commented && is_forbidden_key(k.key)) {
+                skip_deeper = k.indent;
+                continue;
+            }
             put(&new_sections, tpl[x], 1 << 30, 0);
         }
     }
@@ -272,7 +278,7 @@ struct merger {
             bool later = false;
             for (size_t u = t + 1; u < tsecs.size() && !later; u++)
                 later = tsecs[u].name == ts.name;
-            if (later) continue;
+            if (later || is_forbidden_key(ts.name)) continue;
             auto it = last_of.find(ts.name);
             if (it != last_of.end()) {
                 merge_keys(ts, &secs[it->second]);
