@@ -325,14 +325,32 @@ const char *eol_of(sv text) {
 
 }  // namespace
 
+namespace {
+
+// One merge pass; false when it adds nothing.
+bool merge_once(const std::string &current, const std::vector<sv> &tpl, std::string *out) {
+    std::vector<sv> cur = split_lines(current);
+    bool ends_nl = !current.empty() && current.back() == '\n';
+    merger m{cur, tpl, eol_of(current), ends_nl, {}, {}, {}};
+    if (!m.run()) return false;
+    m.build(out);
+    return true;
+}
+
+}  // namespace
+
 int config_augment_text(const std::string &current, const std::string &templ, std::string *out) {
     try {
-        std::vector<sv> cur = split_lines(current), tpl = split_lines(templ);
-        bool ends_nl = !current.empty() && current.back() == '\n';
-        merger m{cur, tpl, eol_of(current), ends_nl, {}, {}, {}};
-        if (!m.run()) return CFG_AUG_NOTHING;
-        std::string text;
-        m.build(&text);
+        std::vector<sv> tpl = split_lines(templ);
+        std::string text, next;
+        if (!merge_once(current, tpl, &text)) return CFG_AUG_NOTHING;
+        // A template whose sections are shaped unlike a config file (a child
+        // less indented than the first one, say) can leave a key that only
+        // the appended section makes addable; merging until nothing is left
+        // keeps a second augmentation from ever adding more. Each pass adds
+        // a template key, so this ends.
+        for (int pass = 0; pass < 64 && merge_once(text, tpl, &next); pass++)
+            text.swap(next);
         out->swap(text);
         return CFG_AUG_ADDED;
     } catch (const std::bad_alloc &) {
