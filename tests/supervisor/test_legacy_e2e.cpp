@@ -60,6 +60,18 @@ class LegacyProject : public ::testing::Test {
                       << sim.output();
     }
 
+    void start_sup() {
+        ASSERT_TRUE(tsup::child_start(&sup, {.argv = {std::string(ZQ_BIN_DIR) + "/zqsup", proj},
+                                             .unset_env = {"LOGIX_SHM_NAME", "ZQSTACK_DIR"},
+                                             .out_path = root + "/out.txt",
+                                             .err_to_out = true}));
+        ASSERT_TRUE(wait_for(
+            [&] {
+                return read_file(root + "/out.txt").find("[zqsup] running.") != std::string::npos;
+            },
+            15000));
+    }
+
     json_ptr get_json(const std::string &target) {
         tsup::HttpResponse a = tsup::http_request(port, "GET", target, "", {}, 5000);
         return json_ptr(a.status == 200 ? json_parse(a.body.c_str()) : nullptr);
@@ -83,13 +95,8 @@ TEST_F(LegacyProject, StartsFromTheIniAndTables) {
                           row(2, false, "Drum_Level", "Рівень у барабані");
     ASSERT_TRUE(write_file(proj + "/zqbridge.a.base", a_table));
 
-    ASSERT_TRUE(tsup::child_start(&sup, {.argv = {std::string(ZQ_BIN_DIR) + "/zqsup", proj},
-                                         .unset_env = {"LOGIX_SHM_NAME", "ZQSTACK_DIR"},
-                                         .out_path = root + "/out.txt",
-                                         .err_to_out = true}));
-    ASSERT_TRUE(wait_for(
-        [&] { return read_file(root + "/out.txt").find("[zqsup] running.") != std::string::npos; },
-        15000));
+    start_sup();
+    if (HasFatalFailure()) return;
     std::string out = read_file(root + "/out.txt");
     EXPECT_NE(out.find("[zqsup] generated ./config.yaml from zqbridge.ini"), std::string::npos);
     EXPECT_NE(out.find("[zqsup] config.yaml: дописано нові секції/ключі зі скелета"),
@@ -126,13 +133,8 @@ TEST_F(LegacyProject, StartsFromTheIniAndTables) {
     // A second start changes nothing that is already there.
     std::string cfg_text = read_file(proj + "/config.yaml");
     EXPECT_EQ(tsup::child_stop(&sup, 15000), 0);
-    ASSERT_TRUE(tsup::child_start(&sup, {.argv = {std::string(ZQ_BIN_DIR) + "/zqsup", proj},
-                                         .unset_env = {"LOGIX_SHM_NAME", "ZQSTACK_DIR"},
-                                         .out_path = root + "/out.txt",
-                                         .err_to_out = true}));
-    ASSERT_TRUE(wait_for(
-        [&] { return read_file(root + "/out.txt").find("[zqsup] running.") != std::string::npos; },
-        15000));
+    start_sup();
+    if (HasFatalFailure()) return;
     EXPECT_EQ(read_file(proj + "/config.yaml"), cfg_text);
     EXPECT_EQ(read_file(proj + "/zqbridge.a.base"), a_table);
 }
