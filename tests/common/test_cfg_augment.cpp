@@ -200,10 +200,16 @@ class CfgAugmentFile : public ::testing::Test {
 TEST_F(CfgAugmentFile, WritesInPlaceKeepingModeAndLeavesFullFilesAlone) {
     ASSERT_TRUE(write_file(path, "scada:\n  port: 1\n"));
     chmod(path.c_str(), 0640);
+    // Only root can hand the file to another owner; others check the mode.
+    bool owned_away = geteuid() == 0 && chown(path.c_str(), 4321, 4322) == 0;
     EXPECT_EQ(config_augment_file(path.c_str(), config_skeleton_str()), CFG_AUG_ADDED);
     struct stat st;
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
+    if (owned_away) {
+        EXPECT_EQ(st.st_uid, 4321u);
+        EXPECT_EQ(st.st_gid, 4322u);
+    }
     std::string once = read_file(path);
     EXPECT_EQ(config_augment_file(path.c_str(), config_skeleton_str()), CFG_AUG_NOTHING);
     EXPECT_EQ(read_file(path), once);
