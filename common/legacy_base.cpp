@@ -137,6 +137,7 @@ int legacy_collect_items(const char *ini_path, std::vector<legacy_item> *out) {
     ini_file ini;
     if (ini_load(ini_path, &ini) != 0) return -1;
     out->clear();
+    std::vector<bool> seen_an(CHANNELS_MAX_NUMBER + 1), seen_di(CHANNELS_MAX_NUMBER + 1);
     for (const ini_section &s : ini.sections) {
         if (s.name.compare(0, 10, "Logix5000_") != 0) continue;
         std::string ip;
@@ -148,11 +149,10 @@ int legacy_collect_items(const char *ini_path, std::vector<legacy_item> *out) {
             if (e.key.compare(0, 4, "item") != 0) continue;
             legacy_item it;
             if (legacy_parse_item(e.value, &it) != 0) continue;
-            bool dup = false;
-            for (const legacy_item &o : *out)
-                dup = dup || (o.number == it.number && o.discrete == it.discrete);
-            if (dup) continue;
+            std::vector<bool> &seen = it.discrete ? seen_di : seen_an;
+            if (seen[size_t(it.number)]) continue;
             if (out->size() >= size_t(LEGACY_MAX_ITEMS)) break;
+            seen[size_t(it.number)] = true;
             it.ip = ip;
             if (it.tag.size() > 159) it.tag.resize(159);
             out->push_back(it);
