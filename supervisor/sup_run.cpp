@@ -245,15 +245,11 @@ int sup_main(int argc, char **argv) {
     sup_cleanup_stale();
 
     sup_hook_legacy_tables();
-    if (!sup_hook_generate_config()) {
-        sup_log_stderr(
-            "[zqsup] ПОМИЛКА: немає %s/config.yaml — перетворення zqbridge.ini і "
-            "скелет у цій збірці не підтримуються; створіть config.yaml. Стек не "
-            "запущено.\n",
-            g_base_dir.c_str());
-        log_close();
-        return 1;
-    }
+    // Without config.yaml the stack still starts: the children fail and are
+    // retried every few seconds, and SIGUSR2 picks up a file put in later.
+    if (!sup_hook_generate_config())
+        sup_log_stderr("[zqsup] WARN: немає %s/config.yaml — програми чекатимуть на нього\n",
+                       g_base_dir.c_str());
     sup_hook_augment_config();
 
     shm_create_run();

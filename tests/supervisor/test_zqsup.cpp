@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/cfg_skeleton.h"
 #include "common/shm.h"
 #include "tests/support/files.h"
 #include "tests/support/proc.h"
@@ -443,13 +444,29 @@ TEST_F(Zqsup, ConsoleStatusAndCyrillicQuit) {
     EXPECT_FALSE(file_exists("/dev/shm" + shm_name));
 }
 
-TEST_F(Zqsup, RefusesToRunWithoutConfigOrProject) {
+// A new project gets the skeleton; a project whose INI cannot be converted
+// still starts, its children waiting for a config.yaml.
+TEST_F(Zqsup, StartsWithoutConfigAndRefusesAMissingProject) {
     start();
-    ASSERT_TRUE(wait_exit(10));
-    EXPECT_EQ(exit_status, 1);
-    EXPECT_NE(err().find("config.yaml"), std::string::npos) << err();
-    EXPECT_TRUE(starts().empty());
-    EXPECT_FALSE(file_exists("/dev/shm" + shm_name));
+    running_stack();
+    EXPECT_TRUE(out_has("[zqsup] wrote skeleton ./config.yaml (no ini found — edit it)")) << out();
+    EXPECT_EQ(read_file(proj + "/config.yaml"), config_skeleton_str());
+    kill(sup, SIGTERM);
+    ASSERT_TRUE(wait_exit(15));
+    EXPECT_EQ(exit_status, 0);
+    suptest::unlink_shm_objects("/logix_drv_" + project);
+
+    ASSERT_EQ(unlink((proj + "/config.yaml").c_str()), 0);
+    ASSERT_EQ(mkdir((proj + "/zqbridge.ini").c_str(), 0755), 0);  // exists, cannot be read
+    size_t before = starts().size();
+    start();
+    ASSERT_TRUE(wait_out("[zqsup] running.")) << out() << err();
+    EXPECT_TRUE(out_has("[zqsup] WARN: could not generate ./config.yaml from ini")) << out();
+    EXPECT_TRUE(wait_for([&] { return starts().size() >= before + 3; }, 10000));
+    EXPECT_FALSE(file_exists(proj + "/config.yaml"));
+    kill(sup, SIGTERM);
+    ASSERT_TRUE(wait_exit(15));
+    EXPECT_EQ(exit_status, 0);
 
     start({root + "/nope"}, false);
     ASSERT_TRUE(wait_exit(10));

@@ -1,0 +1,9 @@
+// Configuration augmentation on arbitrary files and templates.
+#include <stdlib.h>
+
+#include "cfg_fuzz_driver.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (!cfg_fuzz::augment_case(data, size).empty()) abort();
+    return 0;
+}
