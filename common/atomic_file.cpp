@@ -42,10 +42,9 @@ int atomic_file_write(const char *path, const void *data, size_t len, int mode) 
         errno = EISDIR;
         return -1;
     }
-    if (mode < 0) {
-        struct stat st;
-        mode = (stat(path, &st) == 0) ? int(st.st_mode & 07777) : 0644;
-    }
+    struct stat old;
+    bool had = stat(path, &old) == 0;
+    if (mode < 0) mode = had ? int(old.st_mode & 07777) : 0644;
     // mkstemp's random part keeps two concurrent writers from sharing bytes.
     std::string tmp = final_path + ".tmp.XXXXXX";
     int fd = mkstemp(tmp.data());
@@ -54,6 +53,12 @@ int atomic_file_write(const char *path, const void *data, size_t len, int mode) 
     int err = 0;
     if (write_all(fd, data, len) != 0) err = errno;
     if (!err && fchmod(fd, mode_t(mode)) != 0) err = errno;
+    // A rewrite by root (the updater, a supervisor started as root) must not
+    // take the file away from the user the stack runs as; anyone else can
+    // only keep their own files, so EPERM is no failure.
+    if (!err && had && (old.st_uid != geteuid() || old.st_gid != getegid()) &&
+        fchown(fd, old.st_uid, old.st_gid) != 0 && errno != EPERM)
+        err = errno;
     if (!err && fsync(fd) != 0) err = errno;
     if (close(fd) != 0 && !err) err = errno;
     if (!err && rename(tmp.c_str(), path) != 0) err = errno;

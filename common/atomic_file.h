@@ -9,6 +9,7 @@
 #include <string>
 
 // mode < 0: keep the mode of the file being replaced, 0644 for a new file.
+// The owner and group of a replaced file are kept where the caller may set them.
 // Returns 0, or -1 with errno set (the temporary file is removed and the
 // old file is left untouched).
 int atomic_file_write(const char *path, const void *data, size_t len, int mode = -1);

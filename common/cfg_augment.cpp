@@ -1,5 +1,7 @@
 #include "common/cfg_augment.h"
 
+#include "common/atomic_file.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -359,46 +361,6 @@ int config_augment_text(const std::string &current, const std::string &templ, st
     }
 }
 
-int cfg_write_keep_owner(const char *path, const std::string &data, unsigned new_mode) {
-    struct stat st;
-    bool had = stat(path, &st) == 0;
-    std::string tmp = std::string(path) + ".aug.XXXXXX";
-    int fd = mkstemp(tmp.data());
-    if (fd < 0) return -1;
-    int err = 0;
-    const char *p = data.data();
-    size_t left = data.size();
-    while (!err && left > 0) {
-        ssize_t w = write(fd, p, left);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) {
-            err = w < 0 ? errno : EIO;
-            break;
-        }
-        p += w;
-        left -= size_t(w);
-    }
-    if (!err && fchmod(fd, had ? (st.st_mode & 07777) : new_mode) != 0) err = errno;
-    // Only root may give a file away; anyone else keeps their own files.
-    if (!err && had && (st.st_uid != geteuid() || st.st_gid != getegid()) &&
-        fchown(fd, st.st_uid, st.st_gid) != 0 && errno != EPERM)
-        err = errno;
-    if (!err && fsync(fd) != 0) err = errno;
-    if (close(fd) != 0 && !err) err = errno;
-    if (!err && rename(tmp.c_str(), path) != 0) err = errno;
-    if (err) {
-        unlink(tmp.c_str());
-        errno = err;
-        return -1;
-    }
-    int dfd = open(zq_dir_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        fsync(dfd);
-        close(dfd);
-    }
-    return 0;
-}
-
 int config_augment_file(const char *path, const char *template_text) {
     if (!path || !template_text) {
         errno = EINVAL;
@@ -412,7 +374,7 @@ int config_augment_file(const char *path, const char *template_text) {
         errno = EFBIG;
         return CFG_AUG_FAILED;
     }
-    return cfg_write_keep_owner(path, merged) == 0 ? CFG_AUG_ADDED : CFG_AUG_FAILED;
+    return atomic_file_write(path, merged) == 0 ? CFG_AUG_ADDED : CFG_AUG_FAILED;
 }
 
 int config_augment_files(const char *path, const char *template_path) {

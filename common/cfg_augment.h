@@ -28,8 +28,3 @@ int config_augment_text(const std::string &current, const std::string &templ, st
 int config_augment_file(const char *path, const char *template_text);
 // Same with the template read from a file.
 int config_augment_files(const char *path, const char *template_path);
-
-// Replaces path atomically ("<path>.aug.XXXXXX" beside it, fsync, rename)
-// giving the new file the mode and owner of the old one when it exists, or
-// new_mode. 0, or -1 with errno set and the old file untouched.
-int cfg_write_keep_owner(const char *path, const std::string &data, unsigned new_mode = 0644);

@@ -1,4 +1,5 @@
 #include "common/legacy_base.h"
+#include "common/atomic_file.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -239,7 +240,7 @@ int legacy_sync_table(const char *path, bool discrete, const std::vector<legacy_
     else
         *msg = "[base_init] creating " + std::string(path) + " (" + std::to_string(rows.size()) +
                " channels)\n";
-    if (cfg_write_keep_owner(path, out) != 0) {
+    if (atomic_file_write(path, out) != 0) {
         int e = errno;
         *msg += std::string("[base_init] ") + path + ": " + strerror(e) + "\n";
         errno = e;

@@ -1,4 +1,5 @@
 #include "common/legacy_ini_yaml.h"
+#include "common/atomic_file.h"
 
 #include <cerrno>
 #include <climits>
@@ -315,5 +316,5 @@ int config_ini_to_yaml(const char *ini_path, const char *yaml_path) {
     if (ini_load(ini_path, &ini) != 0) return -1;
     std::string text;
     if (legacy_ini_to_yaml_text(ini, ini_path, &text) != 0) return -1;
-    return cfg_write_keep_owner(yaml_path, text);
+    return atomic_file_write(yaml_path, text);
 }
