@@ -88,6 +88,7 @@ void conn_thread(conn_arg *a) {
         if (http_read(a->fd, req, srv_body_limit, a->st) == 0) {
             srv_reply reply;
             srv_dispatch(a->st, req, &reply);
+            reply.head_only = strcmp(req->method, "HEAD") == 0;
             srv_reply_write(a->fd, &reply);
         }
         delete req;
