@@ -247,9 +247,7 @@ int http_write_all(int fd, const void *data, size_t len) {
     return 0;
 }
 
-// Header and body leave in one call so that small answers go out as one
-// segment.
-static int write_two(int fd, const char *a, size_t alen, const char *b, size_t blen) {
+int http_write_two(int fd, const char *a, size_t alen, const char *b, size_t blen) {
     iovec iov[2] = {{(void *)a, alen}, {(void *)b, blen}};
     int cnt = blen ? 2 : 1;
     ssize_t n;
@@ -275,7 +273,7 @@ int http_respond(int fd, int status, const char *content_type, const char *body,
                       status, http_reason(status), content_type, (int)len);
     if (hl < 0 || hl >= (int)sizeof head) return -1;
     if (!send_body || !body) len = 0;
-    return write_two(fd, head, (size_t)hl, body ? body : "", len);
+    return http_write_two(fd, head, (size_t)hl, body ? body : "", len);
 }
 
 int http_respond(int fd, int status, const char *content_type, const std::string &body,

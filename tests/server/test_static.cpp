@@ -7,6 +7,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 #include "server_fixture.h"
 
 using namespace srvtest;
@@ -172,6 +176,42 @@ TEST_F(Static, ConnectionFloodIsBounded) {
     for (int s : more)
         close(s);
     EXPECT_TRUE(wait_for([&] { return parse(srv.get("/")).status == 200; }));
+}
+
+TEST_F(Static, SlowClientsHoldUpNobodyAndStopIsClean) {
+    // More clients than the server keeps threads for in reserve, each
+    // sending its header block one byte at a time, within the receive
+    // time-out.
+    std::vector<int> slow;
+    for (int i = 0; i < 24; i++) {
+        int s = tsup::tcp_connect(srv.port);
+        ASSERT_GE(s, 0);
+        send_all(s, "GET /app.js HTTP/1.1\r\n");
+        slow.push_back(s);
+    }
+    std::atomic<bool> trickle{true};
+    std::thread feeder([&] {
+        while (trickle) {
+            for (int s : slow)
+                send(s, "X", 1, MSG_NOSIGNAL);
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    });
+    // Others are answered meanwhile, a page and an API call alike.
+    for (int i = 0; i < 5; i++) {
+        EXPECT_EQ(parse(srv.get("/")).body, "<html>root page</html>");
+        EXPECT_EQ(parse(srv.get("/api/time")).status, 200);
+    }
+    // The slow ones are still being read: none has been answered or dropped.
+    EXPECT_EQ(count_closed(slow), 0);
+    trickle = false;
+    feeder.join();
+    // SIGTERM with clients in the middle of a request still ends the
+    // program with its clean exit.
+    EXPECT_EQ(tsup::child_stop(&srv.proc), 0);
+    EXPECT_NE(srv.log().find("shutting down"), std::string::npos);
+    for (int s : slow)
+        close(s);
 }
 
 TEST(StaticSys, FallbackToSystemPagesAndVersion) {
