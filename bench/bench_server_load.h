@@ -58,9 +58,7 @@ inline wrk_result wrk_run(const std::string &url, int conns, const std::string &
             r.p99_ms = wrk_to_ms(num, unit);
         } else if (sscanf(line, " Socket errors: connect %ld, read %ld, write %ld, timeout %ld", &a,
                           &b, &c, &d) == 4) {
-            // wrk counts the peer's close after a whole answer as a read
-            // error on some kernels; connects, writes and time-outs are real.
-            r.errors += a + c + d;
+            r.errors += a + b + c + d;
         } else if (sscanf(line, " Non-2xx or 3xx responses: %ld", &a) == 1) {
             r.errors += a;
         }

@@ -2,7 +2,10 @@
 // and 50 connections, one request per connection) against nginx serving a
 // file, zqserver serving the same file, and zqserver answering /api/poll
 // for 500 scaled tags with those very bytes. Figures only; `vs_nginx` is
-// requests/s over nginx's on the same connection count.
+// requests/s over nginx's on the same connection count. On a machine busy
+// with other work the scheduler shares the cores per thread, which favours
+// zqserver's many workers over nginx's one process per core: the ratios
+// mean most on a quiet machine.
 #include <benchmark/benchmark.h>
 #include <sys/stat.h>
 
