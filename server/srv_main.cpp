@@ -112,7 +112,8 @@ struct conn_pool {
     std::mutex mu;  // guards workers; the stop waits on cv for zero
     std::condition_variable cv;
     int workers = 0;
-    std::atomic<int> waiting{0};  // blocked in accept
+    std::atomic<int> waiting{0};   // blocked in accept
+    std::atomic<int> starting{0};  // started, not yet accepting
 };
 conn_pool g_pool;
 
@@ -120,11 +121,12 @@ bool pool_spawn();
 
 enum accept_result { ACCEPT_STOP, ACCEPT_SERVED, ACCEPT_IDLE };
 
-// Takes one connection and serves it.
-accept_result accept_serve(http_request *req) {
+// Takes one connection and serves it; `first` on a new worker's first call.
+accept_result accept_serve(http_request *req, bool first) {
     sockaddr_in peer{};
     socklen_t pl = sizeof peer;
     g_pool.waiting++;
+    if (first) g_pool.starting--;  // counted as waiting from now on
     int fd = accept4(g_pool.ls, (sockaddr *)&peer, &pl, SOCK_CLOEXEC);
     int err = errno;
     g_pool.waiting--;
@@ -137,7 +139,7 @@ accept_result accept_serve(http_request *req) {
         }
         return ACCEPT_SERVED;
     }
-    if (g_pool.waiting == 0) pool_spawn();
+    if (g_pool.waiting == 0 && g_pool.starting == 0) pool_spawn();
     if (g_conns >= SRV_MAX_CONNECTIONS || !peer_take(peer.sin_addr.s_addr)) {
         close(fd);
         return ACCEPT_SERVED;
@@ -156,8 +158,10 @@ accept_result accept_serve(http_request *req) {
 
 void worker_thread() {
     std::unique_ptr<http_request> req(new (std::nothrow) http_request);
+    bool first = true;
     while (g_running) {
-        accept_result r = accept_serve(req.get());
+        accept_result r = accept_serve(req.get(), first);
+        first = false;
         if (r == ACCEPT_STOP) break;
         if (!req) req.reset(new (std::nothrow) http_request);
         if (r == ACCEPT_IDLE) {
@@ -180,11 +184,13 @@ void worker_thread() {
 bool pool_spawn() {
     std::lock_guard<std::mutex> lk(g_pool.mu);
     if (g_pool.workers > SRV_MAX_CONNECTIONS) return true;
+    g_pool.starting++;
     try {
         std::thread(worker_thread).detach();
         g_pool.workers++;
         return true;
     } catch (...) {
+        g_pool.starting--;
         return false;
     }
 }
