@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 
 #include "common/shm.h"
@@ -34,12 +35,16 @@ inline bool bench_server_db(bench_server *s, int an, int di) {
 
 // Writes dir/config.yaml (the port, wwwdir ./www, then extra_config) and
 // starts zqserver in dir against the database; true once it answers.
+// ZQ_BENCH_ZQSERVER names another build of the program, to set two builds
+// side by side in one run.
 inline bool bench_server_start(bench_server *s, const std::string &dir,
                                const std::string &extra_config = "") {
+    const char *other = getenv("ZQ_BENCH_ZQSERVER");
+    std::string bin = other && *other ? other : ZQ_BIN_DIR "/zqserver";
     s->port = tsup::free_port();
     tsup::write_file(dir + "/config.yaml", "scada:\n  port: " + std::to_string(s->port) +
                                                "\n  wwwdir: ./www\n" + extra_config);
-    if (!tsup::child_start(&s->proc, {.argv = {ZQ_BIN_DIR "/zqserver", "-c", "./config.yaml"},
+    if (!tsup::child_start(&s->proc, {.argv = {bin, "-c", "./config.yaml"},
                                       .env = {"LOGIX_SHM_NAME=" + s->shm.name},
                                       .dir = dir}))
         return false;

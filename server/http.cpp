@@ -247,9 +247,7 @@ int http_write_all(int fd, const void *data, size_t len) {
     return 0;
 }
 
-// Header and body leave in one call so that small answers go out as one
-// segment.
-static int write_two(int fd, const char *a, size_t alen, const char *b, size_t blen) {
+int http_write_two(int fd, const char *a, size_t alen, const char *b, size_t blen) {
     iovec iov[2] = {{(void *)a, alen}, {(void *)b, blen}};
     int cnt = blen ? 2 : 1;
     ssize_t n;
@@ -266,18 +264,21 @@ static int write_two(int fd, const char *a, size_t alen, const char *b, size_t b
     return http_write_all(fd, b + done, blen - done);
 }
 
-int http_respond(int fd, int status, const char *content_type, const char *body, size_t len) {
+int http_respond(int fd, int status, const char *content_type, const char *body, size_t len,
+                 bool send_body) {
     char head[512];
     int hl = snprintf(head, sizeof head,
                       "HTTP/1.1 %d %s\r\nContent-Type: %s\r\nContent-Length: %d\r\n"
                       "Access-Control-Allow-Origin: *\r\nConnection: close\r\n\r\n",
                       status, http_reason(status), content_type, (int)len);
     if (hl < 0 || hl >= (int)sizeof head) return -1;
-    return write_two(fd, head, (size_t)hl, body ? body : "", body ? len : 0);
+    if (!send_body || !body) len = 0;
+    return http_write_two(fd, head, (size_t)hl, body ? body : "", len);
 }
 
-int http_respond(int fd, int status, const char *content_type, const std::string &body) {
-    return http_respond(fd, status, content_type, body.data(), body.size());
+int http_respond(int fd, int status, const char *content_type, const std::string &body,
+                 bool send_body) {
+    return http_respond(fd, status, content_type, body.data(), body.size(), send_body);
 }
 
 int http_respond_redirect(int fd, const char *location) {
@@ -290,13 +291,13 @@ int http_respond_redirect(int fd, const char *location) {
     return http_write_all(fd, head, (size_t)hl);
 }
 
-int http_respond_401(int fd, const char *realm) {
+int http_respond_401(int fd, const char *realm, bool send_body) {
     char head[512];
     int hl = snprintf(head, sizeof head,
                       "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"%s\"\r\n"
                       "Content-Type: text/plain\r\nContent-Length: 12\r\nConnection: close\r\n\r\n"
-                      "Unauthorized",
-                      realm);
+                      "%s",
+                      realm, send_body ? "Unauthorized" : "");
     if (hl < 0 || hl >= (int)sizeof head) return -1;
     return http_write_all(fd, head, (size_t)hl);
 }

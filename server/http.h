@@ -54,10 +54,16 @@ void http_url_decode(char *text);
 
 const char *http_reason(int status);
 int http_write_all(int fd, const void *data, size_t len);
-int http_respond(int fd, int status, const char *content_type, const char *body, size_t len);
-int http_respond(int fd, int status, const char *content_type, const std::string &body);
+// Head and body in one call, so that small answers leave as one segment.
+int http_write_two(int fd, const char *head, size_t head_len, const char *body, size_t body_len);
+// With send_body false (answers to HEAD) the headers announce the body's
+// length and the body stays unsent.
+int http_respond(int fd, int status, const char *content_type, const char *body, size_t len,
+                 bool send_body = true);
+int http_respond(int fd, int status, const char *content_type, const std::string &body,
+                 bool send_body = true);
 int http_respond_redirect(int fd, const char *location);
-int http_respond_401(int fd, const char *realm);
+int http_respond_401(int fd, const char *realm, bool send_body = true);
 
 // Milliseconds of the monotonic clock.
 long long http_mono_ms();

@@ -1,12 +1,11 @@
-// zqserver process: command line, start-up, the accept loop with one
-// thread per connection, and the watch thread (database retry, metadata
+// zqserver process: command line, start-up, the worker threads that
+// accept and answer connections, and the watch thread (database retry, metadata
 // reload on SIGUSR1, page changes, autosync).
 
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <errno.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -15,6 +14,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -74,28 +75,145 @@ void on_usr1(int) {
 struct conn_arg {
     int fd;
     sockaddr_in peer;
-    srv_state *st;
 };
 
-void conn_thread(conn_arg *a) {
-    timeval rt{0, 300000}, st{5, 0};
-    setsockopt(a->fd, SOL_SOCKET, SO_RCVTIMEO, &rt, sizeof rt);
-    setsockopt(a->fd, SOL_SOCKET, SO_SNDTIMEO, &st, sizeof st);
-    http_request *req = new (std::nothrow) http_request;
-    if (req) {
-        // The client address is known before the body limit is decided.
-        inet_ntop(AF_INET, &a->peer.sin_addr, req->client_ip, sizeof req->client_ip);
-        if (http_read(a->fd, req, srv_body_limit, a->st) == 0) {
-            srv_reply reply;
-            srv_dispatch(a->st, req, &reply);
-            srv_reply_write(a->fd, &reply);
-        }
-        delete req;
+void serve_conn(const conn_arg &a, srv_state *st, http_request *req) {
+    timeval rt{0, 300000}, wt{5, 0};
+    setsockopt(a.fd, SOL_SOCKET, SO_RCVTIMEO, &rt, sizeof rt);
+    setsockopt(a.fd, SOL_SOCKET, SO_SNDTIMEO, &wt, sizeof wt);
+    // The client address is known before the body limit is decided.
+    inet_ntop(AF_INET, &a.peer.sin_addr, req->client_ip, sizeof req->client_ip);
+    if (http_read(a.fd, req, srv_body_limit, st) == 0) {
+        srv_reply reply;
+        srv_dispatch(st, req, &reply);
+        reply.head_only = strcmp(req->method, "HEAD") == 0;
+        srv_reply_write(a.fd, &reply);
     }
-    close(a->fd);
-    peer_release(a->peer.sin_addr.s_addr);
-    delete a;
+    // A worker keeps its request record; not the memory of a big upload.
+    if (req->body.capacity() > 65536) std::string().swap(req->body);
+    close(a.fd);
+    peer_release(a.peer.sin_addr.s_addr);
     g_conns--;
+}
+
+// Connection workers outlive their connections and take them from the
+// listening socket themselves: starting a thread for every request, and
+// handing each connection from one thread to another, cost more than
+// answering it. Whenever a worker takes a connection and none is left
+// waiting, it starts another one, so a slow client holds up nobody else;
+// the connection limit bounds their number, and those beyond a few spare
+// ones leave after a quiet spell.
+constexpr int SRV_SPARE_WORKERS = 4;
+constexpr int SRV_WORKER_IDLE_S = 30;
+
+struct conn_pool {
+    int ls = -1;
+    srv_state *st = nullptr;
+    std::mutex mu;  // guards workers; the stop waits on cv for zero
+    std::condition_variable cv;
+    int workers = 0;
+    std::atomic<int> waiting{0};   // blocked in accept
+    std::atomic<int> starting{0};  // started, not yet accepting
+};
+conn_pool g_pool;
+
+bool pool_spawn();
+
+enum accept_result { ACCEPT_STOP, ACCEPT_SERVED, ACCEPT_IDLE };
+
+// Takes one connection and serves it; `first` on a new worker's first call.
+accept_result accept_serve(http_request *req, bool first) {
+    sockaddr_in peer{};
+    socklen_t pl = sizeof peer;
+    g_pool.waiting++;
+    if (first) g_pool.starting--;  // counted as waiting from now on
+    int fd = accept4(g_pool.ls, (sockaddr *)&peer, &pl, SOCK_CLOEXEC);
+    int err = errno;
+    g_pool.waiting--;
+    if (fd < 0) {
+        if (!g_running) return ACCEPT_STOP;
+        if (err == EAGAIN || err == EWOULDBLOCK) return ACCEPT_IDLE;
+        if (err != EINTR && err != ECONNABORTED) {
+            perror("accept");
+            usleep(10000);
+        }
+        return ACCEPT_SERVED;
+    }
+    if (g_pool.waiting == 0 && g_pool.starting == 0) pool_spawn();
+    if (g_conns >= SRV_MAX_CONNECTIONS || !peer_take(peer.sin_addr.s_addr)) {
+        close(fd);
+        return ACCEPT_SERVED;
+    }
+    g_conns++;
+    conn_arg a{fd, peer};
+    if (req) {
+        serve_conn(a, g_pool.st, req);
+    } else {
+        close(fd);
+        peer_release(peer.sin_addr.s_addr);
+        g_conns--;
+    }
+    return ACCEPT_SERVED;
+}
+
+void worker_thread() {
+    std::unique_ptr<http_request> req(new (std::nothrow) http_request);
+    bool first = true;
+    while (g_running) {
+        accept_result r = accept_serve(req.get(), first);
+        first = false;
+        if (r == ACCEPT_STOP) break;
+        if (!req) req.reset(new (std::nothrow) http_request);
+        if (r == ACCEPT_IDLE) {
+            std::lock_guard<std::mutex> lk(g_pool.mu);
+            if (g_pool.workers > SRV_SPARE_WORKERS) {
+                g_pool.workers--;
+                g_pool.cv.notify_all();
+                return;
+            }
+        }
+    }
+    req.reset();
+    std::lock_guard<std::mutex> lk(g_pool.mu);
+    g_pool.workers--;
+    g_pool.cv.notify_all();  // the stop waits for the last one
+}
+
+// One more worker, unless the connection limit is reached; false when
+// no thread could be started.
+bool pool_spawn() {
+    std::lock_guard<std::mutex> lk(g_pool.mu);
+    if (g_pool.workers > SRV_MAX_CONNECTIONS) return true;
+    g_pool.starting++;
+    try {
+        std::thread(worker_thread).detach();
+        g_pool.workers++;
+        return true;
+    } catch (...) {
+        g_pool.starting--;
+        return false;
+    }
+}
+
+bool pool_start(int ls, srv_state *st) {
+    g_pool.ls = ls;
+    g_pool.st = st;
+    // A worker's accept returns after this long without connections, so
+    // that spare workers can leave.
+    timeval idle{SRV_WORKER_IDLE_S, 0};
+    setsockopt(ls, SOL_SOCKET, SO_RCVTIMEO, &idle, sizeof idle);
+    for (int i = 0; i < SRV_SPARE_WORKERS; i++)
+        if (!pool_spawn()) return false;
+    return true;
+}
+
+// Wakes the workers waiting in accept and lets the others finish their
+// connections; true when all are gone within `ms`.
+bool pool_stop(int ms) {
+    shutdown(g_pool.ls, SHUT_RDWR);
+    std::unique_lock<std::mutex> lk(g_pool.mu);
+    return g_pool.cv.wait_for(lk, std::chrono::milliseconds(ms),
+                              [] { return g_pool.workers == 0; });
 }
 
 // Newest .htm/.html below dir (at most 8 levels), names starting with a dot
@@ -192,37 +310,6 @@ int listen_on(int port) {
     return ls;
 }
 
-void accept_one(int ls, srv_state *st) {
-    sockaddr_in peer{};
-    socklen_t pl = sizeof peer;
-    int fd = accept4(ls, (sockaddr *)&peer, &pl, SOCK_CLOEXEC);
-    if (fd < 0) {
-        if (errno == EINTR || errno == EAGAIN) return;
-        perror("accept");
-        usleep(10000);
-        return;
-    }
-    if (g_conns >= SRV_MAX_CONNECTIONS || !peer_take(peer.sin_addr.s_addr)) {
-        close(fd);
-        return;
-    }
-    conn_arg *a;
-    while (!(a = new (std::nothrow) conn_arg))
-        usleep(1000);
-    a->fd = fd;
-    a->peer = peer;
-    a->st = st;
-    g_conns++;
-    try {
-        std::thread(conn_thread, a).detach();
-    } catch (...) {
-        close(fd);
-        peer_release(peer.sin_addr.s_addr);
-        delete a;
-        g_conns--;
-    }
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -231,7 +318,7 @@ int main(int argc, char **argv) {
     for (int i = 1; i + 1 < argc; i++)
         if (strcmp(argv[i], "-c") == 0) conf = argv[++i];
 
-    // Lives to the end of the process: detached connection threads use it.
+    // Lives to the end of the process: detached workers use it.
     static srv_state st;
     srv_config_load(&st.cfg, conf);
     zq_version_write_run("zqserver");
@@ -252,20 +339,20 @@ int main(int argc, char **argv) {
     zq_signals_install(on_stop, on_usr1, ZQ_SIG_IGNORE_PIPE);
 
     std::thread watch(watch_thread, &st);
-    while (g_running) {
-        // Signals may land on any thread, so the loop wakes up on its own to
-        // see the running flag.
-        pollfd pfd{ls, POLLIN, 0};
-        if (poll(&pfd, 1, 200) > 0) accept_one(ls, &st);
+    if (!pool_start(ls, &st)) {
+        fprintf(stderr, "zqserver: cannot start worker threads\n");
+        g_running = false;
     }
+    // Signals may land on any thread: look at the running flag now and then.
+    while (g_running)
+        usleep(100000);
     log_msg("shutting down");
     st.running = false;
-    close(ls);
     watch.join();
-    // Connection threads still use the database mapping; give them a moment.
-    for (int i = 0; i < 300 && g_conns > 0; i++)
-        usleep(10000);
-    if (g_conns == 0) {
+    // Workers still use the database mapping; give them a moment.
+    bool all_gone = pool_stop(3000);
+    close(ls);
+    if (all_gone) {
         srv_db_close(&st);
         ctrllog_close();
         return 0;

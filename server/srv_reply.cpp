@@ -83,19 +83,18 @@ static int write_file(int fd, srv_reply *r) {
                       "close\r\n\r\n",
                       r->content_type, len,
                       r->cacheable ? "max-age=86400" : "no-cache, no-store, must-revalidate");
-    if (r->file_fd < 0) {
-        std::string all(head, (size_t)hl);
-        all += r->body;
-        return http_write_all(fd, all.data(), all.size());
-    }
+    if (hl < 0 || hl >= (int)sizeof head) return -1;
+    if (r->head_only) return http_write_all(fd, head, (size_t)hl);
+    if (r->file_fd < 0) return http_write_two(fd, head, (size_t)hl, r->body.data(), r->body.size());
     // Streamed: a file's size is not bounded by memory. The first block
     // leaves with the head.
     char buf[65536];
-    ssize_t n = read(r->file_fd, buf, sizeof buf);
+    ssize_t n;
+    do {
+        n = read(r->file_fd, buf, sizeof buf);
+    } while (n < 0 && errno == EINTR);
     if (n < 0) n = 0;
-    std::string first(head, (size_t)hl);
-    first.append(buf, (size_t)n);
-    int rc = http_write_all(fd, first.data(), first.size());
+    int rc = http_write_two(fd, head, (size_t)hl, buf, (size_t)n);
     long sent = n;
     while (rc == 0 && sent < len) {
         n = read(r->file_fd, buf, sizeof buf);
@@ -112,11 +111,11 @@ int srv_reply_write(int fd, srv_reply *r) {
         case SRV_REPLY_NONE:
             return 0;
         case SRV_REPLY_BODY:
-            return http_respond(fd, r->status, r->content_type, r->body);
+            return http_respond(fd, r->status, r->content_type, r->body, !r->head_only);
         case SRV_REPLY_REDIRECT:
             return http_respond_redirect(fd, r->location.c_str());
         case SRV_REPLY_AUTH:
-            return http_respond_401(fd, r->location.c_str());
+            return http_respond_401(fd, r->location.c_str(), !r->head_only);
         case SRV_REPLY_PREFLIGHT: {
             static const char pre[] =
                 "HTTP/1.1 204 No Content\r\nAccess-Control-Allow-Origin: *\r\n"

@@ -25,6 +25,7 @@ struct srv_reply {
     bool cacheable = false;         // FILE: may the browser keep it a day
     int file_fd = -1;               // FILE streamed from here; owned
     long file_len = 0;              // bytes announced for file_fd
+    bool head_only = false;         // HEAD: the headers GET would get, no body
 
     srv_reply() = default;
     srv_reply(const srv_reply &) = delete;

@@ -1,5 +1,6 @@
 #include "server/srv_static.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
@@ -7,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -92,6 +94,26 @@ std::string srv_resolve_under(const char *root, const char *path) {
     return rfile;
 }
 
+// Reads a page from the descriptor already open, at most `size` bytes (its
+// size when opened); false when it is too big for memory.
+static bool read_open_file(int fd, off_t size, std::string *out) {
+    if (size < 0 || size > (off_t)256 << 20) return false;
+    try {
+        out->resize((size_t)size);
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    size_t got = 0;
+    while (got < out->size()) {
+        ssize_t n = read(fd, &(*out)[got], out->size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += (size_t)n;
+    }
+    out->resize(got);
+    return true;
+}
+
 void srv_static_serve(srv_call *c, const char *path) {
     srv_reply *r = c->reply;
     const srv_config &cfg = c->st->cfg;
@@ -111,10 +133,10 @@ void srv_static_serve(srv_call *c, const char *path) {
         return srv_reply_not_found(r);
     }
     if (zq_ends_with(path, ".html") || zq_ends_with(path, ".htm")) {
-        close(in);
         std::string body;
-        if (zq_read_file_max(file.c_str(), 256u << 20, &body) != 0)
-            return srv_reply_text(r, 500, "OOM");
+        bool read_ok = read_open_file(in, st.st_size, &body);
+        close(in);
+        if (!read_ok) return srv_reply_text(r, 500, "OOM");
         srv_reply_file(r, type, cache, http_rewrite_ks_links(body));
         return;
     }
