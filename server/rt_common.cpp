@@ -1,5 +1,6 @@
 #include "server/rt_common.h"
 
+#include <charconv>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -22,9 +23,11 @@ void rt_fmt_num(std::string &out, double v) {
         out += "null";  // JSON has no NaN or infinity
         return;
     }
+    // Same characters as "%.15g" in the C locale, without printf's format
+    // parsing, which was a third of a 500-tag poll answer's time.
     char b[40];
-    snprintf(b, sizeof b, "%.15g", v);
-    out += b;
+    auto r = std::to_chars(b, b + sizeof b, v, std::chars_format::general, 15);
+    out.append(b, r.ptr);
 }
 
 bool rt_parse_uint(const char *s, long max, long *out) {

@@ -2,10 +2,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "common/json.h"
 #include "common/yaml.h"
@@ -233,4 +235,35 @@ TEST(Autosync, EntriesWrittenWithRawBackslashesAreReadAsMeant) {
                              "10.0.0backplane1", "10.0.0.256backplane1", "1.2.3.4.5backplane1",
                              "10.0.0.3 backplane1", "plcbackplane1", "10.0.0.3\\backplane1", ""})
         EXPECT_EQ(autosync_entry_path(keep), keep);
+}
+
+// Values in answers must keep the bytes "%.15g" always gave them: pages and
+// peers compare them as text.
+TEST(Parsing, NumbersFormatLikePrintfFifteenDigits) {
+    std::vector<double> vals = {0.0,      -0.0,
+                                0.1,      1.0 / 3,
+                                123.456,  -98765.4321,
+                                1e15,     1e16,
+                                1e-5,     1e-4,
+                                5e-324,   1.7976931348623157e308,
+                                2.5e-310, 123456789012345678.0,
+                                100.0,    0.000123456789012345678};
+    uint64_t x = 0x9E3779B97F4A7C15ull;
+    for (int i = 0; i < 20000; i++) {
+        x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+        double d;
+        memcpy(&d, &x, sizeof d);
+        if (std::isfinite(d)) vals.push_back(d);
+        vals.push_back(double(int64_t(x % 2000001) - 1000000) / 1000.0);
+    }
+    for (double v : vals) {
+        char want[64];
+        snprintf(want, sizeof want, "%.15g", v);
+        std::string got;
+        rt_fmt_num(got, v);
+        ASSERT_EQ(got, want) << v;
+    }
+    std::string nan;
+    rt_fmt_num(nan, NAN);
+    EXPECT_EQ(nan, "null");
 }
