@@ -140,7 +140,7 @@ int calc_st_load(calc_cfg *cfg);
 // Declarations plus program from a text (blanked in place). 0 or -1 with the
 // message in err and its line in *line. validate: stricter declaration rules.
 int calc_st_parse_text(char *text, calc_cfg *cfg, cx_tree *out, int validate, char *err,
-                       size_t errsz, int *line);
+                       size_t errsz, int *line, int *col = nullptr);
 // Renames <dir>/calc.st.import over calc.st; 1 when it did.
 int calc_apply_import(calc_cfg *cfg);
 
@@ -148,6 +148,7 @@ int calc_apply_import(calc_cfg *cfg);
 struct calc_check_result {
     int ok = 0;
     int line = 0;  // of the error
+    int col = 0;   // its column in characters, 0 when it concerns a whole statement
     std::string error;
     std::vector<calc_msg> msgs;  // warnings of the configuration and the declarations
     int nvars = 0, ncells = 0, nstate = 0;

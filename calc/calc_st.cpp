@@ -431,13 +431,14 @@ void clear_program(calc_cfg *cfg) {
 }  // namespace
 
 int calc_st_parse_text(char *text, calc_cfg *cfg, cx_tree *out, int validate, char *err,
-                       size_t errsz, int *line) {
+                       size_t errsz, int *line, int *col) {
     auto report = [&](const std::string &m, int ln) {
         if (err && errsz) zq_copy_cut(err, errsz, m.c_str());
         if (line) *line = ln;
         return -1;
     };
     out->reset();
+    if (col) *col = 0;
     if (line) *line = 0;
     if (err && errsz) err[0] = 0;
     decl_ctx d{cfg, validate, "", 0};
@@ -445,8 +446,16 @@ int calc_st_parse_text(char *text, calc_cfg *cfg, cx_tree *out, int validate, ch
     if (!cx_looks_stmt(text)) return 0;
     int ln = 0;
     char buf[512] = "";
-    cx_tree root(cx_parse_host(text, &calc_host_table, cfg, buf, sizeof buf, &ln));
-    if (!root) return report(buf, ln);
+    cx_load_opts lo{};
+    lo.host = &calc_host_table;
+    lo.user = cfg;
+    lo.err = buf;
+    lo.errsz = sizeof buf;
+    cx_tree root(cx_load(text, &lo));
+    if (!root) {
+        if (col) *col = lo.col;
+        return report(buf, lo.line);
+    }
     if (!cx_is_stmt(root.get())) return report("не statement-форма (потрібне :=)", 1);
     int seg = 0;
     if (cx_if2_misplaced_loc(root.get(), &seg, &ln))
@@ -536,7 +545,7 @@ int calc_st_check(const char *text, size_t len, const char *cfg_path, calc_check
     char err[512] = "";
     int line = 0;
     cx_tree root;
-    int rc = calc_st_parse_text(copy.data(), &cfg, &root, 1, err, sizeof err, &line);
+    int rc = calc_st_parse_text(copy.data(), &cfg, &root, 1, err, sizeof err, &line, &res->col);
     res->msgs = std::move(cfg.msgs);
     res->nvars = static_cast<int>(cfg.vars.size());
     res->ncells = cfg.ncells;
