@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -51,8 +52,11 @@ struct project {
 
     // env: extra "NAME=value" entries. Started once it has mapped the database.
     bool start(const test_db &db, const std::vector<std::string> &env = {}) {
+        return start(db.own.name, env);
+    }
+    bool start(const std::string &shm, const std::vector<std::string> &env = {}) {
         tsup::ChildOpts o{.argv = {ZQ_BIN_DIR "/zqcalc", "-c", "./config.yaml"},
-                          .env = {"LOGIX_SHM_NAME=" + db.own.name},
+                          .env = {"LOGIX_SHM_NAME=" + shm},
                           .dir = dir,
                           .out_path = dir + "/calc.out",
                           .err_to_out = true};
