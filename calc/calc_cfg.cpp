@@ -336,13 +336,18 @@ int calc_cfg_load(calc_cfg *cfg, const char *path) {
     return load_doc(cfg, yaml_parse(text.c_str()));
 }
 
-int calc_cfg_reload_hot(calc_cfg *cfg, const char *path) {
+int calc_cfg_reload_settings(calc_cfg *cfg, const char *path) {
     std::string text;
     if (zq_read_file_max(path, CALC_MAX_TEXT, &text) != 0) return -1;
     json_node *doc = yaml_parse(text.c_str());
     if (!doc) return -1;
     cfg->doc.reset(doc);
     parse_settings(cfg, doc, true);
+    return 0;
+}
+
+int calc_cfg_reload_hot(calc_cfg *cfg, const char *path) {
+    if (calc_cfg_reload_settings(cfg, path) != 0) return -1;
     calc_sched_build(cfg);
     return 0;
 }

@@ -130,6 +130,9 @@ int calc_cfg_load_text(calc_cfg *cfg, const char *yaml_text);
 // Re-reads takt_ms, stale_ms, the shift settings, the spool directory and the
 // schedules; schedules whose text is unchanged keep their firing marks.
 int calc_cfg_reload_hot(calc_cfg *cfg, const char *path);
+// The same without the schedules, for a caller that reloads calc.st next
+// (calc_items_load builds them).
+int calc_cfg_reload_settings(calc_cfg *cfg, const char *path);
 
 // ---- calc.st ----
 

@@ -258,7 +258,7 @@ void calc_engine_reload(calc_engine *e, int64_t now_ms) {
     load_registry(e);
     // Settings first: the schedules built with the program may name its
     // variables, and keep the marks of unchanged entries.
-    if (calc_cfg_reload_hot(&e->cfg, e->cfg_path.c_str()) != 0)
+    if (calc_cfg_reload_settings(&e->cfg, e->cfg_path.c_str()) != 0)
         log_err("не читається %s — лишаю попередні налаштування", e->cfg_path.c_str());
     load_items(e);
     log_msg("calc: перечитано конфіг/шкали (SIGUSR1)");
