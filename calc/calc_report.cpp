@@ -142,10 +142,12 @@ void calc_engine_report(calc_engine *e, const calc_sched &s, int64_t now) {
         double v = 0;
         bool good = calc_engine_read(e, f.isd, f.index, &v) == 0 && std::isfinite(v);
         vals.emplace_back(good, v);
-        std::string part = ",\"" + json_escape_str(f.col) + "\":";
-        if (good) {
+    }
+    for (size_t i = 0; i < s.fields.size(); i++) {
+        std::string part = ",\"" + json_escape_str(s.fields[i].col) + "\":";
+        if (vals[i].first) {
             char b[40];
-            zq_format_double_c(b, sizeof b, "%.10g", v);
+            zq_format_double_c(b, sizeof b, "%.10g", vals[i].second);
             part += b;
         } else {
             part += "null";

@@ -111,6 +111,8 @@ TEST(CalcEngine, ReportLinesAndFiles) {
                 "  schedule:\n"
                 "    - cron: \"@hourly\"\n      name: wide\n      topic: t\n      file: " +
                     r.dir.path + "/sub/wide.jsonl\n      fields:\n" + fields +
+                    "    - cron: \"@hourly\"\n      name: wcsv\n      format: csv\n      file: " +
+                    r.dir.path + "/wide.csv\n      fields:\n" + fields +
                     "    - cron: \"@hourly\"\n      name: c\n      format: csv\n"
                     "      daily: true\n      file: " +
                     r.dir.path +
@@ -128,6 +130,8 @@ TEST(CalcEngine, ReportLinesAndFiles) {
     EXPECT_TRUE(json_ptr(json_parse(line.c_str()))) << line;
     EXPECT_EQ(line.substr(0, 29), "{\"ts\":\"20260102000030\",\"sno\":");
     EXPECT_NE(line.find(",\"seq\":1,\"column_number_0_x\":1.5,"), std::string::npos) << line;
+    // the CSV form has room for every field
+    EXPECT_EQ(tsup::count_of(tsup::read_file(r.dir / "wide.csv"), "\n"), 121u);
     std::vector<std::string> spool = tsup::list_dir(r.dir / "mq/spool", "rpt_");
     ASSERT_EQ(spool.size(), 1u);
     EXPECT_EQ(tsup::read_file(r.dir / "mq/spool" + ("/" + spool[0])), "t\t0\t0\n" + line);
