@@ -2,10 +2,14 @@
 // in-memory database of channels, so engineers can try a program before
 // they deploy it.
 //
-//   zqst check FILE [--var NAME[dims]:TYPE ...]
+//   zqst check FILE [-c config.yaml] [--var NAME[dims]:TYPE ...]
 //   zqst run FILE --ticks N [--takt MS] [--start YYYY-MM-DDTHH:MM:SS]
 //            [--set [T:]NAME=VALUE ...] [--var NAME[dims]:TYPE ...]
-//            [--anchor HH:MM] [--shift-h H]
+//            [--anchor HH:MM] [--shift-h H] [-c config.yaml]
+//
+// The file is loaded as the engine loads calc.st: its VAR block declares
+// variables, and the own tags of the configuration (-c, else ./config.yaml
+// when there is one) are known by name and keep their types.
 
 #include <cerrno>
 #include <cmath>
@@ -17,6 +21,8 @@
 #include <utility>
 #include <vector>
 
+#include "calc/calc_cfg.h"
+#include "calc/calc_engine.h"
 #include "calc/calc_host.h"
 #include "calc/calc_period.h"
 #include "calc/cexpr.h"
@@ -25,10 +31,10 @@
 namespace {
 
 const char *const kUsage =
-    "usage: zqst check FILE [--var NAME[N{,N}]:TYPE ...]\n"
+    "usage: zqst check FILE [-c config.yaml] [--var NAME[N{,N}]:TYPE ...]\n"
     "       zqst run FILE --ticks N [--takt MS] [--start YYYY-MM-DDTHH:MM:SS]\n"
     "                [--set [TICK:]NAME=VALUE ...] [--var NAME[N{,N}]:TYPE ...]\n"
-    "                [--anchor HH:MM] [--shift-h H]\n"
+    "                [--anchor HH:MM] [--shift-h H] [-c config.yaml]\n"
     "  NAME is A<n>, D<n> or a --var name (t.PRE, arr[2]); VALUE a number or BAD.\n"
     "  TYPE is BOOL, SINT, INT, DINT, LINT, USINT, UINT, UDINT, ULINT, REAL, LREAL,\n"
     "  FBD_TIMER or FBD_COUNTER (default LREAL).\n";
@@ -111,18 +117,92 @@ void print_error(FILE *f, const char *file, const char *msg, int line, int col) 
         fprintf(f, "%s:%d: %s\n", file, line, msg);
 }
 
-// Parses a program file; on failure *rc is 1 (program error) or 2 (file).
-cx_node *parse_file(const char *file, calc_host *h, FILE *errf, int *rc) {
+// The engine's configuration for a program: own tags from config.yaml and
+// the --var declarations, laid out before the file's VAR block.
+struct loader {
+    calc_cfg cfg;
+    std::string cfg_path;  // empty: none
+    std::vector<std::string> vars;
+};
+
+bool add_cli_var(loader *l, const char *decl) {
+    calc_host tmp;
+    if (calc_host_declare(&tmp, decl) != 0) return false;
+    l->vars.push_back(decl);
+    return true;
+}
+
+// Parses a program file into the host; on failure *rc is 1 (program error)
+// or 2 (file or configuration).
+cx_node *parse_file(const char *file, loader *l, calc_host *h, FILE *errf, int validate, int *rc) {
     std::string text;
-    *rc = 1;
-    if (!read_file(file, &text)) {
-        fprintf(stderr, "zqst: не читається %s: %s\n", file, strerror(errno));
-        *rc = 2;
+    *rc = 2;
+    if (!l->cfg_path.empty() && calc_cfg_load(&l->cfg, l->cfg_path.c_str()) != 0) {
+        fprintf(stderr, "zqst: не читається %s\n", l->cfg_path.c_str());
         return nullptr;
     }
-    cx_node *root = calc_host_parse(h, text.c_str());
-    if (!root) print_error(errf, file, h->err, h->line, h->col);
-    return root;
+    for (const calc_msg &m : l->cfg.msgs)
+        fprintf(stderr, "%s\n", m.text.c_str());
+    l->cfg.msgs.clear();
+    for (const std::string &d : l->vars) {
+        calc_host tmp;
+        calc_host_declare(&tmp, d.c_str());
+        const calc_host_var &hv = tmp.vars.back();
+        calc_var v;
+        v.name = hv.name;
+        v.type = hv.type;
+        v.kind = hv.kind;
+        v.ndim = hv.ndim;
+        v.is_array = hv.ndim > 0;
+        memcpy(v.dim, hv.dim, sizeof v.dim);
+        v.cells = hv.cells;
+        v.base = l->cfg.ncells;
+        if (l->cfg.var_by_name.count(v.name) || l->cfg.tag_by_name.count(v.name) ||
+            l->cfg.ncells + v.cells > CALC_MAX_CELLS) {
+            fprintf(stderr, "zqst: невірне --var %s\n", d.c_str());
+            return nullptr;
+        }
+        l->cfg.ncells += v.cells;
+        l->cfg.init.resize(static_cast<size_t>(l->cfg.ncells), NAN);
+        l->cfg.var_by_name[v.name] = static_cast<int>(l->cfg.vars.size());
+        l->cfg.vars.push_back(v);
+    }
+    if (!read_file(file, &text)) {
+        fprintf(stderr, "zqst: не читається %s: %s\n", file, strerror(errno));
+        return nullptr;
+    }
+    *rc = 1;
+    cx_tree root;
+    char err[512] = "";
+    int line = 0, col = 0;
+    if (calc_st_parse_text(text.data(), &l->cfg, &root, validate, err, sizeof err, &line, &col) !=
+        0) {
+        print_error(errf, file, err, line, col);
+        return nullptr;
+    }
+    for (const calc_msg &m : l->cfg.msgs)
+        fprintf(stderr, "%s\n", m.text.c_str());
+    // The host lays the variables out in the same cells as the engine.
+    for (const calc_var &v : l->cfg.vars)
+        calc_host_add_var(h, v.name.c_str(), v.type, v.kind, v.ndim, v.dim);
+    for (size_t i = 0; i < l->cfg.init.size() && i < h->cells.size(); i++)
+        if (!std::isnan(l->cfg.init[i])) h->cells[i] = calc_host_cell{l->cfg.init[i], 1, 1};
+    if (!root) {
+        // No statements: an expression is still checked on its own.
+        root.reset(calc_host_parse(h, text.c_str()));
+        if (!root) {
+            print_error(errf, file, h->err, h->line, h->col);
+            return nullptr;
+        }
+    }
+    return root.release();
+}
+
+std::string default_config() {
+    FILE *f = fopen("./config.yaml", "r");
+    if (!f) return "";
+    fclose(f);
+    return "./config.yaml";
 }
 
 int cmd_check(int argc, char **argv) {
@@ -131,14 +211,21 @@ int cmd_check(int argc, char **argv) {
         return 2;
     }
     calc_host h;
+    loader l;
+    l.cfg_path = default_config();
     for (int i = 3; i + 1 < argc; i += 2) {
-        if (strcmp(argv[i], "--var") != 0 || calc_host_declare(&h, argv[i + 1]) != 0) {
+        if (strcmp(argv[i], "-c") == 0) {
+            l.cfg_path = argv[i + 1];
+            continue;
+        }
+        if (strcmp(argv[i], "--var") != 0 || !add_cli_var(&l, argv[i + 1])) {
             fprintf(stderr, "zqst: невірне %s %s\n", argv[i], argv[i + 1]);
             return 2;
         }
     }
     int rc = 0;
-    cx_node *root = parse_file(argv[2], &h, stdout, &rc);
+    // The editor's stricter reading: what passes here deploys.
+    cx_node *root = parse_file(argv[2], &l, &h, stdout, 1, &rc);
     if (!root) return rc;
     printf("%s: OK (%s, вузлів стану %d, рутин %d)\n", argv[2],
            cx_is_stmt(root) ? "програма" : "вираз", cx_state_count(root), cx_routine_count(root));
@@ -155,6 +242,9 @@ int cmd_run(int argc, char **argv) {
     long ticks = -1, takt = 1000;
     int64_t start_ms = static_cast<int64_t>(time(nullptr)) * 1000;
     calc_host h;
+    loader l;
+    l.cfg_path = default_config();
+    int anchor = -1, shift_h = 0;
     std::vector<const char *> sets;
     for (int i = 3; i < argc; i++) {
         const char *a = argv[i];
@@ -181,13 +271,15 @@ int cmd_run(int argc, char **argv) {
             }
         } else if (strcmp(a, "--set") == 0) {
             sets.push_back(v);
+        } else if (strcmp(a, "-c") == 0) {
+            l.cfg_path = v;
         } else if (strcmp(a, "--var") == 0) {
-            if (calc_host_declare(&h, v) != 0) {
+            if (!add_cli_var(&l, v)) {
                 fprintf(stderr, "zqst: невірне --var %s\n", v);
                 return 2;
             }
         } else if (strcmp(a, "--anchor") == 0) {
-            if (calc_period_parse_anchor(v, &h.pc.anchor_min) != 0) {
+            if (calc_period_parse_anchor(v, &anchor) != 0) {
                 fprintf(stderr, "zqst: невірний --anchor %s\n", v);
                 return 2;
             }
@@ -197,7 +289,7 @@ int cmd_run(int argc, char **argv) {
                 fprintf(stderr, "zqst: --shift-h має ділити 24\n");
                 return 2;
             }
-            h.pc.shift_h = static_cast<int>(hours);
+            shift_h = static_cast<int>(hours);
         } else {
             fprintf(stderr, "zqst: невідомий параметр %s\n%s", a, kUsage);
             return 2;
@@ -207,18 +299,27 @@ int cmd_run(int argc, char **argv) {
         fprintf(stderr, "zqst: потрібно --ticks N\n%s", kUsage);
         return 2;
     }
+    for (const char *v : sets)
+        if (!strchr(v, '=')) {
+            fprintf(stderr, "zqst: невірне --set %s\n", v);
+            return 2;
+        }
+    int rc = 0;
+    cx_node *root = parse_file(file, &l, &h, stderr, 0, &rc);
+    if (!root) return rc;
+    h.pc = l.cfg.pc;
+    if (anchor >= 0) h.pc.anchor_min = anchor;
+    if (shift_h > 0) h.pc.shift_h = shift_h;
     std::vector<preset> presets;
     for (const char *v : sets) {
         preset p{};
         if (!parse_set(&h, v, &p)) {
             fprintf(stderr, "zqst: невірне --set %s\n", v);
+            cx_free(root);
             return 2;
         }
         presets.push_back(p);
     }
-    int rc = 0;
-    cx_node *root = parse_file(file, &h, stderr, &rc);
-    if (!root) return rc;
     if (!cx_is_stmt(root)) {
         fprintf(stderr, "%s: не програма (потрібне :=)\n", file);
         cx_free(root);
@@ -239,6 +340,12 @@ int cmd_run(int argc, char **argv) {
             if (p.tick == k) calc_host_store(&h, p.isd, p.index, p.bad, p.v);
         calc_host_at(&h, start_ms + (k - 1) * takt, k == 1 ? 0 : takt);
         calc_host_run(&h, root);
+        // Own tags hold what the engine would store: values of their type.
+        for (const calc_tag &t : l.cfg.tags) {
+            double v = 0;
+            if (calc_host_read(&h, t.isd, t.ch, &v) == 0)
+                calc_host_store(&h, t.isd, t.ch, 0, calc_vtype_quantize(v, t.type));
+        }
         for (; seen < h.created.size(); seen++) {
             bool listed = false;
             for (const auto &key : shown)

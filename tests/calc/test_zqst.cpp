@@ -154,3 +154,31 @@ TEST(zqst, HostileProgramsEndWithAMessage) {
 }
 
 }  // namespace
+
+// The file's VAR block and the configuration's own tags, as in the engine.
+TEST(zqst, VarBlockAndOwnTags) {
+    temp_dir t;
+    std::string cfg = t.write("config.yaml", "calc:\n  items:\n    - A10, int, level\n    - D2\n");
+    std::string p = t.write("p.st",
+                            "VAR\n  n : DINT := 5;\n  arr[3] : REAL := [1, 2(4)];\nEND_VAR\n"
+                            "n := n + 1;\nlevel := arr[1] * 2.6;\nD2.3 := 1;\n");
+    result r = sh(kZqst + " run " + p + " --ticks 2 --start 2026-01-01T00:00:00 -c " + cfg, true);
+    EXPECT_EQ(r.status, 0) << r.out;
+    // level is an INT own tag: 10.4 is stored as 10
+    EXPECT_EQ(r.out,
+              "tick 1 2026-01-01T00:00:00 n=6 A10=10 D2=8\n"
+              "tick 2 2026-01-01T00:00:01 n=7 A10=10 D2=8\n");
+    r = sh(kZqst + " check " + p + " -c " + cfg, true);
+    EXPECT_EQ(r.status, 0) << r.out;
+    // without the configuration the tag name is unknown; the VAR block still
+    // keeps the program's line numbers
+    r = sh(kZqst + " check " + p + " -c " + t.write("empty.yaml", "calc:\n"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out.rfind(p + ":6:", 0), 0u) << r.out;
+    // the editor's stricter reading of declarations
+    std::string junk = t.write("junk.st", "VAR\n x : REAL junk;\nEND_VAR\nx := 1;\n");
+    r = sh(kZqst + " check " + junk + " -c " + cfg);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, junk + ":2: VAR «x» — зайве після оголошення\n");
+    EXPECT_EQ(sh(kZqst + " check " + p + " -c " + t.path + "/none.yaml").status, 2);
+}
