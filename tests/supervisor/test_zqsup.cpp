@@ -408,6 +408,42 @@ TEST_F(Zqsup, StaleRunCleanupSparesUnrelatedProcesses) {
     EXPECT_EQ(pf.find(":" + std::to_string(sleeper) + "\n"), std::string::npos) << pf;
 }
 
+TEST_F(Zqsup, SameProjectNameInAnotherFolderIsRefused) {
+    // /root/<name> runs; /root/b/<name> has the same name, so the same pid
+    // file and database name.
+    config("");
+    start();
+    running_stack();
+    std::string twin = root + "/b/" + project;
+    mkdir((root + "/b").c_str(), 0755);
+    mkdir(twin.c_str(), 0755);
+    write_file(twin + "/config.yaml", read_file(proj + "/config.yaml"));
+    struct stat before;
+    ASSERT_EQ(stat(("/dev/shm" + shm_name).c_str(), &before), 0);
+    std::string pf = read_file(pidfile);
+
+    tsup::RunResult r = tsup::run({.argv = {stack + "/zqsup", twin}}, 20000);
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.err.find("вже працює в " + proj + " (zqsup pid=" + std::to_string(sup) + ")"),
+              std::string::npos)
+        << r.err;
+    // The running plant keeps its database object, its pid file and children.
+    struct stat after;
+    ASSERT_EQ(stat(("/dev/shm" + shm_name).c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(read_file(pidfile), pf);
+    for (const StubStart &s : starts())
+        EXPECT_TRUE(tsup::pid_alive(s.pid)) << s.name;
+    EXPECT_FALSE(file_exists(twin + "/stub.log"));
+
+    // Once it stopped, the twin may run.
+    kill(sup, SIGTERM);
+    ASSERT_TRUE(wait_exit(15));
+    proj = twin;
+    start();
+    running_stack();
+}
+
 TEST_F(Zqsup, PidFileSymlinkIsNotFollowed) {
     config("");
     std::string victim = root + "/victim";
