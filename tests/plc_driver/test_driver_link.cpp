@@ -103,6 +103,33 @@ TEST_F(DriverLink, ChangedAttributesReconnect) {
     EXPECT_GE(drv.log_count("масив 'Flags[5..5]' OK"), 2u);  // arrays validated again
 }
 
+TEST_F(DriverLink, SignalsDoNotDropTheLink) {
+    // Slow answers keep the driver waiting on its socket, where the signals
+    // land: a stop and continue, and the reload signal the supervisor sends.
+    ASSERT_TRUE(sim.control("delay_ms 60"));
+    size_t connects = drv.log_count("Підключено. Початок опитування");
+    uint32_t polls = shm_header(&drv.db)->poll_count;
+    {
+        bad_watch w(drv, {1, 2}, {1});
+        for (int i = 0; i < 8; i++) {
+            ASSERT_EQ(kill(drv.child.pid, SIGSTOP), 0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(120));
+            ASSERT_EQ(kill(drv.child.pid, SIGCONT), 0);
+            for (int k = 0; k < 10; k++) {
+                ASSERT_EQ(kill(drv.child.pid, SIGUSR1), 0);
+                std::this_thread::sleep_for(std::chrono::milliseconds(7));
+            }
+        }
+        EXPECT_TRUE(
+            wait_until([&] { return shm_header(&drv.db)->poll_count > polls + 10; }, 10000));
+        EXPECT_FALSE(w.seen_bad.load()) << drv.log();
+    }
+    EXPECT_TRUE(tsup::child_running(&drv.child)) << drv.log();
+    EXPECT_EQ(drv.log_count("Підключено. Початок опитування"), connects) << drv.log();
+    EXPECT_EQ(drv.log_count("EIP: помилка"), 0u) << drv.log();
+    EXPECT_TRUE(all_good(1000));
+}
+
 TEST_F(DriverLink, VanishedListenerAndStaleWrites) {
     size_t connects = drv.log_count("Підключено. Початок опитування");
     {
