@@ -5,9 +5,17 @@
 #include <cstdio>
 #include <cstring>
 
+#include <sys/stat.h>
+#include <time.h>
+
+#include <mutex>
+
 #include "common/json.h"
 #include "common/parse_util.h"
+#include "common/shm.h"
+#include "common/yaml.h"
 #include "server/srv_reply.h"
+#include "server/srv_state.h"
 
 std::string rt_esc(const char *s) {
     return json_escape_str(s ? s : "");
@@ -79,4 +87,65 @@ void rt_reply_file_or(srv_reply *r, const std::string &path, const char *fallbac
     std::string s;
     if (zq_read_file_max(path.c_str(), 16u << 20, &s) != 0) s = fallback;
     srv_reply_json(r, 200, std::move(s));
+}
+
+int rt_max_group_takt_ms(const json_node *root) {
+    const json_node *groups = json_get(json_get(root, "logix"), "groups");
+    int worst = 0;
+    for (size_t i = 0, n = json_count(groups); i < n; i++) {
+        long long t = json_geti(json_at(groups, i), "takt", 100);
+        if (t <= 0 || t > 3600000) t = 100;  // the driver's own fallback
+        if (t > worst) worst = (int)t;
+    }
+    return worst;
+}
+
+int64_t rt_live_bound_ms(int max_takt_ms) {
+    int64_t three = 3 * (int64_t)max_takt_ms;
+    return three > RT_LIVE_MIN_MS ? three : RT_LIVE_MIN_MS;
+}
+
+namespace {
+
+int64_t mono_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+// The bound for a configuration file, re-read when it changes; the file is
+// looked at no more than once a second.
+int64_t live_bound_for(const char *yaml_path) {
+    static std::mutex mu;
+    static std::string path;
+    static timespec mtime{};
+    static int64_t checked = INT64_MIN / 2, bound = RT_LIVE_MIN_MS;
+    std::lock_guard<std::mutex> lk(mu);
+    int64_t now = mono_ms();
+    if (path == yaml_path && now - checked < 1000) return bound;
+    checked = now;
+    struct stat sb;
+    if (!yaml_path[0] || stat(yaml_path, &sb) != 0) {
+        path = yaml_path;
+        mtime = {};
+        bound = RT_LIVE_MIN_MS;
+        return bound;
+    }
+    if (path == yaml_path && sb.st_mtim.tv_sec == mtime.tv_sec &&
+        sb.st_mtim.tv_nsec == mtime.tv_nsec)
+        return bound;
+    path = yaml_path;
+    mtime = sb.st_mtim;
+    json_ptr root(yaml_parse_file(yaml_path));
+    bound = rt_live_bound_ms(root ? rt_max_group_takt_ms(root.get()) : 0);
+    return bound;
+}
+
+}  // namespace
+
+bool rt_db_live(srv_state *st, const ShmHandle *h) {
+    if (!h) return false;
+    int64_t last = shm_header(h)->last_poll_ms;
+    if (last <= 0) return false;
+    return shm_now_ms() - last <= live_bound_for(st->cfg.yaml_path);
 }
