@@ -354,6 +354,8 @@ constexpr size_t kShortReply = 10;
 size_t multiple_service(ctx &c, uint8_t svc, const uint8_t *d, size_t dn, reply_w &w) {
     const char *what = service_name(svc, false);
     if (c.depth > 0) return refuse(w, svc, CIP_STATUS_SERVICE_NOT_SUPPORTED, -1, what, "nested");
+    if (int refused = c.st->faults.refuse_multi.load())
+        return refuse(w, svc, (uint8_t)refused, -1, what, "Message Router");
     if (dn < 2) return refuse(w, svc, CIP_STATUS_NOT_ENOUGH_DATA, -1, what, "Message Router");
     size_t n = eip_get16(d);
     if (dn < 2 + 2 * n)
