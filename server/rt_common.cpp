@@ -144,8 +144,14 @@ int64_t live_bound_for(const char *yaml_path) {
 }  // namespace
 
 bool rt_db_live(srv_state *st, const ShmHandle *h) {
-    if (!h) return false;
+    return rt_frozen_before(st, h) == INT64_MIN;
+}
+
+int64_t rt_frozen_before(srv_state *st, const ShmHandle *h) {
+    if (!h) return INT64_MAX;
+    int64_t now = shm_now_ms();
+    int64_t bound = live_bound_for(st->cfg.yaml_path);
     int64_t last = shm_header(h)->last_poll_ms;
-    if (last <= 0) return false;
-    return shm_now_ms() - last <= live_bound_for(st->cfg.yaml_path);
+    if (last > 0 && now - last <= bound) return INT64_MIN;
+    return now - bound;
 }

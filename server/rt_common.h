@@ -41,3 +41,7 @@ int64_t rt_live_bound_ms(int max_takt_ms);
 // (a clock stepped back counts as fresh). The takt is re-read from
 // config.yaml when the file changes.
 bool rt_db_live(srv_state *st, const ShmHandle *h);
+// Records stamped before this time are frozen: INT64_MIN while the database
+// is live, else now minus the bound. A record written since (by a program
+// that still runs, such as the calculation engine) keeps its quality.
+int64_t rt_frozen_before(srv_state *st, const ShmHandle *h);

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -46,7 +47,8 @@ void h_live(srv_call *c) {
     }
     ShmHeader *hd = shm_header(h);
     // Frozen values (no producer alive) go out as bad: quality 0, no value.
-    bool live = rt_db_live(c->st, h);
+    int64_t frozen = rt_frozen_before(c->st, h);
+    bool live = frozen == INT64_MIN;
     uint32_t nan_ = shm_an_count(h), ndi = shm_di_count(h);
     std::string out;
     out.reserve((size_t)nan_ * 96 + (size_t)ndi * 44 + 512);
@@ -60,7 +62,7 @@ void h_live(srv_call *c) {
         const ShmAnalog *a = shm_analog(h, i);
         double raw = a->value;
         if (i) out += ',';
-        if (!live) {
+        if (a->ts_ms < frozen) {
             snprintf(b, sizeof b, "[null,0,%lld,null]", (long long)a->ts_ms);
             out += b;
             continue;
@@ -75,7 +77,7 @@ void h_live(srv_call *c) {
     out += "],\"di\":[";
     for (uint32_t i = 0; i < ndi; i++) {
         const ShmDiscrete *d = shm_discrete(h, i);
-        if (live)
+        if (d->ts_ms >= frozen)
             snprintf(b, sizeof b, "%s[%u,%u,%lld]", i ? "," : "", (unsigned)d->value,
                      (unsigned)d->quality, (long long)d->ts_ms);
         else
@@ -88,8 +90,9 @@ void h_live(srv_call *c) {
 
 // Good values of the tags; null for bad quality, unknown tags, no database or
 // a database nobody keeps up to date.
-void poll_values(srv_call *c, const std::vector<std::string> &tags, bool live, std::string &out) {
-    const ShmHandle *h = live ? c->db : nullptr;
+void poll_values(srv_call *c, const std::vector<std::string> &tags, int64_t frozen,
+                 std::string &out) {
+    const ShmHandle *h = c->db;
     for (size_t i = 0; i < tags.size(); i++) {
         if (i) out += ',';
         out += '"';
@@ -101,13 +104,13 @@ void poll_values(srv_call *c, const std::vector<std::string> &tags, bool live, s
         if (h && rt_parse_tag(tags[i].c_str(), &kind, &n)) {
             if (kind == 'A') {
                 const ShmAnalog *a = shm_analog(h, n);
-                if (a && a->quality == 1) {
+                if (a && a->quality == 1 && a->ts_ms >= frozen) {
                     rt_fmt_num(out, meta_to_phys(&c->st->meta, n, a->value));
                     good = true;
                 }
             } else {
                 const ShmDiscrete *d = shm_discrete(h, n);
-                if (d && d->quality == 1) {
+                if (d && d->quality == 1 && d->ts_ms >= frozen) {
                     out += d->value ? '1' : '0';
                     good = true;
                 }
@@ -153,8 +156,9 @@ void h_poll(srv_call *c) {
     std::string out;
     out.reserve(48 * tags.size() + 176 * pages.size() + 512);
     out += "{\"values\":{";
-    bool live = rt_db_live(c->st, h);
-    poll_values(c, tags, live, out);
+    int64_t frozen = rt_frozen_before(c->st, h);
+    bool live = frozen == INT64_MIN;
+    poll_values(c, tags, frozen, out);
     // The worst mode of the connected controllers, and the first one in it.
     int connected = 0;
     const char *mode = "run";

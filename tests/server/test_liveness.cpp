@@ -64,16 +64,25 @@ TEST_F(Frozen, StaleStampShowsValuesBadAndControllerDown) {
         "\"10.0.0.1\",\"minor\":1},\"reload\":{}}";
     EXPECT_EQ(poll(), good);
 
+    // The driver stopped 10.5 s ago with its records as they were.
     db.freeze();
-    db.hdr()->last_poll_ms = shm_now_ms() - 10500;
+    int64_t then = shm_now_ms() - 10500;
+    db.hdr()->last_poll_ms = then;
+    shm_update_analog(&db.h, 1, 1, then, 21.5);
+    shm_update_discrete(&db.h, 1, 1, 1, then);
     EXPECT_EQ(poll(),
               "{\"values\":{\"A1\":null,\"D1\":null},\"_c\":0,\"plc\":{\"mode\":\"run\",\"ip\":"
               "\"\",\"minor\":0},\"reload\":{}}");
+    // A record another program wrote just now (the calculation engine's)
+    // is not frozen.
+    shm_update_analog(&db.h, 2, 1, shm_now_ms(), 4.5);
+    EXPECT_NE(parse(srv.post("/api/poll", "{\"tags\":[\"A2\"]}")).body.find("\"A2\":4.5"),
+              std::string::npos);
     std::string live = srv.body_of("/api/live");
     EXPECT_EQ(live.rfind("{\"connected\":0,", 0), 0u) << live;
     EXPECT_NE(live.find("\"an\":[[null,0,"), std::string::npos) << live;
     EXPECT_NE(live.find("\"di\":[[null,0,"), std::string::npos) << live;
-    EXPECT_EQ(live.find(",1,"), std::string::npos) << live;  // no quality 1 anywhere
+    EXPECT_NE(live.find("[4.5,1,"), std::string::npos) << live;
     std::string plc = srv.body_of("/api/plc");
     EXPECT_NE(plc.find("\"connected\":0,\"mode\":\"unknown\",\"minor_fault\":0"), std::string::npos)
         << plc;
@@ -84,9 +93,10 @@ TEST_F(Frozen, StaleStampShowsValuesBadAndControllerDown) {
     EXPECT_EQ(poll(), good);
     db.hdr()->last_poll_ms = shm_now_ms() + 60000;
     EXPECT_EQ(poll(), good);
-    // Never stamped: nobody has produced a value yet.
+    // Never stamped: nobody has kept the old records up to date.
     db.hdr()->last_poll_ms = 0;
     EXPECT_NE(poll().find("\"A1\":null"), std::string::npos);
+    EXPECT_NE(poll().find("\"_c\":0"), std::string::npos);
 }
 
 TEST_F(Frozen, SlowGroupsWidenTheBound) {
@@ -94,11 +104,15 @@ TEST_F(Frozen, SlowGroupsWidenTheBound) {
     write_file(srv.dir + "/config.yaml",
                srv.config + "logix:\n  groups:\n    - ipaddr: 10.0.0.1\n      takt: 5000\n");
     db.freeze();
-    db.hdr()->last_poll_ms = shm_now_ms() - 11000;
+    int64_t then = shm_now_ms() - 11000;
+    db.hdr()->last_poll_ms = then;
+    shm_update_analog(&db.h, 1, 1, then, 21.5);
     // The file is looked at again within a second.
     EXPECT_TRUE(wait_for([&] { return poll().find("\"A1\":21.5") != std::string::npos; }, 5000))
         << poll();
-    db.hdr()->last_poll_ms = shm_now_ms() - 16000;
+    then = shm_now_ms() - 16000;
+    db.hdr()->last_poll_ms = then;
+    shm_update_analog(&db.h, 1, 1, then, 21.5);
     EXPECT_NE(poll().find("\"A1\":null"), std::string::npos);
 }
 
