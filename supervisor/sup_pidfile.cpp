@@ -48,17 +48,23 @@ bool is_ours(pid_t pid) {
            sup_pid_cwd_is(pid, g_base_dir);
 }
 
-// True when pid runs the supervisor itself (first cmdline string named zqsup).
-bool is_supervisor(pid_t pid) {
+// The first string of /proc/<pid>/cmdline (at most 511 bytes read).
+bool first_cmdline_string(pid_t pid, char (&buf)[512]) {
     char path[64];
     snprintf(path, sizeof path, "/proc/%d/cmdline", int(pid));
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
-    char buf[512];
     ssize_t n = read(fd, buf, sizeof buf - 1);
     close(fd);
     if (n <= 0) return false;
-    buf[n] = '\0';
+    buf[n] = '\0';  // the first string ends at its own NUL or here
+    return true;
+}
+
+// True when pid runs the supervisor itself (first cmdline string named zqsup).
+bool is_supervisor(pid_t pid) {
+    char buf[512];
+    if (!first_cmdline_string(pid, buf)) return false;
     const char *base = strrchr(buf, '/');
     base = base ? base + 1 : buf;
     return strcmp(base, "zqsup") == 0;
@@ -155,15 +161,8 @@ void sup_write_pidfile() {
 }
 
 bool sup_pid_is_stack_program(pid_t pid) {
-    char path[64];
-    snprintf(path, sizeof path, "/proc/%d/cmdline", int(pid));
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
     char buf[512];
-    ssize_t n = read(fd, buf, sizeof buf - 1);
-    close(fd);
-    if (n <= 0) return false;
-    buf[n] = '\0';  // the first string ends at its own NUL or here
+    if (!first_cmdline_string(pid, buf)) return false;
     for (const char *prog : k_stack_programs) {
         if (strstr(buf, prog)) return true;
     }
@@ -171,13 +170,8 @@ bool sup_pid_is_stack_program(pid_t pid) {
 }
 
 bool sup_pid_cwd_is(pid_t pid, const std::string &dir) {
-    char path[64];
-    snprintf(path, sizeof path, "/proc/%d/cwd", int(pid));
-    char target[4096];
-    ssize_t n = readlink(path, target, sizeof target - 1);
-    if (n <= 0) return false;
-    target[n] = '\0';
-    return dir == target;
+    std::string cwd;
+    return cwd_of(pid, &cwd) && cwd == dir;
 }
 
 int sup_cleanup_stale() {
