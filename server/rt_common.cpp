@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include <atomic>
 #include <mutex>
 
 #include "common/json.h"
@@ -114,31 +115,33 @@ int64_t mono_ms() {
 }
 
 // The bound for a configuration file, re-read when it changes; the file is
-// looked at no more than once a second.
+// looked at no more than once a second. Requests in between read the cached
+// bound without taking the lock.
 int64_t live_bound_for(const char *yaml_path) {
     static std::mutex mu;
     static std::string path;
     static timespec mtime{};
-    static int64_t checked = INT64_MIN / 2, bound = RT_LIVE_MIN_MS;
-    std::lock_guard<std::mutex> lk(mu);
+    static std::atomic<int64_t> checked{INT64_MIN / 2}, bound{RT_LIVE_MIN_MS};
     int64_t now = mono_ms();
-    if (path == yaml_path && now - checked < 1000) return bound;
-    checked = now;
+    // One configuration file per process.
+    if (now - checked.load(std::memory_order_acquire) < 1000)
+        return bound.load(std::memory_order_relaxed);
+    std::lock_guard<std::mutex> lk(mu);
     struct stat sb;
-    if (!yaml_path[0] || stat(yaml_path, &sb) != 0) {
-        path = yaml_path;
-        mtime = {};
-        bound = RT_LIVE_MIN_MS;
-        return bound;
-    }
-    if (path == yaml_path && sb.st_mtim.tv_sec == mtime.tv_sec &&
-        sb.st_mtim.tv_nsec == mtime.tv_nsec)
-        return bound;
+    bool same_path = path == yaml_path;
     path = yaml_path;
-    mtime = sb.st_mtim;
-    json_ptr root(yaml_parse_file(yaml_path));
-    bound = rt_live_bound_ms(root ? rt_max_group_takt_ms(root.get()) : 0);
-    return bound;
+    if (!yaml_path[0] || stat(yaml_path, &sb) != 0) {
+        mtime = {};
+        bound.store(RT_LIVE_MIN_MS, std::memory_order_relaxed);
+    } else if (!same_path || sb.st_mtim.tv_sec != mtime.tv_sec ||
+               sb.st_mtim.tv_nsec != mtime.tv_nsec) {
+        mtime = sb.st_mtim;
+        json_ptr root(yaml_parse_file(yaml_path));
+        bound.store(rt_live_bound_ms(root ? rt_max_group_takt_ms(root.get()) : 0),
+                    std::memory_order_relaxed);
+    }
+    checked.store(now, std::memory_order_release);
+    return bound.load(std::memory_order_relaxed);
 }
 
 }  // namespace
