@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -17,19 +18,43 @@
 namespace {
 
 constexpr int kConnectTimeoutMs = 3000;
-constexpr int kIoTimeoutS = 5;
+constexpr int kIoTimeoutMs = 5000;
 
 void close_quietly(int fd) {
     if (fd >= 0) close(fd);
 }
 
-}  // namespace
+int64_t mono_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
 
-int eip_sock_read_all(int sock, void *buffer, size_t n) {
-    uint8_t *p = static_cast<uint8_t *>(buffer);
+// Waits until fd is ready for `events` or the deadline passed. A signal
+// (a handled one, or a stop and continue) only resumes the wait; once the
+// deadline passed one last look is taken, since a process that was stopped
+// finds the answer already waiting. -1 with errno ETIMEDOUT or the error.
+int wait_ready(int fd, short events, int64_t deadline) {
+    for (;;) {
+        int64_t left = deadline - mono_ms();
+        pollfd pfd{fd, events, 0};
+        int r = poll(&pfd, 1, left > 0 ? (int)left : 0);
+        if (r > 0) return 0;
+        if (r == 0) {
+            if (left > 0) continue;  // woke early: the clock says there is time left
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        if (errno != EINTR) return -1;
+    }
+}
+
+int read_all_until(int sock, uint8_t *p, size_t n, int64_t deadline) {
     size_t got = 0;
     while (got < n) {
-        ssize_t r = recv(sock, p + got, n - got, 0);
+        if (wait_ready(sock, POLLIN, deadline) != 0) return -1;
+        ssize_t r = recv(sock, p + got, n - got, MSG_DONTWAIT);
+        if (r < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
         if (r <= 0) {
             if (r == 0) errno = ECONNRESET;
             return -1;
@@ -39,19 +64,37 @@ int eip_sock_read_all(int sock, void *buffer, size_t n) {
     return 0;
 }
 
-int eip_transact(eip_session *s, const uint8_t *request, size_t request_len, uint8_t *reply,
-                 size_t *reply_len) {
+int send_all_until(int sock, const uint8_t *p, size_t n, int64_t deadline) {
     size_t sent = 0;
-    while (sent < request_len) {
-        ssize_t r = send(s->sock, request + sent, request_len - sent, MSG_NOSIGNAL);
+    while (sent < n) {
+        if (wait_ready(sock, POLLOUT, deadline) != 0) return -1;
+        ssize_t r = send(sock, p + sent, n - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (r < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
         if (r <= 0) {
-            log_err("EIP: помилка передачі: %s", strerror(r == 0 ? EPIPE : errno));
+            if (r == 0) errno = EPIPE;
             return -1;
         }
         sent += (size_t)r;
     }
+    return 0;
+}
+
+}  // namespace
+
+int eip_sock_read_all(int sock, void *buffer, size_t n) {
+    return read_all_until(sock, static_cast<uint8_t *>(buffer), n, mono_ms() + kIoTimeoutMs);
+}
+
+int eip_transact(eip_session *s, const uint8_t *request, size_t request_len, uint8_t *reply,
+                 size_t *reply_len) {
+    // One deadline for the whole exchange, however often a signal cuts in.
+    int64_t deadline = mono_ms() + kIoTimeoutMs;
+    if (send_all_until(s->sock, request, request_len, deadline) != 0) {
+        log_err("EIP: помилка передачі: %s", strerror(errno));
+        return -1;
+    }
     uint8_t header[EIP_HEADER_SIZE];
-    if (eip_sock_read_all(s->sock, header, sizeof header) != 0) {
+    if (read_all_until(s->sock, header, sizeof header, deadline) != 0) {
         log_err("EIP: помилка отримання заголовка: %s", strerror(errno));
         return -1;
     }
@@ -61,7 +104,7 @@ int eip_transact(eip_session *s, const uint8_t *request, size_t request_len, uin
         return -1;
     }
     memcpy(reply, header, sizeof header);
-    if (len > 0 && eip_sock_read_all(s->sock, reply + EIP_HEADER_SIZE, len) != 0) {
+    if (len > 0 && read_all_until(s->sock, reply + EIP_HEADER_SIZE, len, deadline) != 0) {
         log_err("EIP: помилка отримання даних: %s", strerror(errno));
         return -1;
     }
@@ -85,9 +128,6 @@ int eip_connect(eip_session *s, const char *ip, int port, uint32_t slot) {
     }
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    timeval tv{kIoTimeoutS, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -106,16 +146,15 @@ int eip_connect(eip_session *s, const char *ip, int port, uint32_t slot) {
             close_quietly(fd);
             return -1;
         }
-        pollfd pfd{fd, POLLOUT, 0};
-        int r = poll(&pfd, 1, kConnectTimeoutMs);
-        if (r == 0) {
+        int r = wait_ready(fd, POLLOUT, mono_ms() + kConnectTimeoutMs);
+        if (r != 0 && errno == ETIMEDOUT) {
             log_err("підключення до %s:%d: %s", ip, port, "timeout");
             close_quietly(fd);
             return -1;
         }
         int soerr = 0;
         socklen_t sl = sizeof soerr;
-        if (r < 0) {
+        if (r != 0) {
             soerr = errno;
         } else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &soerr, &sl) != 0) {
             soerr = errno;
@@ -149,7 +188,7 @@ void eip_disconnect(eip_session *s) {
     if (s->sock < 0) return;
     uint8_t req[EIP_HEADER_SIZE];
     eip_put_header(req, EIP_CMD_UNREGISTER_SESSION, 0, s->session_handle);
-    (void)send(s->sock, req, sizeof req, MSG_NOSIGNAL);
+    (void)send(s->sock, req, sizeof req, MSG_NOSIGNAL | MSG_DONTWAIT);
     close(s->sock);
     s->sock = -1;
     s->session_handle = 0;

@@ -25,6 +25,10 @@ void on_stop_signal(int) {
     g_running.store(0);
 }
 
+// A data reload means nothing to the driver (configuration changes restart
+// it), but a stray SIGUSR1 must not end it either.
+void on_reload_signal(int) {}
+
 void *thread_main(void *arg) {
     logix_poll_thread(static_cast<logix_conn *>(arg));
     return nullptr;
@@ -73,7 +77,7 @@ int main(int argc, char **argv) {
                 g.slot, g.takt_ms, g.item_count, g.array_segment_count, singles);
     }
 
-    zq_signals_install(on_stop_signal, nullptr, ZQ_SIG_RESTART | ZQ_SIG_IGNORE_PIPE);
+    zq_signals_install(on_stop_signal, on_reload_signal, ZQ_SIG_RESTART | ZQ_SIG_IGNORE_PIPE);
 
     if (g_config.group_count == 0) {
         log_msg("Завершення роботи драйвера");

@@ -2,11 +2,15 @@
 // Helpers shared by the runtime endpoint families (rt_*.cpp).
 
 #include <stddef.h>
+#include <stdint.h>
 
 #include <string>
 #include <vector>
 
 struct srv_reply;
+struct srv_state;
+struct json_node;
+struct ShmHandle;
 
 // JSON-escaped text ("" for null).
 std::string rt_esc(const char *s);
@@ -24,3 +28,20 @@ std::vector<std::string> rt_scan_list(const std::string &body, const char *key, 
                                       size_t max_len);
 // 200 with the file's text as JSON, or `fallback` when it cannot be read.
 void rt_reply_file_or(srv_reply *r, const std::string &path, const char *fallback);
+
+// Liveness of the database's producers (a driver, or the supervisor when no
+// driver runs): values older than the bound are frozen, not good.
+constexpr int64_t RT_LIVE_MIN_MS = 10000;
+// Slowest takt of the logix groups in a parsed config.yaml (ms; a group
+// without a valid takt polls every 100 ms); 0 without groups.
+int rt_max_group_takt_ms(const json_node *root);
+// The bound: 10 s, or three slowest takts when that is longer.
+int64_t rt_live_bound_ms(int max_takt_ms);
+// True when the header's last_poll_ms is within the bound of the wall clock
+// (a clock stepped back counts as fresh). The takt is re-read from
+// config.yaml when the file changes.
+bool rt_db_live(srv_state *st, const ShmHandle *h);
+// Records stamped before this time are frozen: INT64_MIN while the database
+// is live, else now minus the bound. A record written since (by a program
+// that still runs, such as the calculation engine) keeps its quality.
+int64_t rt_frozen_before(srv_state *st, const ShmHandle *h);

@@ -126,7 +126,8 @@ void h_status(srv_call *c) {
             b, sizeof b,
             "{\"groups\":[{\"name\":\"%s\",\"connected\":%d,\"poll_count\":%u,\"n_analogs\":%u,"
             "\"n_discretes\":%u}]}",
-            nm.c_str(), (int)hd->connected, hd->poll_count, shm_an_count(h), shm_di_count(h));
+            nm.c_str(), rt_db_live(c->st, h) ? (int)hd->connected : 0, hd->poll_count,
+            shm_an_count(h), shm_di_count(h));
     }
     srv_reply_json(c->reply, 200, b);
 }
@@ -135,8 +136,11 @@ void h_plc(srv_call *c) {
     const ShmHandle *h = c->db;
     std::string out = "{\"plc\":[";
     if (h) {
+        // A hung driver leaves its blocks as they were: show them as down.
+        bool live = rt_db_live(c->st, h);
         for (uint32_t k = 0; k < shm_plc_count(h); k++) {
             const ShmPlcBlock *b = shm_plc(h, k);
+            bool up = live && b->connected;
             char e[1024];
             int n = snprintf(
                 e, sizeof e,
@@ -144,7 +148,7 @@ void h_plc(srv_call *c) {
                 "\"status\":%u,\"fw\":\"%u.%u\",\"serial\":%u,\"name\":\"%s\",\"proc\":\"%s\","
                 "\"idx\":%u,\"auto\":%d}",
                 k ? "," : "", rt_fixed_str(b->ip, sizeof b->ip).c_str(), (unsigned)b->slot,
-                (unsigned)b->connected, shm_mode_name(b->mode), (unsigned)b->minor_fault,
+                up ? 1u : 0u, shm_mode_name(up ? b->mode : 0), up ? (unsigned)b->minor_fault : 0u,
                 (unsigned)b->status, (unsigned)b->fw_major, (unsigned)b->fw_minor, b->serial,
                 rt_fixed_str(b->name, sizeof b->name).c_str(),
                 rt_fixed_str(b->proc, sizeof b->proc).c_str(), k,

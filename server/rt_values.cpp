@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -45,6 +46,9 @@ void h_live(srv_call *c) {
         return;
     }
     ShmHeader *hd = shm_header(h);
+    // Frozen values (no producer alive) go out as bad: quality 0, no value.
+    int64_t frozen = rt_frozen_before(c->st, h);
+    bool live = frozen == INT64_MIN;
     uint32_t nan_ = shm_an_count(h), ndi = shm_di_count(h);
     std::string out;
     out.reserve((size_t)nan_ * 96 + (size_t)ndi * 44 + 512);
@@ -52,12 +56,17 @@ void h_live(srv_call *c) {
     snprintf(b, sizeof b,
              "{\"connected\":%d,\"poll_count\":%u,\"last_poll_ms\":%lld,\"n_an\":%u,\"n_di\":%u,"
              "\"an\":[",
-             (int)hd->connected, hd->poll_count, (long long)hd->last_poll_ms, nan_, ndi);
+             live ? (int)hd->connected : 0, hd->poll_count, (long long)hd->last_poll_ms, nan_, ndi);
     out += b;
     for (uint32_t i = 0; i < nan_; i++) {
         const ShmAnalog *a = shm_analog(h, i);
         double raw = a->value;
         if (i) out += ',';
+        if (a->ts_ms < frozen) {
+            snprintf(b, sizeof b, "[null,0,%lld,null]", (long long)a->ts_ms);
+            out += b;
+            continue;
+        }
         out += '[';
         rt_fmt_num(out, meta_to_phys(&c->st->meta, (long)i, raw));
         snprintf(b, sizeof b, ",%u,%lld,", (unsigned)a->quality, (long long)a->ts_ms);
@@ -68,16 +77,21 @@ void h_live(srv_call *c) {
     out += "],\"di\":[";
     for (uint32_t i = 0; i < ndi; i++) {
         const ShmDiscrete *d = shm_discrete(h, i);
-        snprintf(b, sizeof b, "%s[%u,%u,%lld]", i ? "," : "", (unsigned)d->value,
-                 (unsigned)d->quality, (long long)d->ts_ms);
+        if (d->ts_ms >= frozen)
+            snprintf(b, sizeof b, "%s[%u,%u,%lld]", i ? "," : "", (unsigned)d->value,
+                     (unsigned)d->quality, (long long)d->ts_ms);
+        else
+            snprintf(b, sizeof b, "%s[null,0,%lld]", i ? "," : "", (long long)d->ts_ms);
         out += b;
     }
     out += "]}";
     srv_reply_json(c->reply, 200, std::move(out));
 }
 
-// Good values of the tags; null for bad quality, unknown tags or no database.
-void poll_values(srv_call *c, const std::vector<std::string> &tags, std::string &out) {
+// Good values of the tags; null for bad quality, unknown tags, no database or
+// a database nobody keeps up to date.
+void poll_values(srv_call *c, const std::vector<std::string> &tags, int64_t frozen,
+                 std::string &out) {
     const ShmHandle *h = c->db;
     for (size_t i = 0; i < tags.size(); i++) {
         if (i) out += ',';
@@ -90,13 +104,13 @@ void poll_values(srv_call *c, const std::vector<std::string> &tags, std::string 
         if (h && rt_parse_tag(tags[i].c_str(), &kind, &n)) {
             if (kind == 'A') {
                 const ShmAnalog *a = shm_analog(h, n);
-                if (a && a->quality == 1) {
+                if (a && a->quality == 1 && a->ts_ms >= frozen) {
                     rt_fmt_num(out, meta_to_phys(&c->st->meta, n, a->value));
                     good = true;
                 }
             } else {
                 const ShmDiscrete *d = shm_discrete(h, n);
-                if (d && d->quality == 1) {
+                if (d && d->quality == 1 && d->ts_ms >= frozen) {
                     out += d->value ? '1' : '0';
                     good = true;
                 }
@@ -142,13 +156,15 @@ void h_poll(srv_call *c) {
     std::string out;
     out.reserve(48 * tags.size() + 176 * pages.size() + 512);
     out += "{\"values\":{";
-    poll_values(c, tags, out);
+    int64_t frozen = rt_frozen_before(c->st, h);
+    bool live = frozen == INT64_MIN;
+    poll_values(c, tags, frozen, out);
     // The worst mode of the connected controllers, and the first one in it.
     int connected = 0;
     const char *mode = "run";
     std::string ip;
     int minor = 0;
-    if (h) {
+    if (h && live) {
         connected = (int)shm_header(h)->connected;
         int worst = 0;
         for (uint32_t k = 0; k < shm_plc_count(h); k++) {

@@ -138,8 +138,12 @@ struct sup_pid_entry {
 std::vector<sup_pid_entry> sup_parse_pidfile(const std::string &text);
 void sup_write_pidfile();
 // Clean-up of a previous run: signals only stack programs whose working
-// directory is this project directory.
-void sup_cleanup_stale();
+// directory is this project directory. -1 (logged, nothing touched) when a
+// project of the same name runs from another directory.
+int sup_cleanup_stale();
+// A live supervisor of a project with this project's name in another
+// directory (same pid file, same database name): its directory and pid.
+bool sup_find_namesake(std::string *dir, pid_t *pid);
 // True when pid runs one of the stack's programs (first cmdline string).
 bool sup_pid_is_stack_program(pid_t pid);
 // True when /proc/<pid>/cwd resolves to dir.

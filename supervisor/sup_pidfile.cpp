@@ -1,5 +1,6 @@
 // The pid file in /tmp and the clean-up of a previous run of this project.
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -47,7 +48,82 @@ bool is_ours(pid_t pid) {
            sup_pid_cwd_is(pid, g_base_dir);
 }
 
+// The first string of /proc/<pid>/cmdline (at most 511 bytes read).
+bool first_cmdline_string(pid_t pid, char (&buf)[512]) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/cmdline", int(pid));
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    ssize_t n = read(fd, buf, sizeof buf - 1);
+    close(fd);
+    if (n <= 0) return false;
+    buf[n] = '\0';  // the first string ends at its own NUL or here
+    return true;
+}
+
+// True when pid runs the supervisor itself (first cmdline string named zqsup).
+bool is_supervisor(pid_t pid) {
+    char buf[512];
+    if (!first_cmdline_string(pid, buf)) return false;
+    const char *base = strrchr(buf, '/');
+    base = base ? base + 1 : buf;
+    return strcmp(base, "zqsup") == 0;
+}
+
+bool cwd_of(pid_t pid, std::string *out) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/cwd", int(pid));
+    char target[4096];
+    ssize_t n = readlink(path, target, sizeof target - 1);
+    if (n <= 0) return false;
+    out->assign(target, size_t(n));
+    return true;
+}
+
+// A live supervisor, not this one, running a project of the same name from
+// another directory: it shares the pid file and the database name.
+bool is_namesake(pid_t pid, std::string *dir) {
+    if (pid < 2 || pid == getpid() || !alive(pid) || !is_supervisor(pid)) return false;
+    std::string cwd;
+    if (!cwd_of(pid, &cwd) || cwd == g_base_dir) return false;
+    size_t slash = cwd.rfind('/');
+    std::string name = slash == std::string::npos ? cwd : cwd.substr(slash + 1);
+    if (name.size() > SHM_PROJECT_MAX) name.resize(SHM_PROJECT_MAX);
+    if (name != g_project_name) return false;
+    *dir = cwd;
+    return true;
+}
+
 }  // namespace
+
+bool sup_find_namesake(std::string *dir, pid_t *pid) {
+    // The pid file names the owner directly; /proc finds one whose pid file
+    // was removed from under it.
+    std::string text;
+    if (read_nofollow(g_pidfile.c_str(), &text)) {
+        for (const sup_pid_entry &e : sup_parse_pidfile(text)) {
+            if (e.name == "zqsup" && is_namesake(e.pid, dir)) {
+                *pid = e.pid;
+                return true;
+            }
+        }
+    }
+    DIR *d = opendir("/proc");
+    if (!d) return false;
+    bool found = false;
+    while (struct dirent *de = readdir(d)) {
+        char *end = nullptr;
+        long p = strtol(de->d_name, &end, 10);
+        if (end == de->d_name || *end || p < 2 || p > 0x3fffffff) continue;
+        if (is_namesake(pid_t(p), dir)) {
+            *pid = pid_t(p);
+            found = true;
+            break;
+        }
+    }
+    closedir(d);
+    return found;
+}
 
 std::vector<sup_pid_entry> sup_parse_pidfile(const std::string &text) {
     std::vector<sup_pid_entry> v;
@@ -85,15 +161,8 @@ void sup_write_pidfile() {
 }
 
 bool sup_pid_is_stack_program(pid_t pid) {
-    char path[64];
-    snprintf(path, sizeof path, "/proc/%d/cmdline", int(pid));
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
     char buf[512];
-    ssize_t n = read(fd, buf, sizeof buf - 1);
-    close(fd);
-    if (n <= 0) return false;
-    buf[n] = '\0';  // the first string ends at its own NUL or here
+    if (!first_cmdline_string(pid, buf)) return false;
     for (const char *prog : k_stack_programs) {
         if (strstr(buf, prog)) return true;
     }
@@ -101,21 +170,28 @@ bool sup_pid_is_stack_program(pid_t pid) {
 }
 
 bool sup_pid_cwd_is(pid_t pid, const std::string &dir) {
-    char path[64];
-    snprintf(path, sizeof path, "/proc/%d/cwd", int(pid));
-    char target[4096];
-    ssize_t n = readlink(path, target, sizeof target - 1);
-    if (n <= 0) return false;
-    target[n] = '\0';
-    return dir == target;
+    std::string cwd;
+    return cwd_of(pid, &cwd) && cwd == dir;
 }
 
-void sup_cleanup_stale() {
+int sup_cleanup_stale() {
+    std::string other;
+    pid_t other_pid = 0;
+    if (sup_find_namesake(&other, &other_pid)) {
+        // Its pid file and database are live; touching either would take
+        // another plant down.
+        sup_log_stderr(
+            "[zqsup] ПОМИЛКА: проєкт з назвою \"%s\" вже працює в %s (zqsup pid=%d) — "
+            "спільні pid-файл %s і SHM %s; перейменуйте теку проєкту. Стек не запущено.\n",
+            g_project_name.c_str(), other.c_str(), int(other_pid), g_pidfile.c_str(),
+            g_shm_name_su.c_str());
+        return -1;
+    }
     std::string text;
     if (!read_nofollow(g_pidfile.c_str(), &text)) {
         // A symbolic link where the pid file belongs is not ours to follow.
         if (errno == ELOOP) unlink(g_pidfile.c_str());
-        return;
+        return 0;
     }
     std::vector<sup_pid_entry> signalled;
     for (const sup_pid_entry &e : sup_parse_pidfile(text)) {
@@ -139,4 +215,5 @@ void sup_cleanup_stale() {
         kill(e.pid, SIGKILL);
     }
     unlink(g_pidfile.c_str());
+    return 0;
 }

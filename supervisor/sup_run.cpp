@@ -242,7 +242,10 @@ int sup_main(int argc, char **argv) {
     sup_log("[zqsup] shm_name  = %s\n", g_shm_name_su.c_str());
     sup_log("[zqsup] pidfile   = %s\n", g_pidfile.c_str());
 
-    sup_cleanup_stale();
+    if (sup_cleanup_stale() != 0) {
+        log_close();
+        return 1;
+    }
 
     sup_hook_legacy_tables();
     // Without config.yaml the stack still starts: the children fail and are

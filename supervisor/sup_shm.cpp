@@ -58,6 +58,14 @@ int shm_create_run() {
         }
     }
 
+    std::string other;
+    pid_t other_pid = 0;
+    if (sup_find_namesake(&other, &other_pid)) {
+        sup_log("[zqsup] ПОМИЛКА: SHM %s належить проєкту в %s (zqsup pid=%d) — SHM не змінено\n",
+                g_shm_name_su.c_str(), other.c_str(), int(other_pid));
+        return -2;
+    }
+
     uint64_t room = shm_room(g_shm_name_su);
     if (total > room) {
         sup_log(

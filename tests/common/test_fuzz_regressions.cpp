@@ -9,12 +9,16 @@
 
 #include <algorithm>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "common/json.h"
+#include "common/log.h"
 #include "common/yaml.h"
+#include "tests/fuzz/cp1251_fuzz_driver.h"
+#include "tests/fuzz/shm_fuzz_driver.h"
 
 namespace {
 
@@ -73,6 +77,35 @@ TEST(FuzzRegressions, HostileSeedsAreRefused) {
         tsup::read_file(std::string(ZQ_SOURCE_DIR) + "/tests/fuzz/corpus/yaml/deep_map.yaml");
     json_ptr r(yaml_parse(deep.c_str()));
     EXPECT_EQ(json_getn(r.get(), "after", 0), 1.0);
+}
+
+TEST(FuzzRegressions, ShmCorpusAttachesAsRecorded) {
+    log_set_flags(0, 0, 0);
+    tsup::ShmName name{"zqfuzz_replay"};
+    // File name -> counts a reader sees (analogs, discretes, controllers).
+    const std::map<std::string, std::string> recorded = {
+        {"valid_10_5_2", "10A/5D/2P"}, {"version5", "refused"},  // an older layout
+    };
+    fuzz_corpus_expect("shm", recorded, [&](const std::string &data) -> std::string {
+        shm_fuzz::result r = shm_fuzz::run_one(
+            name.name.c_str(), reinterpret_cast<const uint8_t *>(data.data()), data.size());
+        EXPECT_TRUE(r.rewritten);
+        if (!r.attached) return "refused";
+        return std::to_string(r.an) + "A/" + std::to_string(r.di) + "D/" + std::to_string(r.plc) +
+               "P";
+    });
+    log_set_flags(1, 1, 1);
+}
+
+TEST(FuzzRegressions, Cp1251CorpusConvertsAsRecorded) {
+    const std::map<std::string, std::string> recorded = {
+        {"cp1251_text", "Помилка ? €"},  // 0x98 has no character
+        // UTF-8 read as CP1251: each byte becomes a character.
+        {"utf8_text", "РџРѕРјРёР»РєР°"},
+    };
+    fuzz_corpus_expect("cp1251", recorded, [](const std::string &data) {
+        return cp1251_fuzz::run_one(reinterpret_cast<const uint8_t *>(data.data()), data.size());
+    });
 }
 
 }  // namespace

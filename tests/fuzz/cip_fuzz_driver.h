@@ -37,27 +37,29 @@ enum op : uint8_t {
     OP_COUNT
 };
 
-inline void run_op(eip_session *s, uint8_t op, uint8_t arg) {
+// The operation's own result: 0 done, 1 refused by the controller, -1
+// transport failure (or, for the instance search, the instance found).
+inline int run_op(eip_session *s, uint8_t op, uint8_t arg) {
     uint8_t path[CIP_PATH_MAX];
     int path_len = cip_build_tag_path("Tag", arg, arg & 1, path, sizeof path);
     if (path_len < 0) abort();
     int count = (arg % 8) + 1;
+    int r = 0;
     switch (op % OP_COUNT) {
         case OP_READ_REAL: {
             double values[8];
             uint16_t type;
             int n = -1;
-            if (cip_read_real(s, "Tag", arg, count, values, &type, &n) == 0 && (n < 0 || n > count))
-                abort();
+            r = cip_read_real(s, "Tag", arg, count, values, &type, &n);
+            if (r == 0 && (n < 0 || n > count)) abort();
             break;
         }
         case OP_READ_SINGLE: {
             uint8_t value[8];
             uint32_t size;
             uint16_t type;
-            if (cip_read_tag_single(s, path, (size_t)path_len, value, &size, &type) == 0 &&
-                size > 8)
-                abort();
+            r = cip_read_tag_single(s, path, (size_t)path_len, value, &size, &type);
+            if (r == 0 && size > 8) abort();
             break;
         }
         case OP_READ_COUNT: {
@@ -66,15 +68,14 @@ inline void run_op(eip_session *s, uint8_t op, uint8_t arg) {
             uint32_t size;
             uint16_t type;
             int n = 0;
-            if (cip_read_tag_count(s, path, (size_t)path_len, count, buffer, sizeof buffer, &size,
-                                   &type, &n) == 0 &&
-                (n < 0 || n > count))
-                abort();
+            r = cip_read_tag_count(s, path, (size_t)path_len, count, buffer, sizeof buffer, &size,
+                                   &type, &n);
+            if (r == 0 && (n < 0 || n > count)) abort();
             break;
         }
         case OP_READ_BOOL: {
             uint8_t bits[64];
-            (void)cip_read_bool(s, "Flags", arg, count * 8, bits);
+            r = cip_read_bool(s, "Flags", arg, count * 8, bits);
             break;
         }
         case OP_READ_MULTI: {
@@ -83,28 +84,30 @@ inline void run_op(eip_session *s, uint8_t op, uint8_t arg) {
             int n = (arg % 4) + 1;
             for (int i = 0; i < n; i++)
                 items[i] = {path, (size_t)path_len, (uint16_t)(i + 1)};
-            if (cip_read_multi(s, items, n, results) == 0)
+            r = cip_read_multi(s, items, n, results);
+            if (r == 0)
                 for (int i = 0; i < n; i++)
                     if (results[i].size > sizeof results[i].value) abort();
             break;
         }
         case OP_WRITE_NUMERIC:
-            (void)cip_write_numeric(s, "Tag", arg, CIP_TYPE_DINT, 7.0);
+            r = cip_write_numeric(s, "Tag", arg, CIP_TYPE_DINT, 7.0);
             break;
         case OP_WRITE_MASKED:
-            (void)cip_write_masked(s, path, (size_t)path_len, 1 << (arg % 3), 1u, ~0u);
+            r = cip_write_masked(s, path, (size_t)path_len, 1 << (arg % 3), 1u, ~0u);
             break;
         case OP_WRITE_BOOL:
-            (void)cip_write_bool(s, "Flags", arg, 1);
+            r = cip_write_bool(s, "Flags", arg, 1);
             break;
         case OP_FIND_INSTANCE:
-            (void)cip_find_tag_instance(s, "Tag");
+            r = (int)cip_find_tag_instance(s, "Tag");
             break;
         case OP_GET_SYMBOLS: {
             cip_symbol symbols[8];
             int n = -1;
             int max = (arg % 8) + 1;
-            if (cip_get_symbols(s, symbols, max, &n) == 0) {
+            r = cip_get_symbols(s, symbols, max, &n);
+            if (r == 0) {
                 if (n < 0 || n > max) abort();
                 for (int i = 0; i < n; i++)
                     if (strnlen(symbols[i].name, sizeof symbols[i].name) == sizeof symbols[i].name)
@@ -117,41 +120,44 @@ inline void run_op(eip_session *s, uint8_t op, uint8_t arg) {
             uint8_t out[64];
             size_t cap = (arg % sizeof out) + 1;
             size_t len = 0;
-            int r = (op % OP_COUNT) == OP_IDENTITY ? cip_read_identity(s, out, cap, &len)
-                                                   : cip_read_controller_attrs(s, out, cap, &len);
+            r = (op % OP_COUNT) == OP_IDENTITY ? cip_read_identity(s, out, cap, &len)
+                                               : cip_read_controller_attrs(s, out, cap, &len);
             if (r == 0 && len > cap) abort();
             break;
         }
         case OP_READ_TIME: {
             int64_t us;
-            (void)cip_read_plc_time(s, &us);
+            r = cip_read_plc_time(s, &us);
             break;
         }
         case OP_WRITE_TIME:
-            (void)cip_write_plc_time(s, 1700000000000000LL);
+            r = cip_write_plc_time(s, 1700000000000000LL);
             break;
         case OP_FORWARD_OPEN: {
             // The rest of the stream then answers a read over the new connection.
             uint8_t value[8];
-            if (cip_forward_open(s) == 0)
-                (void)cip_read_tag_single(s, path, (size_t)path_len, value, nullptr, nullptr);
+            r = cip_forward_open(s);
+            if (r == 0) r = cip_read_tag_single(s, path, (size_t)path_len, value, nullptr, nullptr);
             break;
         }
         case OP_FORWARD_CLOSE:
-            (void)cip_forward_close(s);
+            r = cip_forward_close(s);
             break;
         case OP_RAW_SEND: {
             uint8_t out[CIP_REPLY_MAX];
             size_t len = sizeof out;
             static const uint8_t req[] = {0x01, 0x02, 0x20, 0x01, 0x24, 0x01};
-            (void)cip_request(s, req, sizeof req, out, &len);
+            r = cip_request(s, req, sizeof req, out, &len);
             break;
         }
     }
+    return r;
 }
 
-inline void run_one(const uint8_t *data, size_t size) {
-    if (size < 3 || size > 65536) return;
+// The operation's result; CIP_FUZZ_SKIPPED for inputs too short or too long.
+constexpr int CIP_FUZZ_SKIPPED = -100;
+inline int run_one(const uint8_t *data, size_t size) {
+    if (size < 3 || size > 65536) return CIP_FUZZ_SKIPPED;
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) abort();
     // Room for every request the client may send before it gives up.
@@ -171,9 +177,10 @@ inline void run_one(const uint8_t *data, size_t size) {
     s.cip_connected = data[1] & 1;
     s.ot_conn_id = 0x01020304;
     s.to_conn_id = 0x05060708;
-    run_op(&s, data[0], data[2]);
+    int r = run_op(&s, data[0], data[2]);
     close(sv[0]);
     close(sv[1]);
+    return r;
 }
 
 }  // namespace cip_fuzz

@@ -2,6 +2,9 @@
 // tests replay them under the sanitizers.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <map>
 #include <string>
 #include <vector>
 
@@ -19,4 +22,25 @@ inline std::vector<std::string> fuzz_corpus_files(const char *name) {
 // The server's corpus test still reads the files by this name.
 inline std::string fuzz_read_file(const std::string &path) {
     return tsup::read_file(path);
+}
+
+// Runs every file of the corpus through `run` (the file's bytes in, a text
+// saying how it ended out) and compares that with the result recorded for
+// the file's name; a file without a record fails, so a new corpus entry
+// gets its expected outcome written down.
+template <class Run>
+void fuzz_corpus_expect(const char *name, const std::map<std::string, std::string> &recorded,
+                        Run run) {
+    auto files = fuzz_corpus_files(name);
+    EXPECT_GE(files.size(), recorded.size());
+    for (const std::string &f : files) {
+        std::string base = f.substr(f.rfind('/') + 1);
+        SCOPED_TRACE(base);
+        std::string got = run(tsup::read_file(f));
+        auto it = recorded.find(base);
+        if (it == recorded.end())
+            ADD_FAILURE() << "no recorded result; it gives " << got;
+        else
+            EXPECT_EQ(got, it->second);
+    }
 }

@@ -8,6 +8,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static bool quiet = (log_set_flags(0, 0, 0), true);
     (void)quiet;
     if (size == 0) return 0;
-    http_fuzz::run_one(data, size);
+    (void)http_fuzz::run_one(data, size);
     return 0;
 }

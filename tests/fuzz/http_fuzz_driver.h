@@ -43,8 +43,16 @@ inline void check_request(const http_request *req) {
     (void)srv_cross_site(req);
 }
 
-inline void run_one(const uint8_t *data, size_t size) {
+// How the socket reader took the input: its return code and, when it
+// accepted the request, what it read.
+struct result {
+    int read_rc = -100;  // -100: not offered to the reader
+    std::string method, path, query, body;
+};
+
+inline result run_one(const uint8_t *data, size_t size) {
     const char *text = reinterpret_cast<const char *>(data);
+    result res;
 
     auto req = std::make_unique<http_request>();
     memset(req->method, 0, sizeof req->method);
@@ -60,7 +68,7 @@ inline void run_one(const uint8_t *data, size_t size) {
 
     // Larger inputs than a socket buffer would block the writer; the reader
     // gives up at 8 KiB of head anyway.
-    if (size > 65536) return;
+    if (size > 65536) return res;
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) abort();
     size_t sent = 0;
@@ -71,12 +79,18 @@ inline void run_one(const uint8_t *data, size_t size) {
     }
     shutdown(sv[1], SHUT_WR);
     auto r2 = std::make_unique<http_request>();
-    if (http_read(sv[0], r2.get(), (data[0] & 1) ? small_limit : nullptr, nullptr) == 0) {
+    res.read_rc = http_read(sv[0], r2.get(), (data[0] & 1) ? small_limit : nullptr, nullptr);
+    if (res.read_rc == 0) {
         check_request(r2.get());
         if (r2->body_len != (int)r2->body.size()) abort();
+        res.method = r2->method;
+        res.path = r2->path;
+        res.query = r2->query;
+        res.body = r2->body;
     }
     close(sv[0]);
     close(sv[1]);
+    return res;
 }
 
 }  // namespace http_fuzz

@@ -6,7 +6,7 @@
 // Prints one "OK <what>" or "FAIL <what>: <why>" line per check; exit code 0
 // when every check passed.
 "use strict";
-const { Controller, Tag } = require("st-ethernet-ip");
+const { Controller, Tag, TagGroup } = require("st-ethernet-ip");
 
 const addr = process.argv[2];
 const connected = process.argv[3] !== "unconnected";
@@ -81,6 +81,22 @@ async function main() {
     await plc.readTag(ints, 10);
     check("DINT array read", Array.isArray(ints.value) && ints.value[9] === 9,
           JSON.stringify(ints.value));
+
+    // The whole array packed with a scalar into one Multiple Service Packet:
+    // its reply does not fit, so the array's part comes back as a partial
+    // transfer and the client fetches the rest with fragmented reads.
+    const group = new TagGroup();
+    const garr = new Tag("Data", null, null, 0, 1, 400);
+    const gcount = new Tag("Counter");
+    // This client takes a partial answer only as the packet's last reply.
+    group.add(gcount);
+    group.add(garr);
+    await plc.readTagGroup(group);
+    const gok = Array.isArray(garr.value) && garr.value.length === 400 &&
+        Math.abs(garr.value[7] - 3.5) < 1e-6 && Math.abs(garr.value[399] - 399) < 1e-6;
+    check("packed array read", gok && gcount.value === -123456,
+          (Array.isArray(garr.value) ? garr.value.length + " values, [399]=" + garr.value[399]
+                                     : String(garr.value)) + ", Counter=" + gcount.value);
 
     await plc.disconnect();
     check("disconnect", true, "");

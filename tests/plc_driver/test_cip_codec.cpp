@@ -373,40 +373,52 @@ TEST(CipClient, RandomRepliesNeverReadPastWhatArrived) {
         uint8_t buf[64], bits[70];
         uint32_t size;
         int cnt;
-        size_t len;
         int64_t us;
         cip_multi_result res[3];
         cip_symbol syms[4];
+        int r = 0, n_out = -1;
+        size_t len_out = 0;
         switch (i % 9) {
             case 0:
-                cip_read_real(&plc.s, "T", 0, 8, v, &t);
+                r = cip_read_real(&plc.s, "T", 0, 8, v, &t, &n_out);
+                EXPECT_TRUE(r != 0 || (n_out >= 0 && n_out <= 8)) << n_out;
                 break;
             case 1:
-                cip_read_tag_single(&plc.s, p, (size_t)n, buf, &size, &t);
+                r = cip_read_tag_single(&plc.s, p, (size_t)n, buf, &size, &t);
+                EXPECT_TRUE(r != 0 || size <= 8u);
                 break;
             case 2:
-                cip_read_tag_count(&plc.s, p, (size_t)n, 16, buf, sizeof buf, &size, &t, &cnt);
+                r = cip_read_tag_count(&plc.s, p, (size_t)n, 16, buf, sizeof buf, &size, &t, &cnt);
+                EXPECT_TRUE(r != 0 || (cnt >= 0 && cnt <= 16 && cnt * size <= sizeof buf));
                 break;
             case 3:
-                cip_read_bool(&plc.s, "T", 5, 70, bits);
+                r = cip_read_bool(&plc.s, "T", 5, 70, bits);
+                for (uint8_t b : bits)
+                    EXPECT_TRUE(r != 0 || b <= 1);
                 break;
             case 4:
-                cip_read_multi(&plc.s, items, 3, res);
+                r = cip_read_multi(&plc.s, items, 3, res);
+                for (const auto &x : res)
+                    EXPECT_TRUE(r != 0 || x.size <= sizeof x.value);
                 break;
             case 5:
-                cip_get_symbols(&plc.s, syms, 4, &cnt);
+                r = cip_get_symbols(&plc.s, syms, 4, &cnt);
+                EXPECT_TRUE(r != 0 || (cnt >= 0 && cnt <= 4));
                 break;
             case 6:
-                cip_read_plc_time(&plc.s, &us);
+                r = cip_read_plc_time(&plc.s, &us);
                 break;
             case 7:
-                cip_read_identity(&plc.s, buf, sizeof buf, &len);
+                r = cip_read_identity(&plc.s, buf, sizeof buf, &len_out);
+                EXPECT_TRUE(r != 0 || len_out <= sizeof buf);
                 break;
             default:
-                cip_write_bool(&plc.s, "T", 33, 1);
+                r = cip_write_bool(&plc.s, "T", 33, 1);
                 cip_find_tag_instance(&plc.s, "T");
                 break;
         }
+        // Every operation reports done, refused or failed, nothing else.
+        EXPECT_TRUE(r == 0 || r == 1 || r == -1) << i << ": " << r;
     }
     log_set_flags(1, 1, 1);
 }

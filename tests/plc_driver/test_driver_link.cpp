@@ -103,6 +103,33 @@ TEST_F(DriverLink, ChangedAttributesReconnect) {
     EXPECT_GE(drv.log_count("масив 'Flags[5..5]' OK"), 2u);  // arrays validated again
 }
 
+TEST_F(DriverLink, SignalsDoNotDropTheLink) {
+    // Slow answers keep the driver waiting on its socket, where the signals
+    // land: a stop and continue, and the reload signal the supervisor sends.
+    ASSERT_TRUE(sim.control("delay_ms 60"));
+    size_t connects = drv.log_count("Підключено. Початок опитування");
+    uint32_t polls = shm_header(&drv.db)->poll_count;
+    {
+        bad_watch w(drv, {1, 2}, {1});
+        for (int i = 0; i < 8; i++) {
+            ASSERT_EQ(kill(drv.child.pid, SIGSTOP), 0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(120));
+            ASSERT_EQ(kill(drv.child.pid, SIGCONT), 0);
+            for (int k = 0; k < 10; k++) {
+                ASSERT_EQ(kill(drv.child.pid, SIGUSR1), 0);
+                std::this_thread::sleep_for(std::chrono::milliseconds(7));
+            }
+        }
+        EXPECT_TRUE(
+            wait_until([&] { return shm_header(&drv.db)->poll_count > polls + 10; }, 10000));
+        EXPECT_FALSE(w.seen_bad.load()) << drv.log();
+    }
+    EXPECT_TRUE(tsup::child_running(&drv.child)) << drv.log();
+    EXPECT_EQ(drv.log_count("Підключено. Початок опитування"), connects) << drv.log();
+    EXPECT_EQ(drv.log_count("EIP: помилка"), 0u) << drv.log();
+    EXPECT_TRUE(all_good(1000));
+}
+
 TEST_F(DriverLink, VanishedListenerAndStaleWrites) {
     size_t connects = drv.log_count("Підключено. Початок опитування");
     {
@@ -188,12 +215,9 @@ TEST(DriverTwoControllers, BlocksClockAndStop) {
     EXPECT_TRUE(drv.an_is(2, 9.75));
     EXPECT_EQ(drv.an(1)->value, 1.5);
 
-    auto t0 = std::chrono::steady_clock::now();
+    // Ends by itself on SIGTERM (not killed after the grace time), with one
+    // dead controller among the live ones.
     EXPECT_EQ(drv.stop(), 0);
-    auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
-            .count();
-    EXPECT_LT(ms, 3000);
     EXPECT_EQ(drv.log_count("ForwardClose відправлено"), 2u);
     EXPECT_TRUE(a.wait_output("closed", 3000));
     EXPECT_TRUE(b.wait_output("closed", 3000));

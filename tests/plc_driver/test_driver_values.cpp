@@ -147,17 +147,23 @@ TEST(DriverApply, DuplicatesFollowTheFirstItem) {
     free(g.items);
 }
 
+// Batches of packed reads stay within the packet limits: a request
+// estimate of 8 + (path + 6) per item up to 460 bytes, and a reply estimate
+// of 2 + 16 per item that takes no new item once it passed 444 bytes.
 TEST(DriverBatches, EstimatesLimitEachPacket) {
     logix_group g;
     int cand[200];
     for (int i = 0; i < 100; ++i) {
-        logix_item it = make_item("A1,v,T");  // 4-byte path
+        logix_item it = make_item("A1,v,T");
         logix_add_tag(&g, i + 1, &it);
         cand[i] = i;
     }
-    // The reply estimate caps a batch of short paths at 28 items.
+    // "T": 0x91, length 1, 'T', pad = 4 bytes, 10 per item in the request:
+    // 45 would fit there, but the reply estimate after 28 items is
+    // 2 + 28 * 16 = 450 > 444, so the 29th opens a new packet.
+    ASSERT_EQ(g.items[0].path_len, 4);
     EXPECT_EQ(driver_batch_size(&g, cand, 100, 0), 28);
-    EXPECT_EQ(driver_batch_size(&g, cand, 100, 84), 16);
+    EXPECT_EQ(driver_batch_size(&g, cand, 100, 84), 16);  // what is left
     EXPECT_EQ(driver_batch_size(&g, cand, 1, 0), 1);
     free(g.items);
 
@@ -168,9 +174,10 @@ TEST(DriverBatches, EstimatesLimitEachPacket) {
         logix_add_tag(&l, i + 1, &it);
         cand[i] = i;
     }
-    int len = l.items[0].path_len;
-    int expect = (460 - 8) / (len + 6);
-    EXPECT_EQ(driver_batch_size(&l, cand, 20, 0), expect);
+    // "Program:Main" is 2 + 12 bytes, forty x 2 + 40: 56 per path, 62 per
+    // item; 8 + 7 * 62 = 442 fits in 460, an eighth item (504) does not.
+    ASSERT_EQ(l.items[0].path_len, 56);
+    EXPECT_EQ(driver_batch_size(&l, cand, 20, 0), 7);
     free(l.items);
 }
 

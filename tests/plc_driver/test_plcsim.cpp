@@ -273,21 +273,89 @@ TEST_F(Plcsim, TagServicesBeyondTheClient) {
     r = cip(&s, {0x55, 2, 0x20, 0x6B, 0x25, 0, 0, 0, 1, 0, 1, 0});
     EXPECT_NE(0, r[2]);
 
-    // A Multiple Service Packet whose replies do not fit: the last ones
-    // answer "reply data too large".
+    // A Multiple Service Packet whose replies do not fit: the first read is
+    // whole, the later ones partial, each with whole elements.
     bytes msp = {0x0A, 2, 0x20, 2, 0x24, 1, 3, 0, 8, 0, 20, 0, 32, 0};
-    bytes one = {0x4C, 3, 0x91, 3, 'A', 'r', 'r', 0, 0x28, 0, 100, 0};  // 400 bytes each
+    bytes one = {0x4C, 4, 0x91, 3, 'A', 'r', 'r', 0, 0x28, 0, 100, 0};  // 400 bytes each
     for (int i = 0; i < 3; i++)
         msp.insert(msp.end(), one.begin(), one.end());
     r = cip(&s, msp);
     ASSERT_GE(r.size(), 12u);
     EXPECT_EQ(CIP_STATUS_EMBEDDED_SERVICE_ERROR, r[2]);
     EXPECT_LE(r.size(), 498u);
-    size_t last = eip_get16(&r[4 + 2 + 4]);
-    EXPECT_EQ(0x11, r[4 + last + 2]);
+    size_t first = eip_get16(&r[4 + 2]), second = eip_get16(&r[4 + 4]), last = eip_get16(&r[4 + 6]);
+    EXPECT_EQ(0, r[4 + first + 2]);
+    EXPECT_EQ(second - first, 4u + 2 + 400);
+    EXPECT_EQ(CIP_STATUS_PARTIAL_TRANSFER, r[4 + second + 2]);
+    EXPECT_EQ(CIP_STATUS_PARTIAL_TRANSFER, r[4 + last + 2]);
+    EXPECT_EQ((last - second - 6) % 4, 0u);
+    EXPECT_EQ((r.size() - 4 - last - 6) % 4, 0u);
     cip_forward_close(&s);
     eip_disconnect(&s);
     EXPECT_NE(std::string::npos, sim.output().find("refused Write Tag 'X'"));
+}
+
+// Reads packed into one Multiple Service Packet as independent clients pack
+// them: a whole-array read beside a scalar. The array answers "partial
+// transfer" with what fits, and packed fragmented reads fetch the rest.
+TEST_F(Plcsim, PackedWholeArrayReadsAnswerPartialTransfer) {
+    for (bool connected : {true, false}) {
+        SCOPED_TRACE(connected ? "connected" : "unconnected");
+        eip_session s;
+        ASSERT_EQ(0, eip_connect(&s, sim.addr.c_str(), EIP_PORT, 1));
+        if (connected) {
+            ASSERT_EQ(0, cip_forward_open(&s));
+        }
+        for (uint32_t i = 0; i < 1000; i += 37)
+            ASSERT_EQ(0, cip_write_numeric(&s, "Arr", i, CIP_TYPE_REAL, i + 0.5));
+        // Whole Arr (4000 bytes), then X.
+        auto packet = [](uint32_t offset, bool frag) {
+            bytes arr = {
+                frag ? (uint8_t)0x52 : (uint8_t)0x4C, 3, 0x91, 3, 'A', 'r', 'r', 0, 0xE8, 0x03};
+            for (int i = 0; frag && i < 4; i++)
+                arr.push_back((uint8_t)(offset >> (8 * i)));
+            bytes x = {0x4C, 2, 0x91, 1, 'X', 0, 1, 0};
+            bytes q = {0x0A, 2, 0x20, 2, 0x24, 1, 2, 0, 6, 0};
+            q.push_back((uint8_t)(6 + arr.size()));
+            q.push_back(0);
+            q.insert(q.end(), arr.begin(), arr.end());
+            q.insert(q.end(), x.begin(), x.end());
+            return q;
+        };
+        std::vector<float> all;
+        for (int guard = 0; guard < 40 && all.size() < 1000; guard++) {
+            bool frag = guard > 0;
+            bytes r = cip(&s, packet((uint32_t)all.size() * 4, frag));
+            ASSERT_GE(r.size(), 8u);
+            EXPECT_EQ(0x8A, r[0]);
+            ASSERT_EQ(2, eip_get16(&r[4]));
+            size_t a = 4 + eip_get16(&r[6]), x = 4 + eip_get16(&r[8]);
+            ASSERT_LT(a + 6, x);
+            ASSERT_EQ(x + 10, r.size());
+            EXPECT_LE(r.size(), connected ? 498u : 504u);
+            // The scalar is answered in full after the array's share.
+            EXPECT_EQ(0xCC, r[x]);
+            EXPECT_EQ(0, r[x + 2]);
+            EXPECT_EQ(CIP_TYPE_DINT, eip_get16(&r[x + 4]));
+            EXPECT_EQ(7u, eip_get32(&r[x + 6]));
+            // The array's share: whole REALs, status 0x06 until the last.
+            EXPECT_EQ(frag ? 0xD2 : 0xCC, r[a]);
+            size_t bytes_here = x - a - 6;
+            ASSERT_GT(bytes_here, 0u);
+            ASSERT_EQ(bytes_here % 4, 0u);
+            bool last = all.size() + bytes_here / 4 == 1000;
+            EXPECT_EQ(last ? 0 : CIP_STATUS_PARTIAL_TRANSFER, r[a + 2]);
+            EXPECT_EQ(last ? 0 : CIP_STATUS_EMBEDDED_SERVICE_ERROR, r[2]);
+            EXPECT_EQ(CIP_TYPE_REAL, eip_get16(&r[a + 4]));
+            for (size_t k = a + 6; k < x; k += 4)
+                all.push_back((float)cip_decode_numeric(&r[k], CIP_TYPE_REAL));
+        }
+        ASSERT_EQ(1000u, all.size());
+        for (uint32_t i = 0; i < 1000; i++)
+            EXPECT_EQ(all[i], i % 37 == 0 ? i + 0.5f : 0.0f) << i;
+        if (connected) cip_forward_close(&s);
+        eip_disconnect(&s);
+    }
 }
 
 TEST_F(Plcsim, ServesSeveralClientsAtOnce) {

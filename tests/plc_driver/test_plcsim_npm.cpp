@@ -41,6 +41,7 @@ TEST_P(NpmClient, ReadsAndWritesScalarsAndArrays) {
     EXPECT_EQ(0, r.status) << out << "\n--- simulator ---\n" << sim.output();
     EXPECT_EQ(std::string::npos, out.find("FAIL")) << out;
     EXPECT_NE(std::string::npos, out.find("OK array fragmented read")) << out;
+    EXPECT_NE(std::string::npos, out.find("OK packed array read")) << out;
     EXPECT_NE(std::string::npos, out.find("OK disconnect")) << out;
     sim.cleanup();
 }

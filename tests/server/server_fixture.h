@@ -45,19 +45,36 @@ inline std::string raw(int port, const std::string &request) {
     return tsup::http_exchange_to_close(port, request, &r) ? r : "<no connect>";
 }
 
-// A database created by the test, removed at the end.
+// A database created by the test, removed at the end. Its liveness stamp
+// (last_poll_ms) moves as a running driver would move it, until freeze().
 struct test_db {
     tsup::ShmName own{"zqsrv_test"};
     std::string name;  // own's, or the name given
     ShmHandle h;
     bool ok = false;
+    std::atomic<bool> beating{true};
+    std::thread beat;
     test_db(uint32_t an, uint32_t di, uint32_t plc, const std::string &given = "")
         : name(given.empty() ? own.name : given) {
         ok = shm_open_rw(name.c_str(), an, di, plc, &h) == 0;
+        if (!ok) return;
+        hdr()->last_poll_ms = shm_now_ms();
+        beat = std::thread([this] {
+            while (beating) {
+                hdr()->last_poll_ms = shm_now_ms();
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        });
     }
     ~test_db() {
+        freeze();
         shm_close(&h);
         shm_unlink(name.c_str());
+    }
+    // Stops the stamp where it is, as a hung driver leaves it.
+    void freeze() {
+        beating = false;
+        if (beat.joinable()) beat.join();
     }
     ShmHeader *hdr() { return shm_header(&h); }
 };

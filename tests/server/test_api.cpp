@@ -82,10 +82,8 @@ TEST_F(Api, PollValuesPlcAndReloadStamps) {
 
 TEST_F(Api, LiveVtypesStatusPlcAndInfo) {
     std::string live = srv.body_of("/api/live");
-    EXPECT_EQ(live.rfind("{\"connected\":1,\"poll_count\":77,\"last_poll_ms\":0,\"n_an\":10,"
-                         "\"n_di\":5,\"an\":[[0,0,0,0],[21.5,1,",
-                         0),
-              0u)
+    EXPECT_EQ(live.rfind("{\"connected\":1,\"poll_count\":77,\"last_poll_ms\":", 0), 0u) << live;
+    EXPECT_NE(live.find(",\"n_an\":10,\"n_di\":5,\"an\":[[0,0,0,0],[21.5,1,"), std::string::npos)
         << live;
     EXPECT_NE(live.find("[25,1,"), std::string::npos);
     EXPECT_NE(live.find(",13824]"), std::string::npos);

@@ -194,7 +194,8 @@ TEST_F(Zqsup, StartsSizedStackAndStopsCleanly) {
         EXPECT_TRUE(file_exists(proj + "/" + d)) << d;
     }
 
-    pid_t sup_pid = sup;
+    // Ended children are reaped while it runs (zqmqtt keeps ending).
+    EXPECT_TRUE(wait_for([&] { return tsup::zombie_children(sup) == 0; }, 2000));
     kill(sup, SIGTERM);
     ASSERT_TRUE(wait_exit(15));
     EXPECT_EQ(exit_status, 0);
@@ -217,7 +218,6 @@ TEST_F(Zqsup, StartsSizedStackAndStopsCleanly) {
               std::string::npos)
         << log;
     EXPECT_NE(log.find("[zqsup] exited."), std::string::npos);
-    EXPECT_EQ(tsup::zombie_children(sup_pid), 0);
 }
 
 TEST_F(Zqsup, DriverStartsWithGroupsAndOneBlockPerController) {
@@ -409,17 +409,63 @@ TEST_F(Zqsup, StaleRunCleanupSparesUnrelatedProcesses) {
     EXPECT_EQ(pf.find(":" + std::to_string(sleeper) + "\n"), std::string::npos) << pf;
 }
 
+TEST_F(Zqsup, SameProjectNameInAnotherFolderIsRefused) {
+    // /root/<name> runs; /root/b/<name> has the same name, so the same pid
+    // file and database name.
+    config("");
+    start();
+    running_stack();
+    std::string twin = root + "/b/" + project;
+    mkdir((root + "/b").c_str(), 0755);
+    mkdir(twin.c_str(), 0755);
+    write_file(twin + "/config.yaml", read_file(proj + "/config.yaml"));
+    struct stat before;
+    ASSERT_EQ(stat(("/dev/shm" + shm_name).c_str(), &before), 0);
+    std::string pf = read_file(pidfile);
+
+    tsup::RunResult r = tsup::run({.argv = {stack + "/zqsup", twin}}, 20000);
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.err.find("вже працює в " + proj + " (zqsup pid=" + std::to_string(sup) + ")"),
+              std::string::npos)
+        << r.err;
+    // The running plant keeps its database object, its pid file and children.
+    struct stat after;
+    ASSERT_EQ(stat(("/dev/shm" + shm_name).c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(read_file(pidfile), pf);
+    for (const StubStart &s : starts())
+        EXPECT_TRUE(tsup::pid_alive(s.pid)) << s.name;
+    EXPECT_FALSE(file_exists(twin + "/stub.log"));
+
+    // Once it stopped, the twin may run.
+    kill(sup, SIGTERM);
+    ASSERT_TRUE(wait_exit(15));
+    proj = twin;
+    start();
+    running_stack();
+}
+
 TEST_F(Zqsup, PidFileSymlinkIsNotFollowed) {
     config("");
+    // Someone else's link where the pid file belongs, to a file naming a
+    // program of this project: nothing it says is acted on.
+    extra.emplace_back();
+    ASSERT_TRUE(tsup::child_start(&extra.back(), {.argv = {stack + "/zqtrend"}, .dir = proj}));
+    pid_t named = extra.back().pid;
+    ASSERT_TRUE(wait_for([&] { return starts("zqtrend").size() >= 1; }, 5000));
     std::string victim = root + "/victim";
-    write_file(victim, "keep me\n");
+    std::string text = "trend:" + std::to_string(named) + "\n";
+    write_file(victim, text);
     ASSERT_EQ(symlink(victim.c_str(), pidfile.c_str()), 0);
     start();
     running_stack();
     struct stat st;
     ASSERT_EQ(lstat(pidfile.c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
-    EXPECT_EQ(read_file(victim), "keep me\n");
+    EXPECT_EQ(read_file(victim), text);
+    EXPECT_TRUE(tsup::pid_alive(named));
+    EXPECT_FALSE(out_has("killing stale")) << out();
+    tsup::child_stop(&extra.back(), 3000);
 }
 
 TEST_F(Zqsup, ConsoleStatusAndCyrillicQuit) {
@@ -488,18 +534,23 @@ TEST_F(Zqsup, AbsurdSizeIsRefusedAndStackStillRuns) {
 }
 
 TEST_F(Zqsup, WithoutArgumentsTheStackDirIsTheProject) {
-    // The stack directory is the project here; its name makes the db name.
+    // The stack directory is the project here; its name makes the pid file
+    // and database names, so it is unique to this run.
+    std::string name = "stack" + project;
+    std::string own = root + "/" + name;
+    mkdir(own.c_str(), 0755);
+    for (const char *p : {"zqtrend", "zqserver", "zqalarm"})
+        copy_exe(SUP_STUB, own + "/" + p);
+    copy_exe(stack + "/zqsup", own + "/zqsup");
+    stack = own;
     write_file(stack + "/config.yaml", "logix:\n  shm_name: " + prefix + "\n");
-    std::string saved = proj;
     proj = stack;
-    shm_name = prefix + "_stack";
-    pidfile = "/tmp/zqsup_stack.pid";
-    // Another test run could use the same project name: skip rather than
-    // fight over its pid file.
-    if (file_exists(pidfile)) GTEST_SKIP() << pidfile << " in use";
+    shm_name = prefix + "_" + name;
+    pidfile = "/tmp/zqsup_" + name + ".pid";
     start({}, false);
     running_stack();
     EXPECT_TRUE(out_has("[zqsup] base_dir  = " + stack + "\n")) << out();
+    EXPECT_TRUE(out_has("[zqsup] pidfile   = " + pidfile + "\n")) << out();
     ASSERT_EQ(write(in_fd, "q", 1), 1);
     ASSERT_TRUE(wait_exit(15));
     EXPECT_EQ(exit_status, 0);

@@ -58,6 +58,7 @@ struct sim_faults {
     std::atomic<int> refuse_forward_open{0};
     std::atomic<int> zero_conn_ids{0};
     std::atomic<int> refuse_reads{0};         // CIP status for every tag read, 0 = off
+    std::atomic<int> refuse_multi{0};         // CIP status for every packed request, 0 = off
     std::atomic<int> refuse_symbol_types{0};  // refuse symbol lists that ask for types
     std::atomic<int> clock_skew_ms{0};        // a clock set lands this far off
     std::atomic<int> clock_sets_left{-1};     // clock sets accepted before refusals, -1 = all

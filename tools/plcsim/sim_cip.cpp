@@ -157,6 +157,7 @@ struct ctx {
     sim_client *cl;
     bool connected;
     int depth;             // inside a Multiple Service Packet
+    size_t reserve = 0;    // bytes the packet's later services need at least
     bool in_ucmm = false;  // inside an Unconnected Send: no second one
 };
 
@@ -255,16 +256,17 @@ size_t tag_read(ctx &c, uint8_t svc, const sim_path &p, const uint8_t *d, size_t
     size_t total = (size_t)count * size;
     if (offset > total || (frag && offset % size != 0))
         return refuse(w, svc, CIP_STATUS_GENERAL_ERROR, 0x2105, what, p.name.c_str());
-    size_t room = w.limit > 6 ? (w.limit - 6) / size * size : 0;
+    // What does not fit is answered "partial transfer" with the whole
+    // elements that do; the client fetches the rest with fragmented reads.
+    // Inside a Multiple Service Packet the later services keep room for a
+    // short answer each, unless that would leave this one no element.
+    size_t avail = w.limit > 6 ? w.limit - 6 : 0;
+    size_t room = avail / size * size;
+    if (c.depth > 0 && avail > c.reserve && (avail - c.reserve) / size > 0)
+        room = (avail - c.reserve) / size * size;
     size_t chunk = total - offset;
     bool partial = false;
     if (chunk > room) {
-        if (c.depth > 0) {
-            // Inside a Multiple Service Packet a read is whole or answered
-            // "reply data too large" by the packet.
-            w.overflow = true;
-            return w.n;
-        }
         chunk = room;
         partial = true;
     }
@@ -345,9 +347,15 @@ size_t tag_rmw(ctx &c, uint8_t svc, const sim_path &p, const uint8_t *d, size_t 
     return w.n;
 }
 
+// Room kept per later service of a packet: status header, type and one
+// 32-bit element.
+constexpr size_t kShortReply = 10;
+
 size_t multiple_service(ctx &c, uint8_t svc, const uint8_t *d, size_t dn, reply_w &w) {
     const char *what = service_name(svc, false);
     if (c.depth > 0) return refuse(w, svc, CIP_STATUS_SERVICE_NOT_SUPPORTED, -1, what, "nested");
+    if (int refused = c.st->faults.refuse_multi.load())
+        return refuse(w, svc, (uint8_t)refused, -1, what, "Message Router");
     if (dn < 2) return refuse(w, svc, CIP_STATUS_NOT_ENOUGH_DATA, -1, what, "Message Router");
     size_t n = eip_get16(d);
     if (dn < 2 + 2 * n)
@@ -366,6 +374,7 @@ size_t multiple_service(ctx &c, uint8_t svc, const uint8_t *d, size_t dn, reply_
         size_t end = i + 1 < n ? eip_get16(d + 2 + 2 * (i + 1)) : dn;
         eip_put16(w.p + offs_at + 2 * i, (uint16_t)(w.n - (offs_at - 2)));
         reply_w sub{w.p + w.n, w.limit - w.n};
+        c.reserve = kShortReply * (n - i - 1);
         size_t r;
         if (off < 2 + 2 * n || off >= dn || end > dn || end <= off) {
             r = refuse(sub, 0, CIP_STATUS_NOT_ENOUGH_DATA, -1, what, "embedded request");
@@ -387,6 +396,7 @@ size_t multiple_service(ctx &c, uint8_t svc, const uint8_t *d, size_t dn, reply_
         w.n += r;
     }
     c.depth--;
+    c.reserve = 0;
     if (any_error) w.p[2] = CIP_STATUS_EMBEDDED_SERVICE_ERROR;
     return w.n;
 }

@@ -382,8 +382,8 @@ int sim_control_apply(sim_state *st, const char *text, std::string *err) {
     long v = 0;
     if (cmd == "drop_after" || cmd == "delay_ms" || cmd == "refuse_forward_open" ||
         cmd == "zero_conn_ids" || cmd == "close_listen" || cmd == "refuse_reads" ||
-        cmd == "refuse_symbol_types" || cmd == "clock_skew_ms" || cmd == "refuse_clock_set" ||
-        cmd == "trace_reads") {
+        cmd == "refuse_multi" || cmd == "refuse_symbol_types" || cmd == "clock_skew_ms" ||
+        cmd == "refuse_clock_set" || cmd == "trace_reads") {
         if (!(in >> v)) {
             *err = "'" + cmd + "' needs a number";
             return -1;
@@ -399,6 +399,8 @@ int sim_control_apply(sim_state *st, const char *text, std::string *err) {
         st->faults.zero_conn_ids = v != 0;
     } else if (cmd == "refuse_reads") {
         st->faults.refuse_reads = (int)(v < 0 || v > 0xFF ? 0 : v);
+    } else if (cmd == "refuse_multi") {
+        st->faults.refuse_multi = (int)(v < 0 || v > 0xFF ? 0 : v);
     } else if (cmd == "refuse_symbol_types") {
         st->faults.refuse_symbol_types = v != 0;
     } else if (cmd == "clock_skew_ms") {
@@ -420,6 +422,7 @@ int sim_control_apply(sim_state *st, const char *text, std::string *err) {
         st->faults.refuse_forward_open = 0;
         st->faults.zero_conn_ids = 0;
         st->faults.refuse_reads = 0;
+        st->faults.refuse_multi = 0;
         st->faults.refuse_symbol_types = 0;
         st->faults.clock_skew_ms = 0;
         st->faults.clock_sets_left = -1;
