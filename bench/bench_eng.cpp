@@ -23,8 +23,9 @@ constexpr int kItemsPerGroup = 2000;
 
 const std::string &big_config() {
     static const std::string text = [] {
-        std::string t = "scada:\n  port: 8080\n  wwwdir: ./www\nlogix:\n  shm_name: /logix_drv\n"
-                        "  groups:\n";
+        std::string t =
+            "scada:\n  port: 8080\n  wwwdir: ./www\nlogix:\n  shm_name: /logix_drv\n"
+            "  groups:\n";
         char line[160];
         int a = 1, d = 1;
         for (int g = 0; g < kGroups; g++) {
@@ -34,7 +35,7 @@ const std::string &big_config() {
                      g, g / 200, 10 + g % 200);
             t += line;
             for (int i = 0; i < kItemsPerGroup; i++) {
-                if (i % 4 == 3)
+                if (i % 2 == 1)
                     snprintf(line, sizeof line, "        D%d,bool,Program:Main.Valve_%d.%d\n", d++,
                              i, i % 16);
                 else
@@ -115,8 +116,7 @@ struct eng_env {
         // The token used is the last of 64: every hash is looked at.
         for (int i = 0; i < 64; i++) {
             tsup::HttpResponse r = tsup::http_request(
-                srv.port, "POST", "/api/eng/tokens",
-                "{\"name\":\"t" + std::to_string(i) + "\"}",
+                srv.port, "POST", "/api/eng/tokens", "{\"name\":\"t" + std::to_string(i) + "\"}",
                 {{"Authorization", "Basic OmJlbmNo"}, {"Content-Type", "application/json"}});
             json_ptr j(json_parse(r.body.c_str()));
             bearer = json_gets(j.get(), "token", "");

@@ -130,6 +130,8 @@ namespace {
 
 constexpr unsigned ENG = SRV_ENGINEERING | SRV_METHOD_405;
 constexpr unsigned CHANGE = SRV_ENGINEERING | SRV_METHOD_405 | SRV_STATE_CHANGING;
+// Whole files: a large plant's config.yaml passes the anonymous body limit.
+constexpr unsigned UPLOAD = CHANGE | SRV_LARGE_BODY;
 
 // Exact paths first; the catch-all entries after them answer the rest.
 // Browsers ask before cross-origin uploads; the preflight needs no login.
@@ -141,16 +143,16 @@ const srv_route routes[] = {
     {SRV_POST, "/api/eng/tokens/disable", eng_h_tokens_disable, CHANGE},
     {SRV_POST, "/api/eng/tokens/delete", eng_h_tokens_delete, CHANGE},
     {SRV_READ, "/api/eng/config", eng_h_config_get, ENG},
-    {SRV_POST, "/api/eng/config", eng_h_config_save, CHANGE},
-    {SRV_POST, "/api/eng/config/validate", eng_h_config_validate, CHANGE},
+    {SRV_POST, "/api/eng/config", eng_h_config_save, UPLOAD},
+    {SRV_POST, "/api/eng/config/validate", eng_h_config_validate, UPLOAD},
     {SRV_POST, "/api/eng/alarm-central", eng_h_alarm_central, CHANGE},
     {SRV_POST, "/api/eng/plc-autosync-threshold", eng_h_autosync_threshold, CHANGE},
     {SRV_POST, "/api/eng/write", eng_h_write, CHANGE | SRV_NEEDS_DB},
     {SRV_READ, "/api/eng/ini", eng_h_ini, ENG},
     {SRV_READ, "/api/eng/alarms", eng_h_alarms_get, ENG},
-    {SRV_POST, "/api/eng/alarms", eng_h_alarms_post, CHANGE},
+    {SRV_POST, "/api/eng/alarms", eng_h_alarms_post, UPLOAD},
     {SRV_READ, "/api/eng/ip-names", eng_h_ip_names_get, ENG},
-    {SRV_POST, "/api/eng/ip-names", eng_h_ip_names_post, CHANGE},
+    {SRV_POST, "/api/eng/ip-names", eng_h_ip_names_post, UPLOAD},
     {SRV_READ, "/api/eng/sys/status", eng_h_sys_status, ENG},
     {SRV_READ, "/api/eng/sys/sessions", eng_h_sys_sessions, ENG},
     {SRV_POST, "/api/eng/sys/restart", eng_h_sys_restart, CHANGE},
@@ -163,7 +165,7 @@ const srv_route routes[] = {
     {SRV_READ, "/api/eng/ctrllog", eng_h_ctrllog, ENG},
     {SRV_READ, "/api/eng/channels", eng_h_channels, ENG},
     {SRV_READ, "/api/eng/channel-scale", eng_h_channel_scale, ENG},
-    {SRV_POST, "/api/eng/save", eng_h_save, CHANGE},
+    {SRV_POST, "/api/eng/save", eng_h_save, UPLOAD},
     {SRV_READ, "/api/eng/groups", eng_h_groups, ENG},
     {SRV_READ, "/api/eng/logix-groups", eng_h_logix_groups, ENG},
     {SRV_POST, "/api/eng/logix-group", eng_h_logix_group, CHANGE},

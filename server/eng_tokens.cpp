@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <openssl/crypto.h>
 #include <openssl/sha.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -127,6 +128,44 @@ std::string tokens_json(const std::vector<eng_token> &toks, bool with_hash) {
     return s + "]}";
 }
 
+// The store as last read for a login, and which file that was: every
+// rewrite makes a new file (atomic replace), so the same inode, size and
+// time mean the same tokens.
+struct store_cache {
+    std::string path;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = -1;
+    timespec mtime{};
+    std::vector<eng_token> toks;
+} g_cache;
+
+bool same_file(const store_cache &c, const char *path, const struct stat &st) {
+    return c.path == path && c.dev == st.st_dev && c.ino == st.st_ino && c.size == st.st_size &&
+           c.mtime.tv_sec == st.st_mtim.tv_sec && c.mtime.tv_nsec == st.st_mtim.tv_nsec;
+}
+
+int load_cached(const char *path, std::vector<eng_token> *out) {
+    std::lock_guard<std::mutex> lk(g_mu);
+    struct stat before, after;
+    bool known = stat(path, &before) == 0;
+    if (known && same_file(g_cache, path, before)) {
+        *out = g_cache.toks;
+        return ENG_TOK_OK;
+    }
+    int rc = load_locked(path, out);
+    g_cache.path.clear();
+    // Kept only when nobody replaced the file while it was read.
+    if (rc == ENG_TOK_OK && known && stat(path, &after) == 0) {
+        store_cache c{path, before.st_dev, before.st_ino, before.st_size, before.st_mtim, {}};
+        if (same_file(c, path, after)) {
+            c.toks = *out;
+            g_cache = std::move(c);
+        }
+    }
+    return rc;
+}
+
 }  // namespace
 
 std::string eng_tokens_format(const std::vector<eng_token> &toks) {
@@ -241,7 +280,7 @@ bool eng_tokens_verify(const char *tokens_file, const char *token, char *name_ou
                        char *role_out, size_t role_cap) {
     if (!token || !*token) return false;
     std::vector<eng_token> toks;
-    if (eng_tokens_load(tokens_file, &toks) != ENG_TOK_OK) return false;
+    if (load_cached(tokens_file, &toks) != ENG_TOK_OK) return false;
     std::string hex = sha256_hex(token);
     long long now = time(nullptr);
     for (const eng_token &t : toks) {

@@ -50,6 +50,12 @@ TEST(EngConfig, CheckSaveAndRefusal) {
     EXPECT_EQ(read_file(srv.dir + "/config.yaml"), fine);
     EXPECT_NE(srv.audit().find("\"action\":\"config save\""), std::string::npos);
     EXPECT_EQ(srv.epost("/api/eng/config", "{\"txt\":1}").status, 400);
+    // A large plant's file is more than an anonymous request may bring.
+    std::string big = fine;
+    while (big.size() < (1u << 20) + 1000)
+        big += "# " + std::string(70, '=') + "\n";
+    EXPECT_EQ(srv.epost("/api/eng/config", text_body(big)).status, 200);
+    EXPECT_EQ(read_file(srv.dir + "/config.yaml"), big);
     unlink((srv.dir + "/config.yaml").c_str());
     EXPECT_EQ(srv.eget("/api/eng/config").body, "{\"ok\":false,\"error\":\"no config.yaml\"}");
 }
