@@ -329,7 +329,8 @@ TEST_F(Stack, DemoProjectServesWritesRecordsAndStopsCleanly) {
         },
         6000);
     EXPECT_TRUE(recorded) << rows;
-    EXPECT_EQ(rows.rfind("time,A1,A2,A3,A4,A5,A6,D1,D2,D3,D4\n", 0), 0u) << rows;
+    EXPECT_EQ(rows.rfind("time,A1,A2,A3,A4,A5,A6,A10,A11,A12,A13,A14,A15,A16,D1,D2,D3,D4\n", 0), 0u)
+        << rows;
 
     // --- the operator stops the stack
     auto kids = children();
