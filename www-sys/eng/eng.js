@@ -276,55 +276,73 @@ engTab('status', {
 // ---- Configuration: editor with line numbers, check, save ----
 
 const CODE_LINE_PX = 20;  // the editor's fixed line height (eng.css --code-line)
-const cfg = { loaded: false, marks: {}, checkedText: null, hasErrors: false };
 
-function renderGutter() {
-  const n = $('cfg-text').value.split('\n').length;
-  let html = '';
-  for (let i = 1; i <= n; i++) {
-    const m = cfg.marks[i];
-    html += m ? `<span class="${m}">${i}</span>\n` : i + '\n';
-  }
-  $('cfg-lines').innerHTML = html;  // digits and fixed class names only
-  $('cfg-lines').scrollTop = $('cfg-text').scrollTop;
+// A textarea with a line-number gutter and a list of check messages; a
+// message with a line marks that number and jumps to the line when clicked.
+// Shared by every tab that edits a text file.
+function codeEditor(textId, linesId, issuesId) {
+  const ed = { marks: {}, ta: $(textId), gutter: $(linesId), list: $(issuesId) };
+  ed.renderGutter = () => {
+    const n = ed.ta.value.split('\n').length;
+    let html = '';
+    for (let i = 1; i <= n; i++) {
+      const m = ed.marks[i];
+      html += m ? `<span class="${m}">${i}</span>\n` : i + '\n';
+    }
+    ed.gutter.innerHTML = html;  // digits and fixed class names only
+    ed.gutter.scrollTop = ed.ta.scrollTop;
+  };
+  ed.jumpToLine = (line) => {
+    const ta = ed.ta;
+    const lines = ta.value.split('\n');
+    const idx = Math.min(Math.max(line, 1), lines.length) - 1;
+    let start = 0;
+    for (let i = 0; i < idx; i++) start += lines[i].length + 1;
+    ta.focus();
+    ta.setSelectionRange(start, start + lines[idx].length);
+    ta.scrollTop = Math.max(0, idx * CODE_LINE_PX - ta.clientHeight / 3);
+    ed.gutter.scrollTop = ta.scrollTop;
+  };
+  // result: {errors: [{line, msg}], warnings: [...]}.
+  ed.showIssues = (result) => {
+    ed.list.replaceChildren();
+    ed.marks = {};
+    const add = (items, cls) => {
+      for (const it of items || []) {
+        const line = Number(it.line) || 0;
+        const li = el('li', { className: cls, textContent: (line ? `Рядок ${line}: ` : '') + it.msg });
+        li.dataset.line = line;
+        if (line) {
+          li.addEventListener('click', () => ed.jumpToLine(line));
+          if (!ed.marks[line] || cls === 'err') ed.marks[line] = cls;
+        }
+        ed.list.append(li);
+      }
+    };
+    add(result.errors, 'err');
+    add(result.warnings, 'warn');
+    ed.renderGutter();
+  };
+  // Gutter follows typing and scrolling; onInput runs after each edit.
+  ed.attach = (onInput) => {
+    ed.ta.addEventListener('input', () => { ed.renderGutter(); if (onInput) onInput(); });
+    ed.ta.addEventListener('scroll', () => { ed.gutter.scrollTop = ed.ta.scrollTop; });
+  };
+  return ed;
 }
+
+const cfg = { loaded: false, checkedText: null, hasErrors: false };
+const cfgEd = codeEditor('cfg-text', 'cfg-lines', 'cfg-issues');
+
+function renderGutter() { cfgEd.renderGutter(); }
 
 function updateSaveButton() {
   $('cfg-save').disabled = cfg.hasErrors && cfg.checkedText === $('cfg-text').value;
 }
 
-function jumpToLine(line) {
-  const ta = $('cfg-text');
-  const lines = ta.value.split('\n');
-  const idx = Math.min(Math.max(line, 1), lines.length) - 1;
-  let start = 0;
-  for (let i = 0; i < idx; i++) start += lines[i].length + 1;
-  ta.focus();
-  ta.setSelectionRange(start, start + lines[idx].length);
-  ta.scrollTop = Math.max(0, idx * CODE_LINE_PX - ta.clientHeight / 3);
-  $('cfg-lines').scrollTop = ta.scrollTop;
-}
+function jumpToLine(line) { cfgEd.jumpToLine(line); }
 
-function showIssues(result) {
-  const list = $('cfg-issues');
-  list.replaceChildren();
-  cfg.marks = {};
-  const add = (items, cls) => {
-    for (const it of items || []) {
-      const line = Number(it.line) || 0;
-      const li = el('li', { className: cls, textContent: (line ? `Рядок ${line}: ` : '') + it.msg });
-      li.dataset.line = line;
-      if (line) {
-        li.addEventListener('click', () => jumpToLine(line));
-        if (!cfg.marks[line] || cls === 'err') cfg.marks[line] = cls;
-      }
-      list.append(li);
-    }
-  };
-  add(result.errors, 'err');
-  add(result.warnings, 'warn');
-  renderGutter();
-}
+function showIssues(result) { cfgEd.showIssues(result); }
 
 async function loadConfig() {
   const r = await api('GET', 'config');
@@ -372,8 +390,7 @@ async function saveConfig() {
 engTab('config', {
   init() {
     const ta = $('cfg-text');
-    ta.addEventListener('input', () => { renderGutter(); updateSaveButton(); });
-    ta.addEventListener('scroll', () => { $('cfg-lines').scrollTop = ta.scrollTop; });
+    cfgEd.attach(updateSaveButton);
     ta.addEventListener('keydown', (ev) => {
       // YAML takes no tabs: the Tab key inserts two spaces.
       if (ev.key === 'Tab' && !ev.ctrlKey && !ev.altKey) {
