@@ -2,9 +2,11 @@
 // and fixes an error in config.yaml, makes a personal token, logs in with
 // it and deploys new operator pages.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include "common/json.h"
 #include "server_fixture.h"
+#include "test_eng_calc_util.h"
 #include "test_eng_www_util.h"
 #include "tests/support/webdriver.h"
 
@@ -172,4 +174,84 @@ TEST(EngBrowser, CheckFixSaveTokenAndDeploy) {
     tsup::webdriver_open(&p.wd, base + "/");
     EXPECT_TRUE(wait_for([&] { return p.js("return document.title;") == "Нова сторінка"; }, 20000))
         << p.js("return document.title;");
+}
+
+// The Calculation tab: a broken program is checked and its line shown, the
+// fixed one saved and applied, and a variable of the running engine set.
+TEST(EngBrowser, CalculationTab) {
+    if (!tsup::have_browser())
+        FAIL() << "chromium or chromedriver not installed (scripts/deps.sh installs them)";
+    server_proc srv("  eng_password: \"Пароль-1\"\n",
+                    "calc:\n  dir: ./calc\n  takt_ms: 50\n  stale_ms: 0\n"
+                    "  items:\n    - A10, real, total\n");
+    mkdir((srv.dir + "/calc").c_str(), 0755);
+    write_file(srv.dir + "/calc/calc.st", "VAR sp : LREAL; END_VAR\n");
+    ASSERT_TRUE(srv.start("", ZQ_SOURCE_DIR));
+    engcalc::engine eng(srv.dir);
+    ASSERT_TRUE(eng.db_ok);
+    ASSERT_TRUE(eng.start());
+    const std::string base = "http://127.0.0.1:" + std::to_string(srv.port);
+
+    page p;
+    ASSERT_TRUE(tsup::webdriver_start(&p.wd)) << "chromedriver did not start a session";
+    tsup::webdriver_open(&p.wd, base + "/eng/#calc");
+    ASSERT_TRUE(wait_for([&] { return p.visible("login-secret"); }, 20000));
+    p.type("login-secret", "Пароль-1");
+    p.click("login-btn");
+    ASSERT_TRUE(wait_for([&] { return p.visible("app"); }, 20000)) << p.text("login-msg");
+    p.js("window.confirm=function(){return true;};return '';");
+    p.click("tabbtn-calc");
+    ASSERT_TRUE(wait_for(
+        [&] {
+            return p.js("return document.getElementById('calc-text').value;") ==
+                   "VAR sp : LREAL; END_VAR\n";
+        },
+        20000));
+    EXPECT_TRUE(wait_for([&] { return p.text("calc-tags").find("total") != std::string::npos; }));
+
+    const std::string broken = "VAR sp : LREAL; k : LREAL; END_VAR\nk := 1;\nk := k + ;\n";
+    p.type("calc-text", broken);
+    p.click("calc-check");
+    std::string err;
+    ASSERT_TRUE(wait_for(
+        [&] {
+            err = p.js(
+                "var e=document.querySelector('#calc-issues li.err');"
+                "return e?e.textContent:'';");
+            return !err.empty();
+        },
+        20000));
+    EXPECT_EQ(err.rfind("Рядок 3: ", 0), 0u) << err;
+    EXPECT_EQ(p.js("var t=document.getElementById('calc-text');"
+                   "return t.value.substring(t.selectionStart,t.selectionEnd);"),
+              "k := k + ;");
+    EXPECT_EQ(p.js("return document.getElementById('calc-save').disabled?'1':'';"), "1");
+    EXPECT_EQ(p.js("return document.querySelector('#calc-lines span.err').textContent;"), "3");
+
+    const std::string fixed = "VAR sp : LREAL; k : LREAL; END_VAR\nk := 1;\nk := k + 1;\n";
+    p.type("calc-text", fixed);
+    p.click("calc-save");
+    EXPECT_TRUE(wait_for([&] { return p.text("calc-msg").find("збережено") == 0; }, 20000))
+        << p.text("calc-msg");
+    EXPECT_EQ(read_file(srv.dir + "/calc/calc.st.import"), fixed);
+    // The engine takes it on its reload signal.
+    kill(eng.proc.pid, SIGUSR1);
+    ASSERT_TRUE(wait_for([&] { return engcalc::var_in(eng.vars(), "k") >= 2; })) << eng.vars();
+
+    p.click("calc-vars-refresh");
+    ASSERT_TRUE(wait_for([&] { return p.text("calc-vars").find("sp") != std::string::npos; }));
+    p.js("document.querySelector('#calc-vars tr').click();return '';");
+    EXPECT_EQ(p.js("return document.getElementById('calc-set-name').value;"), "sp");
+    p.type("calc-set-value", "4.25");
+    p.click("calc-set-btn");
+    EXPECT_TRUE(wait_for(
+        [&] { return p.text("calc-set-msg").find("передано") != std::string::npos; }, 20000))
+        << p.text("calc-set-msg");
+    EXPECT_TRUE(wait_for([&] { return engcalc::var_in(eng.vars(), "sp") == 4.25; })) << eng.vars();
+    EXPECT_TRUE(wait_for(
+        [&] {
+            p.click("calc-vars-refresh");
+            return p.text("calc-vars").find("4.25") != std::string::npos;
+        },
+        10000));
 }
