@@ -58,6 +58,7 @@ void h_live(srv_call *c) {
              "\"an\":[",
              live ? (int)hd->connected : 0, hd->poll_count, (long long)hd->last_poll_ms, nan_, ndi);
     out += b;
+    meta_batch scale(&c->st->meta);
     for (uint32_t i = 0; i < nan_; i++) {
         const ShmAnalog *a = shm_analog(h, i);
         double raw = a->value;
@@ -68,7 +69,7 @@ void h_live(srv_call *c) {
             continue;
         }
         out += '[';
-        rt_fmt_num(out, meta_to_phys(&c->st->meta, (long)i, raw));
+        rt_fmt_num(out, scale.to_phys((long)i, raw));
         snprintf(b, sizeof b, ",%u,%lld,", (unsigned)a->quality, (long long)a->ts_ms);
         out += b;
         rt_fmt_num(out, raw);
@@ -93,6 +94,7 @@ void h_live(srv_call *c) {
 void poll_values(srv_call *c, const std::vector<std::string> &tags, int64_t frozen,
                  std::string &out) {
     const ShmHandle *h = c->db;
+    meta_batch scale(&c->st->meta);
     for (size_t i = 0; i < tags.size(); i++) {
         if (i) out += ',';
         out += '"';
@@ -105,7 +107,7 @@ void poll_values(srv_call *c, const std::vector<std::string> &tags, int64_t froz
             if (kind == 'A') {
                 const ShmAnalog *a = shm_analog(h, n);
                 if (a && a->quality == 1 && a->ts_ms >= frozen) {
-                    rt_fmt_num(out, meta_to_phys(&c->st->meta, n, a->value));
+                    rt_fmt_num(out, scale.to_phys(n, a->value));
                     good = true;
                 }
             } else {
