@@ -173,7 +173,8 @@ void eng_h_sys_reload_trust(srv_call *c) {
     if (rc == SRV_TRUST_NO_SOURCE)
         return eng_fail(c, 404, "немає джерела trust (ні config.yaml, ні ini)");
     if (rc == SRV_TRUST_BAD_YAML)
-        return eng_fail(c, 500, "config.yaml не розбирається: список trust не змінено");
+        return eng_fail(c, 400,
+                        "awp_slot.trust у config.yaml не є списком: права керування не змінено");
     int n = tab->n;
     srv_live_set_trust(c->st, std::move(tab));
     log_msg("trust list reloaded: %d entries", n);

@@ -164,10 +164,14 @@ srv_trust_rc srv_load_trust(const srv_config *cfg, srv_trust *tab, int *n) {
     *n = 0;
     std::string text;
     if (zq_read_file_max(cfg->yaml_path, 8u << 20, &text) == 0) {
-        // A config.yaml caught half-edited must not swap in the ini's list
-        // (or open control to everyone): the caller keeps the old table.
+        // A trust key caught half-edited (not a list) must not read as an
+        // empty list, which opens control to everyone: the caller keeps the
+        // table in force.
         json_ptr root(yaml_parse(text.c_str()));
         if (!root) return SRV_TRUST_BAD_YAML;
+        const json_node *t = json_get(json_get(root.get(), "awp_slot"), "trust");
+        bool blank = !t || t->type == JSON_NULL || (t->type == JSON_STRING && !t->string[0]);
+        if (!blank && t->type != JSON_ARRAY) return SRV_TRUST_BAD_YAML;
         yaml_trust(root.get(), tab, n);
         return SRV_TRUST_OK;
     }

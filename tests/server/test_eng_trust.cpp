@@ -77,10 +77,10 @@ TEST(EngTrust, ReloadChangesControlRights) {
     EXPECT_EQ(t.write_with("563"), 200);
     EXPECT_EQ(t.write_with("564"), 403);
 
-    // A config.yaml that does not parse keeps the table in force.
-    replace_file(t.srv.dir + "/config.yaml", t.base + "awp_slot: [\n");
+    // A trust key that is not a list keeps the table in force.
+    replace_file(t.srv.dir + "/config.yaml", t.base + "awp_slot:\n  trust: [\n");
     r = t.reload();
-    EXPECT_EQ(r.status, 500);
+    EXPECT_EQ(r.status, 400);
     EXPECT_NE(r.body.find("\"ok\":false"), std::string::npos);
     EXPECT_EQ(t.write_with("563"), 200);
     EXPECT_EQ(t.write_with("222"), 403);
