@@ -141,10 +141,10 @@ double meta_to_phys(srv_meta *m, long n, double code) {
     return phys_locked(m, n, code);
 }
 
-meta_batch::meta_batch(srv_meta *m) : m_(m), lk_(m->mu) {}
-
-double meta_batch::to_phys(long n, double code) const {
-    return phys_locked(m_, n, code);
+void meta_to_phys_many(srv_meta *m, const long *chans, double *values, size_t count) {
+    std::lock_guard<std::mutex> lk(m->mu);
+    for (size_t i = 0; i < count; i++)
+        values[i] = phys_locked(m, chans[i], values[i]);
 }
 
 double meta_to_code(srv_meta *m, long n, double phys) {

@@ -2,7 +2,7 @@
 // Channel metadata of the runtime API: descriptions, names, units and the
 // analog scaling, from channels.json or the legacy tables.
 
-#include <mutex>
+#include <cstddef>
 #include <string>
 
 struct srv_meta;
@@ -15,18 +15,10 @@ int meta_load(srv_meta *m, const char *a_base, const char *d_base);
 double meta_to_phys(srv_meta *m, long n, double code);
 double meta_to_code(srv_meta *m, long n, double phys);
 
-// The metadata lock held across a request that converts many values, so a
-// 500-tag poll takes it once instead of 500 times. Results equal
-// meta_to_phys's. Nothing else of srv_meta may be called while it lives.
-class meta_batch {
-  public:
-    explicit meta_batch(srv_meta *m);
-    double to_phys(long n, double code) const;
-
-  private:
-    srv_meta *m_;
-    std::lock_guard<std::mutex> lk_;
-};
+// meta_to_phys of many values in place (values[i] of channel chans[i]) under
+// one take of the metadata lock: a 500-tag poll locks once, not 500 times,
+// and the lock is not held while the answer is formatted.
+void meta_to_phys_many(srv_meta *m, const long *chans, double *values, size_t count);
 // JSON-escaped description of a channel ("" when unknown).
 std::string meta_an_desc(srv_meta *m, long n);
 std::string meta_di_desc(srv_meta *m, long n);
