@@ -159,6 +159,7 @@ const srv_route routes[] = {
     {SRV_POST, "/api/eng/sys/reload-module", eng_h_sys_reload_module, CHANGE},
     {SRV_POST, "/api/eng/notify-scales", eng_h_notify_scales, CHANGE},
     {SRV_POST, "/api/eng/sys/reload-ini", eng_h_sys_reload_ini, CHANGE},
+    {SRV_POST, "/api/eng/sys/reload-trust", eng_h_sys_reload_trust, CHANGE},
     {SRV_READ, "/api/eng/logs/list", eng_h_logs_list, ENG},
     {SRV_READ, "/api/eng/logs/read", eng_h_logs_read, ENG},
     {SRV_READ, "/api/eng/ctrllog/dates", eng_h_ctrllog_dates, ENG},

@@ -219,6 +219,8 @@ void eng_h_alarm_central(srv_call *c) {
         return yaml_edit_set_scalar(t, yaml_edit_path{names, 1}, "central_url",
                                     eng_yaml_quoted(url));
     });
+    // The running server answers with the new address at once.
+    if (rc == YAML_EDIT_OK) srv_live_set_central_url(c->st, url);
     reply_edit(c, rc, "alarm-central " + url, "збережено");
 }
 
@@ -236,6 +238,7 @@ void eng_h_autosync_threshold(srv_call *c) {
     int rc = yaml_edit_file(c->st->cfg.yaml_path, yaml_edit_path{names, 2}, [&](std::string *t) {
         return yaml_edit_set_scalar(t, yaml_edit_path{names, 2}, "autosync_threshold_ms", val);
     });
+    if (rc == YAML_EDIT_OK) c->st->live.autosync_threshold_ms = (int)ms;
     reply_edit(c, rc, "plc-autosync-threshold " + val, "збережено");
 }
 
@@ -317,9 +320,10 @@ void eng_h_ip_names_get(srv_call *c) {
 
 void eng_h_ip_names_post(srv_call *c) {
     save_json_file(c, "ip_names.json", "names", "немає масиву names", "ip-names save");
-    if (c->reply->status != 200 || !c->st->cfg.central_url[0]) return;
+    std::string central = srv_live_central_url(c->st);
+    if (c->reply->status != 200 || central.empty()) return;
     // The local file is what counts; the central copy is best effort and
     // must not hold the engineer's request for long.
-    if (!http_post(c->st->cfg.central_url, "/api/alarms/ip-names", c->req->body, 3000))
-        log_msg("ip-names: forward to %s failed", c->st->cfg.central_url);
+    if (!http_post(central.c_str(), "/api/alarms/ip-names", c->req->body, 3000))
+        log_msg("ip-names: forward to %s failed", central.c_str());
 }

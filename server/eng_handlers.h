@@ -31,6 +31,7 @@ void eng_h_sys_restart(srv_call *c);
 void eng_h_sys_reload_module(srv_call *c);
 void eng_h_notify_scales(srv_call *c);
 void eng_h_sys_reload_ini(srv_call *c);
+void eng_h_sys_reload_trust(srv_call *c);
 void eng_h_logs_list(srv_call *c);
 void eng_h_logs_read(srv_call *c);
 void eng_h_ctrllog_dates(srv_call *c);

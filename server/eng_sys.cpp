@@ -13,10 +13,12 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "common/json.h"
+#include "common/log.h"
 #include "common/parse_util.h"
 #include "common/yaml.h"
 #include "server/eng_core.h"
@@ -163,6 +165,21 @@ void eng_h_notify_scales(srv_call *c) {
 
 void eng_h_sys_reload_ini(srv_call *c) {
     signal_module(c, "zqsup", SIGUSR2, "SIGUSR2", "zqsup not found", "sys/reload-ini");
+}
+
+void eng_h_sys_reload_trust(srv_call *c) {
+    auto tab = std::make_shared<srv_trust_table>();
+    srv_trust_rc rc = srv_load_trust(&c->st->cfg, tab->e, &tab->n);
+    if (rc == SRV_TRUST_NO_SOURCE)
+        return eng_fail(c, 404, "немає джерела trust (ні config.yaml, ні ini)");
+    if (rc == SRV_TRUST_BAD_YAML)
+        return eng_fail(c, 400,
+                        "awp_slot.trust у config.yaml не є списком: права керування не змінено");
+    int n = tab->n;
+    srv_live_set_trust(c->st, std::move(tab));
+    log_msg("trust list reloaded: %d entries", n);
+    eng_audit(c, "sys/reload-trust " + std::to_string(n));
+    srv_reply_json(c->reply, 200, "{\"ok\":true,\"n_trust\":" + std::to_string(n) + "}");
 }
 
 void eng_h_logs_list(srv_call *c) {

@@ -100,7 +100,7 @@ static int autosync_save(srv_state *st) {
             for (auto &e : st->autosync.list)
                 if (e.enabled) items.push_back(e.path);
         }
-        return autosync_rewrite(text, items, st->cfg.autosync_threshold_ms);
+        return autosync_rewrite(text, items, st->live.autosync_threshold_ms.load());
     });
 }
 
@@ -158,7 +158,8 @@ void rt_autosync_tick(srv_state *st) {
         rt_clock r = rt_plc_clock(st, k, false);
         if (r.rc != 0) continue;
         long long diff = (r.plc_us - r.host_us) / 1000;
-        int thr = st->cfg.autosync_threshold_ms > 0 ? st->cfg.autosync_threshold_ms : 2000;
+        int thr = st->live.autosync_threshold_ms.load();
+        if (thr <= 0) thr = 2000;
         if (std::llabs(diff) > thr) {
             log_msg("autosync ПЛК %s: розбіжність %lld мс → синхронізую", path.c_str(), diff);
             rt_plc_clock(st, k, true);

@@ -129,10 +129,22 @@ int meta_load(srv_meta *m, const char *a_base, const char *d_base) {
     return 0;
 }
 
+// Caller holds m->mu.
+static double phys_locked(srv_meta *m, long n, double code) {
+    if (n <= 0 || n > CHANNELS_MAX_NUMBER) return code;
+    return channels_to_phys(channels_an(&m->scale, (int)n), code);
+}
+
 double meta_to_phys(srv_meta *m, long n, double code) {
     if (n <= 0 || n > CHANNELS_MAX_NUMBER) return code;
     std::lock_guard<std::mutex> lk(m->mu);
-    return channels_to_phys(channels_an(&m->scale, (int)n), code);
+    return phys_locked(m, n, code);
+}
+
+void meta_to_phys_many(srv_meta *m, const long *chans, double *values, size_t count) {
+    std::lock_guard<std::mutex> lk(m->mu);
+    for (size_t i = 0; i < count; i++)
+        values[i] = phys_locked(m, chans[i], values[i]);
 }
 
 double meta_to_code(srv_meta *m, long n, double phys) {
@@ -224,7 +236,8 @@ void h_version(srv_call *c) {
 }
 
 void h_central_url(srv_call *c) {
-    srv_reply_json(c->reply, 200, "{\"url\":\"" + rt_esc(c->st->cfg.central_url) + "\"}");
+    srv_reply_json(c->reply, 200,
+                   "{\"url\":\"" + rt_esc(srv_live_central_url(c->st).c_str()) + "\"}");
 }
 
 void h_ip_names(srv_call *c) {

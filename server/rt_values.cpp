@@ -58,9 +58,17 @@ void h_live(srv_call *c) {
              "\"an\":[",
              live ? (int)hd->connected : 0, hd->poll_count, (long long)hd->last_poll_ms, nan_, ndi);
     out += b;
+    // Read once, scale all under one lock, then format without it.
+    std::vector<long> chans(nan_);
+    std::vector<double> raws(nan_), phys(nan_);
+    for (uint32_t i = 0; i < nan_; i++) {
+        chans[i] = (long)i;
+        raws[i] = phys[i] = shm_analog(h, i)->value;
+    }
+    meta_to_phys_many(&c->st->meta, chans.data(), phys.data(), nan_);
     for (uint32_t i = 0; i < nan_; i++) {
         const ShmAnalog *a = shm_analog(h, i);
-        double raw = a->value;
+        double raw = raws[i];
         if (i) out += ',';
         if (a->ts_ms < frozen) {
             snprintf(b, sizeof b, "[null,0,%lld,null]", (long long)a->ts_ms);
@@ -68,7 +76,7 @@ void h_live(srv_call *c) {
             continue;
         }
         out += '[';
-        rt_fmt_num(out, meta_to_phys(&c->st->meta, (long)i, raw));
+        rt_fmt_num(out, phys[i]);
         snprintf(b, sizeof b, ",%u,%lld,", (unsigned)a->quality, (long long)a->ts_ms);
         out += b;
         rt_fmt_num(out, raw);
@@ -93,30 +101,42 @@ void h_live(srv_call *c) {
 void poll_values(srv_call *c, const std::vector<std::string> &tags, int64_t frozen,
                  std::string &out) {
     const ShmHandle *h = c->db;
+    // Per tag: 'A' (scaled value), 'D' (0/1) or 0 (null). Channel 0 passes
+    // unscaled, so non-analog slots go through the conversion untouched.
+    std::vector<char> kinds(tags.size(), 0);
+    std::vector<long> chans(tags.size(), 0);
+    std::vector<double> vals(tags.size(), 0);
+    for (size_t i = 0; h && i < tags.size(); i++) {
+        char kind;
+        long n;
+        if (!rt_parse_tag(tags[i].c_str(), &kind, &n)) continue;
+        if (kind == 'A') {
+            const ShmAnalog *a = shm_analog(h, n);
+            if (a && a->quality == 1 && a->ts_ms >= frozen) {
+                kinds[i] = 'A';
+                chans[i] = n;
+                vals[i] = a->value;
+            }
+        } else {
+            const ShmDiscrete *d = shm_discrete(h, n);
+            if (d && d->quality == 1 && d->ts_ms >= frozen) {
+                kinds[i] = 'D';
+                vals[i] = d->value ? 1 : 0;
+            }
+        }
+    }
+    meta_to_phys_many(&c->st->meta, chans.data(), vals.data(), tags.size());
     for (size_t i = 0; i < tags.size(); i++) {
         if (i) out += ',';
         out += '"';
         out += rt_esc(tags[i].c_str());
         out += "\":";
-        char kind;
-        long n;
-        bool good = false;
-        if (h && rt_parse_tag(tags[i].c_str(), &kind, &n)) {
-            if (kind == 'A') {
-                const ShmAnalog *a = shm_analog(h, n);
-                if (a && a->quality == 1 && a->ts_ms >= frozen) {
-                    rt_fmt_num(out, meta_to_phys(&c->st->meta, n, a->value));
-                    good = true;
-                }
-            } else {
-                const ShmDiscrete *d = shm_discrete(h, n);
-                if (d && d->quality == 1 && d->ts_ms >= frozen) {
-                    out += d->value ? '1' : '0';
-                    good = true;
-                }
-            }
-        }
-        if (!good) out += "null";
+        if (kinds[i] == 'A')
+            rt_fmt_num(out, vals[i]);
+        else if (kinds[i] == 'D')
+            out += vals[i] != 0 ? '1' : '0';
+        else
+            out += "null";
     }
 }
 

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "common/json.h"
@@ -20,8 +21,9 @@ namespace {
 // True when no trust list is configured, or the body's code belongs to the
 // client's address.
 bool trusted(const srv_call *c, const json_node *root) {
-    const srv_config &cfg = c->st->cfg;
-    if (cfg.n_trust == 0) return true;
+    // A snapshot: a reload meanwhile replaces the table, never edits this one.
+    std::shared_ptr<const srv_trust_table> tab = srv_live_trust(c->st);
+    if (!tab || tab->n == 0) return true;
     char code[32];
     const json_node *cn = json_get(root, "code");
     // Pages send the code as text or, when it is all digits, as a number.
@@ -31,10 +33,10 @@ bool trusted(const srv_call *c, const json_node *root) {
     else
         snprintf(code, sizeof code, "%s", json_str_of(cn, ""));
     bool allowed = false;
-    for (int i = 0; i < cfg.n_trust; i++) {
+    for (int i = 0; i < tab->n; i++) {
         // Every entry is compared so the time does not tell which matched.
-        bool ok = srv_secret_equal(code, cfg.trust[i].code);
-        if (ok && strcmp(cfg.trust[i].ip, c->req->client_ip) == 0) allowed = true;
+        bool ok = srv_secret_equal(code, tab->e[i].code);
+        if (ok && strcmp(tab->e[i].ip, c->req->client_ip) == 0) allowed = true;
     }
     return allowed;
 }

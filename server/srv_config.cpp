@@ -57,9 +57,16 @@ static void yaml_int(const json_node *sec, const char *key, int *dst) {
     }
 }
 
-static void add_trust(srv_config *cfg, const char *text) {
-    if (cfg->n_trust >= SRV_TRUST_MAX) return;
-    if (srv_parse_trust(text, &cfg->trust[cfg->n_trust])) cfg->n_trust++;
+static void add_trust(srv_trust *tab, int *n, const char *text) {
+    if (*n >= SRV_TRUST_MAX) return;
+    if (srv_parse_trust(text, &tab[*n])) ++*n;
+}
+
+static void yaml_trust(const json_node *root, srv_trust *tab, int *n) {
+    const json_node *trust = json_get(json_get(root, "awp_slot"), "trust");
+    if (!trust || trust->type != JSON_ARRAY) return;
+    for (const json_node *c = trust->child; c; c = c->next)
+        if (c->type == JSON_STRING) add_trust(tab, n, c->string);
 }
 
 static bool load_yaml(srv_config *cfg) {
@@ -93,23 +100,20 @@ static bool load_yaml(srv_config *cfg) {
     yaml_text(json_get(root.get(), "update"), "url", cfg->update_url, sizeof cfg->update_url);
     yaml_text(json_get(root.get(), "trends"), "mainpath_linux", cfg->trends_dir,
               sizeof cfg->trends_dir);
-    const json_node *trust = json_get(awp, "trust");
-    if (trust && trust->type == JSON_ARRAY) {
-        for (const json_node *c = trust->child; c; c = c->next)
-            if (c->type == JSON_STRING) add_trust(cfg, c->string);
-    }
+    yaml_trust(root.get(), cfg->trust, &cfg->n_trust);
     return true;
 }
 
 // Legacy files repeat keys and whole sections: every line of the wanted
 // sections is applied in file order, so the last assignment wins.
 template <typename F>
-static void ini_each(const char *path, F fn) {
+static bool ini_each(const char *path, F fn) {
     ini_file f;
-    if (ini_load(path, &f) != 0) return;
+    if (ini_load(path, &f) != 0) return false;
     for (const ini_section &s : f.sections)
         for (const ini_entry &e : s.entries)
             fn(s.name, e.key, e.value.c_str());
+    return true;
 }
 
 // The -c file as INI: keys of [scada] or before any section.
@@ -152,8 +156,31 @@ static void load_ini_legacy(srv_config *cfg, const char *path) {
         else if (k == "logcontrolpath")
             zq_copy_cut(cfg->logcontrolpath, sizeof cfg->logcontrolpath, val);
         else if (k.compare(0, 5, "trust") == 0)
-            add_trust(cfg, val);
+            add_trust(cfg->trust, &cfg->n_trust, val);
     });
+}
+
+srv_trust_rc srv_load_trust(const srv_config *cfg, srv_trust *tab, int *n) {
+    *n = 0;
+    std::string text;
+    if (zq_read_file_max(cfg->yaml_path, 8u << 20, &text) == 0) {
+        // A trust key caught half-edited (not a list) must not read as an
+        // empty list, which opens control to everyone: the caller keeps the
+        // table in force.
+        json_ptr root(yaml_parse(text.c_str()));
+        if (!root) return SRV_TRUST_BAD_YAML;
+        const json_node *t = json_get(json_get(root.get(), "awp_slot"), "trust");
+        bool blank = !t || t->type == JSON_NULL || (t->type == JSON_STRING && !t->string[0]);
+        if (!blank && t->type != JSON_ARRAY) return SRV_TRUST_BAD_YAML;
+        yaml_trust(root.get(), tab, n);
+        return SRV_TRUST_OK;
+    }
+    bool read = ini_each(cfg->legacy_ini,
+                         [&](const std::string &sec, const std::string &k, const char *val) {
+                             if (sec == "awp_slot" && k.compare(0, 5, "trust") == 0)
+                                 add_trust(tab, n, val);
+                         });
+    return read ? SRV_TRUST_OK : SRV_TRUST_NO_SOURCE;
 }
 
 void srv_config_load(srv_config *cfg, const char *conf_path) {

@@ -48,3 +48,8 @@ void srv_config_load(srv_config *cfg, const char *conf_path);
 
 // Parses one "code:timeout:ip" trust entry; false when it lacks two colons.
 bool srv_parse_trust(const char *text, srv_trust *out);
+
+enum srv_trust_rc { SRV_TRUST_OK, SRV_TRUST_NO_SOURCE, SRV_TRUST_BAD_YAML };
+// Reads the trust list again from cfg's config.yaml or, when there is none,
+// its legacy ini, into tab (SRV_TRUST_MAX entries).
+srv_trust_rc srv_load_trust(const srv_config *cfg, srv_trust *tab, int *n);

@@ -321,6 +321,7 @@ int main(int argc, char **argv) {
     // Lives to the end of the process: detached workers use it.
     static srv_state st;
     srv_config_load(&st.cfg, conf);
+    srv_live_init(&st);
     zq_version_write_run("zqserver");
     mkdir(st.cfg.logcontrolpath, 0775);
     log_init(st.cfg.logcontrolpath, "scada");

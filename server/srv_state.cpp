@@ -28,3 +28,33 @@ void srv_db_close(srv_state *st) {
         shm_handle_close(&st->db.h);
     }
 }
+
+void srv_live_init(srv_state *st) {
+    auto t = std::make_shared<srv_trust_table>();
+    t->n = st->cfg.n_trust;
+    for (int i = 0; i < t->n; i++)
+        t->e[i] = st->cfg.trust[i];
+    srv_live_set_trust(st, std::move(t));
+    srv_live_set_central_url(st, st->cfg.central_url);
+    st->live.autosync_threshold_ms = st->cfg.autosync_threshold_ms;
+}
+
+std::shared_ptr<const srv_trust_table> srv_live_trust(srv_state *st) {
+    std::lock_guard<std::mutex> lk(st->live.mu);
+    return st->live.trust;
+}
+
+void srv_live_set_trust(srv_state *st, std::shared_ptr<const srv_trust_table> t) {
+    std::lock_guard<std::mutex> lk(st->live.mu);
+    st->live.trust = std::move(t);
+}
+
+std::string srv_live_central_url(srv_state *st) {
+    std::lock_guard<std::mutex> lk(st->live.mu);
+    return st->live.central_url;
+}
+
+void srv_live_set_central_url(srv_state *st, const std::string &url) {
+    std::lock_guard<std::mutex> lk(st->live.mu);
+    st->live.central_url = url;
+}

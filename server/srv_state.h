@@ -7,6 +7,7 @@
 #include <time.h>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -67,8 +68,24 @@ struct srv_autosync {
     int yday = -1;
 };
 
+// A whole trust table; replaced as one piece by a reload, never edited.
+struct srv_trust_table {
+    int n = 0;
+    srv_trust e[SRV_TRUST_MAX];
+};
+
+// Settings the engineering API changes while the server runs. The start-up
+// values in cfg are not read after these are seeded from them.
+struct srv_live {
+    std::mutex mu;  // guards trust and central_url
+    std::shared_ptr<const srv_trust_table> trust;
+    std::string central_url;
+    std::atomic<int> autosync_threshold_ms{2000};
+};
+
 struct srv_state {
     srv_config cfg;
+    srv_live live;
     std::atomic<bool> running{true};
     srv_db db;
     srv_meta meta;
@@ -84,3 +101,11 @@ const ShmHandle *srv_db_get(srv_state *st);
 // Returns true when it is open.
 bool srv_db_open(srv_state *st, bool log_it);
 void srv_db_close(srv_state *st);
+
+// Seeds the live settings from cfg (at start-up, before threads run).
+void srv_live_init(srv_state *st);
+// The current trust table: a snapshot that a reload never changes.
+std::shared_ptr<const srv_trust_table> srv_live_trust(srv_state *st);
+void srv_live_set_trust(srv_state *st, std::shared_ptr<const srv_trust_table> t);
+std::string srv_live_central_url(srv_state *st);
+void srv_live_set_central_url(srv_state *st, const std::string &url);

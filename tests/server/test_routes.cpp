@@ -122,6 +122,7 @@ TEST_F(Routes, LegacyTableScalesTheSameWay) {
 TEST_F(Routes, WriteNeedsTheTrustCodeOfTheStation) {
     srv.st->cfg.n_trust = 1;
     srv_parse_trust("1234:60:127.0.0.1", &srv.st->cfg.trust[0]);
+    srv_live_init(srv.st.get());
     answer no = srv.call("POST", "/api/write", "{\"tag\":\"A3\",\"value\":25}");
     EXPECT_EQ(no.status, 403);
     EXPECT_EQ(no.body.rfind("{\"ok\":false,\"error\":\"no_control\",\"msg\":\"\\u0423", 0), 0u);
