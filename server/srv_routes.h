@@ -66,6 +66,7 @@ struct srv_route {
 // they must not hide). Entries with the same path form a group, from which
 // the method picks the handler.
 std::span<const srv_route> eng_www_routes();
+std::span<const srv_route> eng_mqtt_routes();
 std::span<const srv_route> eng_api_routes();
 std::span<const srv_route> rt_values_routes();
 std::span<const srv_route> rt_write_routes();
