@@ -3,9 +3,12 @@
 // were, the own-tag list, the bridge's status file.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <string>
 
 #include "eng_test_util.h"
+#include "tests/mqtt/mq_test_util.h"
 
 using namespace engtest;
 
@@ -159,6 +162,48 @@ TEST(EngMqtt, BrokerSettingsKeepPasswordAndLayout) {
     EXPECT_EQ(read_file(srv.dir + "/config.yaml").find("s3cret"), std::string::npos);
     json_ptr g2(json_parse(srv.eget("/api/eng/mqtt/settings").body.c_str()));
     EXPECT_FALSE(json_getb(g2.get(), "pass_set", 1));
+}
+
+// The whole way: a map saved through the server reaches a running zqmqtt
+// on its reload signal and is published on a real broker.
+TEST(EngMqtt, SavedMapReachesTheBridgeOnReload) {
+    mqt::broker br;
+    ASSERT_TRUE(br.start());
+    mqt::subscriber sub;
+    ASSERT_TRUE(sub.start(br.port, "site/#"));
+    eng_server srv("", "mqtt:\n" + mqt::broker_line(br.port) +
+                           "  prefix: site\n  takt_ms: 50\n  items: |\n    A5,x,Pump1\n");
+    ASSERT_TRUE(srv.start());
+    tsup::ShmName shm{"zqengmq"};
+    ShmHandle h;
+    ASSERT_EQ(0, shm_open_rw(shm.c_str(), 32, 16, 0, &h));
+    shm_update_analog(&h, 1, 1, shm_now_ms(), 42.5);
+    tsup::Child mq;
+    ASSERT_TRUE(tsup::child_start(&mq, {.argv = {ZQ_BIN_DIR "/zqmqtt", "-c", "./config.yaml"},
+                                        .env = {"LOGIX_SHM_NAME=" + shm.name},
+                                        .dir = srv.dir,
+                                        .out_path = srv.dir + "/zqmqtt.txt",
+                                        .err_to_out = true}));
+    auto mq_log = [&] { return tsup::read_dir_files(srv.dir + "/logs", "zqmqtt"); };
+    EXPECT_TRUE(tsup::wait_for(
+        [&] {
+            return srv.eget("/api/eng/mqtt/status").body.find("\"connected\":1") !=
+                   std::string::npos;
+        },
+        15000))
+        << mq_log();
+
+    const std::string map = "{\"pub\":[{\"tag\":\"A1\",\"topic\":\"temp\",\"min_ms\":0}]}";
+    ASSERT_EQ(srv.epost("/api/eng/mqtt", map).status, 200);
+    // Signalled directly: the API's reload reaches every zqmqtt of the host.
+    ASSERT_EQ(kill(mq.pid, SIGUSR1), 0);
+    EXPECT_TRUE(sub.wait_count("site/temp", 1)) << mq_log();
+    EXPECT_EQ(sub.payload("site/temp", 0).rfind("{\"v\":42.5,\"q\":1,", 0), 0u)
+        << sub.payload("site/temp", 0);
+    EXPECT_EQ(read_file(srv.dir + "/mqtt/mqtt.json"), map);
+    EXPECT_EQ(srv.eget("/api/eng/mqtt").body, map);
+    tsup::child_stop(&mq);
+    shm_close(&h);
 }
 
 }  // namespace
