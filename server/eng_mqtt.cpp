@@ -223,10 +223,12 @@ std::string eng_mqtt_tags_json(const char *yaml_path) {
     return out + "]}";
 }
 
-int eng_mqtt_write(const std::string &dir, const char *yaml_path, const std::string &body,
-                   std::string *errors) {
+int eng_mqtt_check(const std::string &body, const char *yaml_path, std::string *errors) {
     std::string errs = "[";
-    json_ptr root(body.size() <= MAP_MAX ? json_parse(body.c_str()) : nullptr);
+    // The file is saved as sent: bytes after a NUL would reach the bridge
+    // unchecked.
+    bool plain = body.size() <= MAP_MAX && body.find('\0') == std::string::npos;
+    json_ptr root(plain ? json_parse(body.c_str()) : nullptr);
     if (!root || root->type != JSON_OBJECT) {
         em_err(&errs, 0, "невалідний JSON");
         *errors = errs + "]";
@@ -243,10 +245,13 @@ int eng_mqtt_write(const std::string &dir, const char *yaml_path, const std::str
     for (const json_node *a = allow ? allow->child : nullptr; a; a = a->next)
         if (a->type != JSON_STRING || !em_any_tag(a->string, ctx))
             em_err(&errs, 0, "get.allow: невідомий тег");
-    if (errs.size() > 1) {
-        *errors = errs + "]";
-        return -1;
-    }
+    *errors = errs + "]";
+    return errs.size() > 1 ? -1 : 0;
+}
+
+int eng_mqtt_write(const std::string &dir, const char *yaml_path, const std::string &body,
+                   std::string *errors) {
+    if (eng_mqtt_check(body, yaml_path, errors) != 0) return -1;
     zq_mkdirs(dir.c_str(), 0755);
     std::string path = dir + "/mqtt.json.import";
     if (atomic_file_write(path, body) != 0) {

@@ -17,6 +17,9 @@ std::string eng_mqtt_status_read(const std::string &dir);
 // {"has":..,"tags":[...]} of the own channels of config.yaml.
 std::string eng_mqtt_tags_json(const char *yaml_path);
 
+// Checks a map against the own tags and prefix of config.yaml: 0 and "[]",
+// or -1 with *errors the list [{"id":..,"msg":".."},...].
+int eng_mqtt_check(const std::string &body, const char *yaml_path, std::string *errors);
 // Checks a map; on success writes it unchanged as <dir>/mqtt.json.import.
 // Returns 0, or -1 with *errors the list [{"id":..,"msg":".."},...]; -2
 // when the file cannot be written (*errors holds the message).
