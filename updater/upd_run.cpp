@@ -161,7 +161,7 @@ bool snapshot(ctx &c, const char *kind, std::string *name_out) {
     int fd = openat(up, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     bool ok = fd >= 0;
     if (fd >= 0) close(fd);
-    std::string out = fmt("/proc/self/fd/%d/", up) + tmp;
+    std::string out = fmt("/proc/%d/fd/%d/", (int)getpid(), up) + tmp;
     ok = ok && run_tool("tar", {"-czf", out, "-C", c.target, "--exclude=./updates",
                                 "--exclude=./update.status", "--exclude=./update.lock",
                                 "--exclude=./*.new", "--exclude=./*.old", "--exclude=./*.rbk",
@@ -196,9 +196,11 @@ bool is_config(const std::string &n) {
 }
 
 // Puts every top-level entry of src_fd in place: folders swapped in
-// atomically, files renamed over the installed ones, configuration files
-// only augmented.
-bool apply_tree(ctx &c, int src_fd, const std::string &src_path, std::string *err) {
+// atomically, files renamed over the installed ones. A release's
+// configuration files only augment the installed ones; a snapshot's are
+// put back as they were.
+bool apply_tree(ctx &c, int src_fd, const std::string &src_path, std::string *err,
+                bool restoring = false) {
     for (const std::string &n : list_dir(src_fd)) {
         if (n[0] == '.' || n == "dist_manifest.json" || n == "dist_manifest.sig" ||
             n == "updates" || n == "update.status" || n == "update.lock")
@@ -234,7 +236,7 @@ bool apply_tree(ctx &c, int src_fd, const std::string &src_path, std::string *er
             continue;
         }
         if (!S_ISREG(st.st_mode)) continue;
-        if (is_config(n) && have_old) {
+        if (is_config(n) && have_old && !restoring) {
             std::string cur = c.target + "/" + n, tmpl = src_path + "/" + n;
             int r = S_ISREG(old.st_mode) ? config_augment_files(cur.c_str(), tmpl.c_str())
                                          : CFG_AUG_FAILED;
@@ -295,7 +297,7 @@ bool restore_snapshot(ctx &c, const std::string &name, std::string *err) {
     int dfd = ok ? open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1;
     if (ok) {
         clean_litter(c);
-        ok = dfd >= 0 && apply_tree(c, dfd, dir, err);
+        ok = dfd >= 0 && apply_tree(c, dfd, dir, err, true);
     }
     if (dfd >= 0) close(dfd);
     upd_remove_tree(AT_FDCWD, dir);

@@ -16,9 +16,10 @@ bool parse(const std::string &text, std::string *err, upd_manifest *m = nullptr)
 TEST(UpdManifest, AcceptsWellFormedAndRefusesEachBrokenField) {
     std::string err;
     upd_manifest m;
-    ASSERT_TRUE(parse(R"({"product":"zqstack","version":"1.2","files":[{"p":"www-sys/a.html","h":")" +
-                          H + R"("}]})",
-                      &err, &m));
+    ASSERT_TRUE(
+        parse(R"({"product":"zqstack","version":"1.2","files":[{"p":"www-sys/a.html","h":")" + H +
+                  R"("}]})",
+              &err, &m));
     EXPECT_EQ(m.version, "1.2");
     ASSERT_EQ(m.files.size(), 1u);
     EXPECT_EQ(m.files[0].hash[0], 0xaa);
@@ -33,9 +34,8 @@ TEST(UpdManifest, AcceptsWellFormedAndRefusesEachBrokenField) {
     EXPECT_EQ(err, "manifest: биті поля файла");
     // Upper-case digits are not the canonical form the signer hashes to.
     std::string upper(64, 'A');
-    EXPECT_FALSE(parse(R"({"product":"zqstack","version":"1","files":[{"p":"a","h":")" + upper +
-                           R"("}]})",
-                       &err));
+    EXPECT_FALSE(parse(
+        R"({"product":"zqstack","version":"1","files":[{"p":"a","h":")" + upper + R"("}]})", &err));
     EXPECT_EQ(err, "manifest: биті поля файла");
     for (const char *bad : {"/etc/passwd", "../x", "a/../b", "a//b", "./a", "-rf", "a\\b", "a/",
                             "dist_manifest.sig", "a\x01"}) {
@@ -53,7 +53,8 @@ TEST(UpdManifest, AcceptsWellFormedAndRefusesEachBrokenField) {
 
 TEST(UpdManifest, PathDepthAndLengthLimits) {
     std::string deep;
-    for (int i = 0; i < UPD_PATH_DEPTH; i++) deep += (i ? "/d" : "d");
+    for (int i = 0; i < UPD_PATH_DEPTH; i++)
+        deep += (i ? "/d" : "d");
     EXPECT_TRUE(upd_path_ok(deep));
     EXPECT_FALSE(upd_path_ok(deep + "/d"));
     EXPECT_TRUE(upd_path_ok(std::string(UPD_PATH_MAX, 'x')));

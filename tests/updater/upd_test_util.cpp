@@ -58,20 +58,24 @@ std::string make_run(const std::vector<entry> &entries) {
         archive_entry_set_pathname(ae, e.name.c_str());
         archive_entry_set_perm(ae, 0755);
         switch (e.type) {
-        case REG:
-            archive_entry_set_filetype(ae, AE_IFREG);
-            archive_entry_set_size(ae, (la_int64_t)e.data.size());
-            break;
-        case DIR: archive_entry_set_filetype(ae, AE_IFDIR); break;
-        case SYMLINK:
-            archive_entry_set_filetype(ae, AE_IFLNK);
-            archive_entry_set_symlink(ae, e.data.c_str());
-            break;
-        case HARDLINK:
-            archive_entry_set_filetype(ae, AE_IFREG);
-            archive_entry_set_hardlink(ae, e.data.c_str());
-            break;
-        case FIFO: archive_entry_set_filetype(ae, AE_IFIFO); break;
+            case REG:
+                archive_entry_set_filetype(ae, AE_IFREG);
+                archive_entry_set_size(ae, (la_int64_t)e.data.size());
+                break;
+            case DIR:
+                archive_entry_set_filetype(ae, AE_IFDIR);
+                break;
+            case SYMLINK:
+                archive_entry_set_filetype(ae, AE_IFLNK);
+                archive_entry_set_symlink(ae, e.data.c_str());
+                break;
+            case HARDLINK:
+                archive_entry_set_filetype(ae, AE_IFREG);
+                archive_entry_set_hardlink(ae, e.data.c_str());
+                break;
+            case FIFO:
+                archive_entry_set_filetype(ae, AE_IFIFO);
+                break;
         }
         archive_write_header(a, ae);
         if (e.type == REG) archive_write_data(a, e.data.data(), e.data.size());
