@@ -56,7 +56,7 @@ trap 'rm -rf "$work"' EXIT
 } >"$work/dist_manifest.json"
 
 openssl pkeyutl -sign -inkey "$key" -rawin -in "$work/dist_manifest.json" -out "$work/sig.bin"
-printf 'key_id=%s\nsig=%s\n' "$keyid" "$(xxd -p -c 64 "$work/sig.bin")" >"$work/dist_manifest.sig"
+printf 'key_id=%s\nsig=%s\n' "$keyid" "$(od -An -tx1 -v "$work/sig.bin" | tr -d ' \n')" >"$work/dist_manifest.sig"
 
 {
     printf '#!/bin/sh\n# %s %s distribution: install with zqupdate full <file> %s\nexit 1\n' \
