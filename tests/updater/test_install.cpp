@@ -331,3 +331,28 @@ TEST_F(Updater, DistributionScriptOutputInstalls) {
 }
 
 }  // namespace
+
+namespace {
+
+// As the server starts it: an unprivileged caller, root through the
+// set-user-ID bit. Needs root to give the test copy that bit.
+TEST_F(Updater, UnprivilegedCallerInstallsThroughSetUserId) {
+    if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0)
+        GTEST_SKIP() << "needs root and setpriv to install a set-user-ID copy";
+    ASSERT_EQ(chown((target / "zqupdate").c_str(), 0, 0), 0);
+    ASSERT_EQ(chmod((target / "zqupdate").c_str(), 04755), 0);
+    spit(archive, updt::good_run(kRelease, "5.0"), 0644);
+    tsup::ChildOpts o;
+    o.argv = {"/usr/bin/setpriv",  "--reuid=65534", "--regid=65534", "--clear-groups",
+              target / "zqupdate", "full",          archive,         "zqstack"};
+    o.env = {"ZQUPD_LOG=" + (logs / "zqupdate.log")};
+    auto r = tsup::run(o);
+    ASSERT_EQ(r.status, 0) << r.err;
+    struct stat st;
+    ASSERT_EQ(stat((target / "zqsup").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(slurp(target / "zqsup"), "new zqsup");
+    EXPECT_NE(slurp(logs / "zqupdate.log").find("uid=65534 manifest ok"), std::string::npos);
+}
+
+}  // namespace
