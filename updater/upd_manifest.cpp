@@ -48,7 +48,10 @@ std::string upd_hex(const uint8_t *data, size_t len) {
 }
 
 bool upd_path_ok(const std::string &path) {
-    if (path.empty() || path.size() > UPD_PATH_MAX) return false;
+    // ".." anywhere, not only as an element: what a tool downstream reads
+    // as a parent reference is not worth telling apart.
+    if (path.empty() || path.size() > UPD_PATH_MAX || path.find("..") != std::string::npos)
+        return false;
     int depth = 0;
     size_t start = 0;
     for (;;) {

@@ -38,7 +38,8 @@ struct upd_key {
 };
 
 // A canonical relative path: elements of letters, digits and "._-+@",
-// none empty, ".", ".." or beginning with "-", at most UPD_PATH_DEPTH deep.
+// none empty, "." or beginning with "-", no ".." anywhere, at most
+// UPD_PATH_DEPTH deep.
 bool upd_path_ok(const std::string &path);
 
 // "key_id=" and "sig=" lines; false when either is missing or malformed.
