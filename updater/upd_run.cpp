@@ -670,8 +670,11 @@ int upd_main(int argc, char **argv, const upd_options &opt) {
     }
     // One run at a time; the lock lives as long as the process.
     int lock = openat(c.target_fd, "update.lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (lock < 0 || flock(lock, LOCK_EX | LOCK_NB) != 0)
+    if (lock < 0 || flock(lock, LOCK_EX | LOCK_NB) != 0) {
+        // The running update's status and marker are not ours to touch.
+        c.target_fd = -1;
         return fail(c, "інше оновлення вже виконується");
+    }
     // A run that died while replacing left its snapshot's name: restore it
     // before anything else.
     int mfd = openat(c.target_fd, "update.inprogress", O_RDONLY | O_NOFOLLOW | O_CLOEXEC);

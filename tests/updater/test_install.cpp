@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -292,6 +293,16 @@ TEST_F(Updater, CommandLineIsCheckedBeforeAnythingIsTouched) {
     ASSERT_EQ(symlink((other / "d.run").c_str(), archive.c_str()), 0);
     EXPECT_EQ(run({"full", archive, "zqstack"}).err, "zqupdate: bad archive path\n");
     EXPECT_EQ(access((other / "d.run").c_str(), F_OK), 0);
+    EXPECT_EQ(slurp(target / "zqsup"), "old zqsup");
+}
+
+TEST_F(Updater, SecondRunIsRefusedWhileOneHoldsTheLock) {
+    int fd = open((target / "update.lock").c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    auto r = install(updt::good_run(kRelease, "2.1"));
+    close(fd);
+    EXPECT_EQ(r.err, "zqupdate: інше оновлення вже виконується\n");
+    EXPECT_EQ(access((target / "update.status").c_str(), F_OK), -1) << "the running one's";
     EXPECT_EQ(slurp(target / "zqsup"), "old zqsup");
 }
 
