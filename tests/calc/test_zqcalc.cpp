@@ -219,9 +219,16 @@ TEST(Zqcalc, TwoReportsInOneTickTwoSpoolFiles) {
     int64_t fake = (real / 60000 + 5) * 60000 - 2000;
     ASSERT_TRUE(
         p.start(db, {"ZQCALC_CLOCK=" + std::to_string(real) + "," + std::to_string(fake) + ",1"}));
-    ASSERT_TRUE(
-        tsup::wait_for([&] { return tsup::list_dir(p.dir + "/mq/spool", "rpt_").size() >= 2; }));
-    std::vector<std::string> files = tsup::list_dir(p.dir + "/mq/spool", "rpt_");
+    // Only finished messages: a "rpt_*.msg.tmp.*" file is still being written
+    // and is renamed away under the reader.
+    auto messages = [&] {
+        std::vector<std::string> out;
+        for (const std::string &f : tsup::list_dir(p.dir + "/mq/spool", "rpt_"))
+            if (f.size() > 4 && f.compare(f.size() - 4, 4, ".msg") == 0) out.push_back(f);
+        return out;
+    };
+    ASSERT_TRUE(tsup::wait_for([&] { return messages().size() >= 2; }));
+    std::vector<std::string> files = messages();
     ASSERT_EQ(files.size(), 2u);
     std::string a = tsup::read_file(p.dir + "/mq/spool/" + files[0]);
     std::string b = tsup::read_file(p.dir + "/mq/spool/" + files[1]);
