@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "tests/mqtt/mq_capture.h"
 #include "tests/mqtt/mq_test_util.h"
+#include "tests/support/capture.h"
 
 namespace {
 
@@ -20,7 +20,7 @@ TEST(Wire, SessionDecodesInTsharkWithoutErrors) {
         FAIL() << "/usr/bin/tshark is not installed (Debian package tshark)";
     mqt::broker br;
     ASSERT_TRUE(br.start());
-    mqt::capture_relay relay(br.port);
+    tsup::capture_relay relay(br.port);
     mqt::subscriber sub;
     ASSERT_TRUE(sub.start(br.port, "site/#"));
     mqt::bridge b;
@@ -45,7 +45,7 @@ TEST(Wire, SessionDecodesInTsharkWithoutErrors) {
     EXPECT_EQ(0, tsup::child_stop(&b.proc));
     relay.finish();
     std::string pcap = b.dir / "session.pcap";
-    ASSERT_TRUE(relay.write_pcap(pcap));
+    ASSERT_TRUE(tsup::pcap_write_tcp(pcap, relay.recorded(), 1883));
 
     std::string detail = tshark(pcap, {"-V", "-d", "tcp.port==1883,mqtt"});
     EXPECT_EQ(std::string::npos, detail.find("Malformed")) << detail;
