@@ -389,22 +389,14 @@ int resolve_sym(void *u, const char *name, int *isd, int *index) {
 int arr_info(void *u, const char *name, int *base, int dim[3], int *ndim) {
     const calc_var *v = var_named(cfg_of(u), name);
     if (!v || v->kind != CX_KIND_PLAIN || !v->is_array) return -1;
-    *base = CX_VAR_BASE + v->base;
-    for (int i = 0; i < 3; i++)
-        dim[i] = v->dim[i];
-    *ndim = v->ndim;
+    cx_fill_array_info(v, base, dim, ndim);
     return 0;
 }
 
 int data_info(void *u, const char *name, cx_data_desc *out) {
     const calc_var *v = var_named(cfg_of(u), name);
     if (!v || v->kind == CX_KIND_PLAIN) return -1;
-    out->base = CX_VAR_BASE + v->base;
-    out->ndim = v->ndim;
-    for (int i = 0; i < 3; i++)
-        out->dim[i] = v->dim[i];
-    out->kind = v->kind;
-    out->type = 0;
+    cx_fill_data_desc(v, out);
     return 0;
 }
 

@@ -198,22 +198,14 @@ int calc_host_resolve(void *u, const char *name, int *isd, int *index) {
 int calc_host_array_info(void *u, const char *name, int *base, int dim[3], int *ndim) {
     const calc_host_var *v = calc_host_find(me(u), name);
     if (!v || v->kind != CX_KIND_PLAIN || v->ndim == 0) return -1;
-    *base = CX_VAR_BASE + v->base;
-    for (int i = 0; i < 3; i++)
-        dim[i] = v->dim[i];
-    *ndim = v->ndim;
+    cx_fill_array_info(v, base, dim, ndim);
     return 0;
 }
 
 int calc_host_data_info(void *u, const char *name, cx_data_desc *out) {
     const calc_host_var *v = calc_host_find(me(u), name);
     if (!v || v->kind == CX_KIND_PLAIN) return -1;
-    out->base = CX_VAR_BASE + v->base;
-    out->ndim = v->ndim;
-    for (int i = 0; i < 3; i++)
-        out->dim[i] = v->dim[i];
-    out->kind = v->kind;
-    out->type = 0;
+    cx_fill_data_desc(v, out);
     return 0;
 }
 

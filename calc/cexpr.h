@@ -54,6 +54,22 @@ struct cx_data_desc {
     int kind;
     int type;
 };
+// Fills the host answers about a declared array or structured variable from
+// a host's own record (fields base, ndim, dim[3], kind); every host keeps
+// one, so the answers are built once here.
+template <class Var>
+void cx_fill_array_info(const Var *v, int *base, int dim[3], int *ndim) {
+    *base = CX_VAR_BASE + v->base;
+    for (int i = 0; i < 3; i++)
+        dim[i] = v->dim[i];
+    *ndim = v->ndim;
+}
+template <class Var>
+void cx_fill_data_desc(const Var *v, cx_data_desc *out) {
+    cx_fill_array_info(v, &out->base, out->dim, &out->ndim);
+    out->kind = v->kind;
+    out->type = 0;
+}
 struct cx_member_desc {
     int offset;
     int type;
