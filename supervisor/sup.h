@@ -165,6 +165,10 @@ void sup_hook_backup_tick();
 void sup_hook_mount_tick();
 // Reaps the mount process; true when pid was it.
 bool sup_hook_reap_mount(pid_t pid);
+// The reaper found a pid outside the table: true when it was the backup's.
+bool sup_hook_reap_backup(pid_t pid, int wait_status);
+// Shutdown: a running backup is stopped and its partial archive removed.
+void sup_hook_backup_stop();
 
 // ---- program (sup_run.cpp) -------------------------------------------------
 

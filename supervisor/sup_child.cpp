@@ -161,7 +161,10 @@ int sup_reap_children() {
         for (int i = 0; i < g_n_ch; i++) {
             if (g_ch[i].pid == pid) idx = i;
         }
-        if (idx < 0) continue;
+        if (idx < 0) {
+            sup_hook_reap_backup(pid, st);
+            continue;
+        }
         sup_child *c = &g_ch[idx];
         int code = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
         sup_log("[zqsup] %s pid=%d died (exit=%d)\n", c->name, int(pid), code);

@@ -15,6 +15,7 @@
 #include "common/legacy_ini_yaml.h"
 #include "common/parse_util.h"
 #include "sup.h"
+#include "sup_backup.h"
 #include "sup_legacy.h"
 
 namespace {
@@ -81,14 +82,28 @@ void sup_hook_augment_config() {
     }
 }
 
-// backup.enabled/dir/schedule/keep and the date of the newest backup.
-void sup_hook_load_backup_settings() {}
+// backup.enabled/dir/schedule/keep; at start also the newest backup date.
+void sup_hook_load_backup_settings() {
+    static bool loaded = false;
+    sup_backup_load(!loaded);
+    loaded = true;
+}
 
 // network.mounts.
 void sup_hook_load_mounts() {}
 
-// ./backup.req and the daily schedule.
-void sup_hook_backup_tick() {}
+// ./backup.req and the daily schedule; tar runs beside the loop.
+void sup_hook_backup_tick() {
+    sup_backup_tick();
+}
+
+bool sup_hook_reap_backup(pid_t pid, int wait_status) {
+    return sup_backup_reaped(pid, wait_status);
+}
+
+void sup_hook_backup_stop() {
+    sup_backup_stop();
+}
 
 // Mount checks and the mount process.
 void sup_hook_mount_tick() {}

@@ -114,6 +114,7 @@ void restore_stdin() {
 }
 
 int shutdown_all() {
+    sup_hook_backup_stop();
     sup_log("[zqsup] shutdown: scada → trend → driver\n");
     for (int i = g_n_ch - 1; i >= 0; i--)
         sup_stop_one(&g_ch[i]);
