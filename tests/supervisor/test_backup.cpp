@@ -27,8 +27,8 @@ sup_backup_cfg cfg_of(const char *yaml, sup_backup_cfg base = {}) {
 }  // namespace
 
 TEST(BackupSettings, SectionValuesClampsAndDefaults) {
-    sup_backup_cfg c = cfg_of(
-        "backup:\n  enabled: true\n  dir: /srv/bk\n  schedule: \"23:45\"\n  keep: 7\n");
+    sup_backup_cfg c =
+        cfg_of("backup:\n  enabled: true\n  dir: /srv/bk\n  schedule: \"23:45\"\n  keep: 7\n");
     EXPECT_TRUE(c.enabled);
     EXPECT_EQ(c.dir, "/srv/bk");
     EXPECT_EQ(c.hh, 23);
@@ -96,10 +96,10 @@ TEST(BackupNames, ExactProjectMatchOnly) {
 }
 
 TEST(BackupPrune, KeepsNewestNeverTheNewOneNorForeign) {
-    std::vector<std::string> names = {
-        "20260301_020000_b.tar.gz",   "20260302_020000_b.tar.gz", "20260303_020000_b.tar.gz",
-        "20260301_020000_a_b.tar.gz", "b_latest.tar.gz",          "readme.txt",
-        "20260304_020000_b.tar.gz"};
+    std::vector<std::string> names = {"20260301_020000_b.tar.gz", "20260302_020000_b.tar.gz",
+                                      "20260303_020000_b.tar.gz", "20260301_020000_a_b.tar.gz",
+                                      "b_latest.tar.gz",          "readme.txt",
+                                      "20260304_020000_b.tar.gz"};
     auto del = sup_backup_prune_list(names, "b", 2, "20260304_020000_b.tar.gz");
     EXPECT_EQ(del,
               (std::vector<std::string>{"20260301_020000_b.tar.gz", "20260302_020000_b.tar.gz"}));
