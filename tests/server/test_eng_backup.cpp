@@ -5,12 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <map>
 #include <string>
 
 #include "common/yaml.h"
 #include "common/yaml_edit.h"
 #include "eng_test_util.h"
 #include "server/eng_backup.h"
+#include "tests/fuzz/corpus_files.h"
 
 using namespace engtest;
 
@@ -234,4 +236,19 @@ TEST(EngBackup, QuickCopiesRestoreAndPruning) {
     r = s.eget("/api/eng/backups");
     json_ptr list(json_parse(r.body.c_str()));
     EXPECT_EQ(json_count(list.get()), 20u);
+}
+
+TEST(EngBackupFuzzCorpus, EverySectionEditEndsAsRecorded) {
+    const std::map<std::string, std::string> recorded = {
+        {"crlf.yaml", "0 5 03:04"}, {"custom_dir.yaml", "0 5 03:04"}, {"flow_map.yaml", "-1 0 "},
+        {"list.yaml", "-1 0 "},     {"no_newline.yaml", "0 5 03:04"}, {"plain.yaml", "0 5 03:04"},
+    };
+    fuzz_corpus_expect("eng_backup", recorded, [](const std::string &data) {
+        std::string text = data;
+        int rc = eng_backup_section_set(&text, true, 3, 4, 5);
+        json_ptr root(yaml_parse(text.c_str()));
+        const json_node *bk = json_get(root.get(), "backup");
+        return std::to_string(rc) + " " + std::to_string(json_geti(bk, "keep", 0)) + " " +
+               json_gets(bk, "schedule", "");
+    });
 }
