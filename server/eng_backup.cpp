@@ -97,6 +97,10 @@ int eng_backup_section_set(std::string *text, bool enabled, int hh, int mm, int 
         }
         return YAML_EDIT_OK;
     }
+    // A backup key holding a list or a text is no section to set keys in.
+    json_ptr root(yaml_parse(text->c_str()));
+    const json_node *sec = json_get(root.get(), "backup");
+    if (sec && sec->type != JSON_OBJECT && sec->type != JSON_NULL) return YAML_EDIT_BAD_PATH;
     static const char *const names[] = {"backup"};
     const yaml_edit_path where{names, 1};
     int rc = yaml_edit_set_scalar(text, where, "enabled", enabled ? "true" : "false");

@@ -172,7 +172,11 @@ TEST(BackupRun, SlowBackupKeepsHeartbeatAndSigtermRemovesPartialArchive) {
     s.env.push_back("FAKE_TAR_PID=" + s.root + "/tar.pid");
     ASSERT_TRUE(s.start());
     s.request();
-    ASSERT_TRUE(wait_for([&] { return file_exists(s.root + "/tar.pid"); })) << s.out();
+    // Written whole once the line ends.
+    ASSERT_TRUE(wait_for([&] {
+        std::string t = read_file(s.root + "/tar.pid");
+        return !t.empty() && t.back() == '\n';
+    })) << s.out();
     pid_t tar = atoi(read_file(s.root + "/tar.pid").c_str());
     ASSERT_GT(tar, 1);
     std::vector<std::string> names = s.archives();
