@@ -331,11 +331,15 @@ void finish(bool capped) {
     int rc = -1;
     sup_tar_verdict v = capped ? SUP_TAR_FAIL : sup_backup_tar_verdict(g_job.status, &rc);
     if (v == SUP_TAR_FAIL) {
-        if (!capped) {
+        // Gone before it is reported: whoever reads the message finds no half archive.
+        unlink(g_job.tmp.c_str());
+        if (capped) {
+            sup_log("[zqsup] backup: tar працює понад %lld с — зупинено, архів не створено\n",
+                    (long long)(max_run_ms() / 1000));
+        } else {
             sup_log("[zqsup] backup: tar rc=%d — архів не створено\n", rc);
             if (!g_job.err.empty()) sup_log("[zqsup] backup: %s\n", first_err_line().c_str());
         }
-        unlink(g_job.tmp.c_str());
         schedule_retry(g_job.scheduled);
         job_reset();
         return;
@@ -345,8 +349,9 @@ void finish(bool capped) {
             "[zqsup] backup: tar rc=1 (файли змінювалися під час читання), архів збережено: %s\n",
             first_err_line().c_str());
     if (rename(g_job.tmp.c_str(), g_job.final_path.c_str()) != 0) {
-        sup_log("[zqsup] backup: rename: %s\n", strerror(errno));
+        int e = errno;
         unlink(g_job.tmp.c_str());
+        sup_log("[zqsup] backup: rename: %s\n", strerror(e));
         schedule_retry(g_job.scheduled);
         job_reset();
         return;
@@ -484,8 +489,6 @@ void sup_backup_tick() {
             if (r == g_job.pid) sup_backup_reaped(r, st);
         }
         if (!g_job.ended && sup_mono_ms() - g_job.mono_start > max_run_ms()) {
-            sup_log("[zqsup] backup: tar працює понад %lld с — зупинено, архів не створено\n",
-                    (long long)(max_run_ms() / 1000));
             kill(-g_job.pid, SIGKILL);
             int st;
             while (waitpid(g_job.pid, &st, 0) < 0 && errno == EINTR) {
