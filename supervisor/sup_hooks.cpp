@@ -16,6 +16,7 @@
 #include "common/parse_util.h"
 #include "sup.h"
 #include "sup_legacy.h"
+#include "sup_mount.h"
 
 namespace {
 
@@ -85,14 +86,18 @@ void sup_hook_augment_config() {
 void sup_hook_load_backup_settings() {}
 
 // network.mounts.
-void sup_hook_load_mounts() {}
+void sup_hook_load_mounts() {
+    sup_mount_load();
+}
 
 // ./backup.req and the daily schedule.
 void sup_hook_backup_tick() {}
 
 // Mount checks and the mount process.
-void sup_hook_mount_tick() {}
+void sup_hook_mount_tick() {
+    sup_mount_tick();
+}
 
-bool sup_hook_reap_mount(pid_t) {
-    return false;
+bool sup_hook_reap_mount(pid_t pid) {
+    return sup_mount_reap(pid);
 }
