@@ -7,7 +7,6 @@
 
 #include <cstring>
 
-
 std::string net_mount_root() {
     const char *e = getenv("ZQ_MOUNT_ROOT");
     std::string r = e && *e ? e : "/mnt/zq";
@@ -28,8 +27,8 @@ std::string net_mounts_table_path() {
 bool net_mount_name_ok(std::string_view name) {
     if (name.empty() || name.size() > NET_NAME_MAX) return false;
     for (char ch : name) {
-        bool ok = (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') ||
-                  ch == '_' || ch == '-';
+        bool ok = (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') ||
+                  (ch >= '0' && ch <= '9') || ch == '_' || ch == '-';
         if (!ok) return false;
     }
     return true;
@@ -101,8 +100,8 @@ bool flag_of(const json_node *entry, const char *key) {
 std::string unescape_octal(std::string_view f) {
     std::string out;
     for (size_t i = 0; i < f.size(); i++) {
-        if (f[i] == '\\' && f.size() - i >= 4 && f[i + 1] >= '0' && f[i + 1] <= '3' && f[i + 2] >= '0' && f[i + 2] <= '7' &&
-            f[i + 3] >= '0' && f[i + 3] <= '7') {
+        if (f[i] == '\\' && f.size() - i >= 4 && f[i + 1] >= '0' && f[i + 1] <= '3' &&
+            f[i + 2] >= '0' && f[i + 2] <= '7' && f[i + 3] >= '0' && f[i + 3] <= '7') {
             out += char((f[i + 1] - '0') * 64 + (f[i + 2] - '0') * 8 + (f[i + 3] - '0'));
             i += 3;
         } else {

@@ -53,7 +53,8 @@ std::string text_member(const json_node *body, const char *key) {
 
 bool true_member(const json_node *body, const char *key) {
     const json_node *n = json_get(body, key);
-    return n && ((n->type == JSON_BOOL && n->boolean) || (n->type == JSON_NUMBER && n->number == 1));
+    return n &&
+           ((n->type == JSON_BOOL && n->boolean) || (n->type == JSON_NUMBER && n->number == 1));
 }
 
 const char *flag(bool b) {
@@ -97,14 +98,13 @@ int set_alt(const char *yaml_path, bool second, const std::string &dir, int form
     const yaml_edit_path where{TRENDS, 1};
     const char *key = second ? "altpath2_linux" : "altpath_linux";
     const char *fkey = second ? "altpath2_format" : "altpath_format";
-    const char *note = second ? "другий незалежний альт-шлях (таб Мережа)"
-                              : "мережеве монтування (таб Мережа)";
+    const char *note =
+        second ? "другий незалежний альт-шлях (таб Мережа)" : "мережеве монтування (таб Мережа)";
     return yaml_edit_file(yaml_path, where, [&](std::string *t) {
         int rc = yaml_edit_set_scalar(t, where, key, eng_yaml_quoted(dir), note);
         if (rc != YAML_EDIT_OK) return rc;
-        return yaml_edit_set_scalar(
-            t, where, fkey, std::to_string(format),
-            "формат трендів цього шляху: 1=v1 (сумісний Korvid), 2=v2.1");
+        return yaml_edit_set_scalar(t, where, fkey, std::to_string(format),
+                                    "формат трендів цього шляху: 1=v1 (сумісний Korvid), 2=v2.1");
     });
 }
 
@@ -153,7 +153,8 @@ void h_mount(srv_call *c) {
         for (const net_mount &o : now)
             known = known || o.name == m.name;
         if (!known && now.size() >= size_t(NET_MOUNTS_MAX))
-            return eng_fail(c, 400, "забагато монтувань (max " + std::to_string(NET_MOUNTS_MAX) + ")");
+            return eng_fail(c, 400,
+                            "забагато монтувань (max " + std::to_string(NET_MOUNTS_MAX) + ")");
     }
     if (m.type == "smb") {
         std::string err = eng_zqnet({"cred-write", m.name}, "помилка", QUERY_TIMEOUT_MS * 2,
@@ -174,8 +175,8 @@ void h_mount(srv_call *c) {
                 warn += "Основний альт-шлях вже зайнятий «" + o.name +
                         "» — спочатку зніміть його там. ";
             if (want_alt2 && o.alt2 && warn.find("Другий") == std::string::npos)
-                warn += "Другий альт-шлях вже зайнятий «" + o.name +
-                        "» — спочатку зніміть його там. ";
+                warn +=
+                    "Другий альт-шлях вже зайнятий «" + o.name + "» — спочатку зніміть його там. ";
         }
         got_alt = want_alt && warn.find("Основний") == std::string::npos;
         got_alt2 = want_alt2 && warn.find("Другий") == std::string::npos;
@@ -196,8 +197,7 @@ void h_mount(srv_call *c) {
         return (int)YAML_EDIT_OK;
     });
     if (rc == NET_FULL)
-        return eng_fail(c, 400,
-                        "забагато монтувань (max " + std::to_string(NET_MOUNTS_MAX) + ")");
+        return eng_fail(c, 400, "забагато монтувань (max " + std::to_string(NET_MOUNTS_MAX) + ")");
     if (rc != YAML_EDIT_OK)
         return eng_fail(c, 500, std::string("config.yaml: ") + yaml_edit_strerror(rc));
     std::string point = net_mount_point(m.name);
@@ -294,14 +294,13 @@ int format_of(const json_node *trends, const char *key) {
 void h_status(srv_call *c) {
     bool nfs_c = package_installed("nfs-common"), cifs = package_installed("cifs-utils"),
          nfs_s = package_installed("nfs-kernel-server"), smb = package_installed("samba");
-    std::string out = std::string("{\"zqnet\":") +
-                      flag(access(eng_zqnet_path().c_str(), X_OK) == 0) +
-                      ",\"packages\":{\"nfs-common\":" + flag(nfs_c) +
-                      ",\"cifs-utils\":" + flag(cifs) + ",\"nfs-kernel-server\":" + flag(nfs_s) +
-                      ",\"samba\":" + flag(smb) + "},\"proto\":{\"nfs\":\"" + proto(nfs_c, nfs_s) +
-                      "\",\"smb\":\"" + proto(cifs, smb) + "\"},\"services\":{\"nfs-server\":\"" +
-                      json_escape_str(service_state("nfs-server")) + "\",\"smbd\":\"" +
-                      json_escape_str(service_state("smbd")) + "\"},\"mounts\":[";
+    std::string out =
+        std::string("{\"zqnet\":") + flag(access(eng_zqnet_path().c_str(), X_OK) == 0) +
+        ",\"packages\":{\"nfs-common\":" + flag(nfs_c) + ",\"cifs-utils\":" + flag(cifs) +
+        ",\"nfs-kernel-server\":" + flag(nfs_s) + ",\"samba\":" + flag(smb) +
+        "},\"proto\":{\"nfs\":\"" + proto(nfs_c, nfs_s) + "\",\"smb\":\"" + proto(cifs, smb) +
+        "\"},\"services\":{\"nfs-server\":\"" + json_escape_str(service_state("nfs-server")) +
+        "\",\"smbd\":\"" + json_escape_str(service_state("smbd")) + "\"},\"mounts\":[";
     std::vector<std::string> active =
         lines_of(run_out({"findmnt", "-rn", "-o", "TARGET,SOURCE,FSTYPE"}));
     for (size_t i = 0; i < active.size(); i++)
@@ -317,8 +316,8 @@ void h_status(srv_call *c) {
                "\",\"remote\":\"" + json_escape_str(m.remote) + "\",\"name\":\"" +
                json_escape_str(m.name) + "\",\"mode\":\"" + json_escape_str(m.mode) +
                "\",\"servern\":\"" + json_escape_str(m.servern) +
-               "\",\"use_as_trend_alt\":" + flag(m.alt) + ",\"use_as_trend_alt2\":" +
-               flag(m.alt2) + ",\"status\":\"" + (up ? "mounted" : "not mounted") + "\"";
+               "\",\"use_as_trend_alt\":" + flag(m.alt) + ",\"use_as_trend_alt2\":" + flag(m.alt2) +
+               ",\"status\":\"" + (up ? "mounted" : "not mounted") + "\"";
         if (up) out += ",\"info\":\"" + json_escape_str(point) + "\"";
         out += "}";
     }

@@ -58,7 +58,8 @@ int eng_run(const std::vector<std::string> &argv, const eng_run_opts &opts, eng_
     int in[2] = {-1, -1};
     if (!opts.input.empty()) {
         if (opts.input.size() > 4096 || pipe2(in, O_CLOEXEC) != 0) return r->status;
-        bool full = write(in[1], opts.input.data(), opts.input.size()) == (ssize_t)opts.input.size();
+        bool full =
+            write(in[1], opts.input.data(), opts.input.size()) == (ssize_t)opts.input.size();
         close(in[1]);
         if (!full) {
             close(in[0]);

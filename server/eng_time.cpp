@@ -4,6 +4,7 @@
 // PLC driver uses for the controllers' clocks.
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -39,8 +40,8 @@ bool zone_ok(const std::string &z) {
         z.find("..") != std::string::npos)
         return false;
     for (char ch : z) {
-        bool ok = (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') ||
-                  ch == '_' || ch == '+' || ch == '-' || ch == '/';
+        bool ok = (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') ||
+                  (ch >= '0' && ch <= '9') || ch == '_' || ch == '+' || ch == '-' || ch == '/';
         if (!ok) return false;
     }
     struct stat st;
@@ -222,8 +223,8 @@ void h_timezone(srv_call *c) {
 bool server_ok(const std::string &s) {
     if (s.size() > 253 || s[0] == '-') return false;
     for (char ch : s) {
-        bool ok = (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') ||
-                  ch == '-' || ch == '.';
+        bool ok = (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') ||
+                  (ch >= '0' && ch <= '9') || ch == '-' || ch == '.';
         if (!ok) return false;
     }
     return true;
@@ -242,8 +243,8 @@ void h_ntp(srv_call *c) {
     if (!server.empty()) args.push_back(server);
     std::string err = eng_zqnet(args, "ntp-set failed", TOOL_TIMEOUT_MS);
     if (!err.empty()) return eng_fail(c, 400, err);
-    eng_audit(c, std::string("sys/ntp ") + (on ? "on" : "off") + (server.empty() ? "" : " ") +
-                     server);
+    eng_audit(c,
+              std::string("sys/ntp ") + (on ? "on" : "off") + (server.empty() ? "" : " ") + server);
     srv_reply_body(c->reply, 200, SRV_JSON_UTF8, "{\"ok\":true}");
 }
 

@@ -27,7 +27,8 @@ std::string project_of(const std::string &dir) {
 }  // namespace
 
 TEST(EngNet, MountIsRecordedListedAndRemoved) {
-    net_server s("", "network:\n  shares:\n    - proto: nfs\n      name: pub\n      path: /srv/pub\n");
+    net_server s("",
+                 "network:\n  shares:\n    - proto: nfs\n      name: pub\n      path: /srv/pub\n");
     ASSERT_TRUE(s.start_net());
     response r = s.epost("/api/eng/net/mount",
                          R"({"type":"nfs","remote":"nas1:/export/a#b","name":"arch","mode":"ro"})");
@@ -43,8 +44,9 @@ TEST(EngNet, MountIsRecordedListedAndRemoved) {
     EXPECT_STREQ(json_gets(m, "remote", ""), "nas1:/export/a#b");
     EXPECT_STREQ(json_gets(m, "mode", ""), "ro");
     // The shares of the same section are left alone.
-    EXPECT_STREQ(json_gets(json_at(json_get(json_get(cfg.get(), "network"), "shares"), 0), "path", ""),
-                 "/srv/pub");
+    EXPECT_STREQ(
+        json_gets(json_at(json_get(json_get(cfg.get(), "network"), "shares"), 0), "path", ""),
+        "/srv/pub");
 
     response st = s.eget("/api/eng/net/status");
     ASSERT_EQ(st.status, 200);
@@ -92,7 +94,9 @@ TEST(EngNet, BadEntriesAreRefusedBeforeTheToolRuns) {
     for (const bad &b : cases) {
         response r = s.epost("/api/eng/net/mount", b.body);
         EXPECT_EQ(r.status, 400) << b.body << " → " << r.body;
-        if (b.error) EXPECT_EQ(member(r.body, "error"), b.error) << b.body;
+        if (b.error) {
+            EXPECT_EQ(member(r.body, "error"), b.error) << b.body;
+        }
     }
     EXPECT_EQ(s.calls(), "");
     EXPECT_EQ(s.epost("/api/eng/net/umount", R"({"name":"a b"})").status, 400);
@@ -104,12 +108,12 @@ TEST(EngNet, SmbCredentialsTravelOnInputAndFailuresKeepTheList) {
     net_server s;
     ASSERT_TRUE(s.start_net());
     response r = s.epost("/api/eng/net/mount",
-                         R"({"type":"smb","remote":"//srv/share","name":"win","user":"DOM\\eng",)"
-                         R"("pass":"p w;$(x)","servern":"SRV"})");
+                         R"J({"type":"smb","remote":"//srv/share","name":"win","user":"DOM\\eng",)J"
+                         R"J("pass":"p w;$(x)","servern":"SRV"})J");
     ASSERT_EQ(r.status, 200) << r.body;
     std::string c = s.calls();
     EXPECT_NE(c.find("cred-write|win\n"), std::string::npos) << c;
-    EXPECT_NE(c.find("stdin DOM\\eng\\np w;$(x)\\n"), std::string::npos) << c;
+    EXPECT_EQ(read_file(s.fake + "/stdin.log"), "DOM\\eng\np w;$(x)\n");
     EXPECT_NE(c.find("mount-smb|//srv/share|win|rw|win|SRV"), std::string::npos) << c;
     // The password is never written into the configuration.
     EXPECT_EQ(read_file(s.dir + "/config.yaml").find("p w;"), std::string::npos);
@@ -151,23 +155,28 @@ TEST(EngNet, AlternateTrendPathsFollowTheirMount) {
     chmod(rec.c_str(), 0755);
     tsup::Child recorder;
     ASSERT_TRUE(tsup::child_start(&recorder, {.argv = {rec, "300"}, .dir = s.dir}));
-    ASSERT_TRUE(wait_for([&] { return read_file("/proc/" + std::to_string(recorder.pid) + "/comm") == "zqtrend\n"; }, 5000));
+    ASSERT_TRUE(wait_for(
+        [&] { return read_file("/proc/" + std::to_string(recorder.pid) + "/comm") == "zqtrend\n"; },
+        5000));
 
-    response r = s.epost("/api/eng/net/mount",
-                         R"({"type":"nfs","remote":"nas:/t","name":"A","use_as_alt":true,"alt_format":2})");
+    response r =
+        s.epost("/api/eng/net/mount",
+                R"({"type":"nfs","remote":"nas:/t","name":"A","use_as_alt":true,"alt_format":2})");
     ASSERT_EQ(r.status, 200) << r.body;
     EXPECT_NE(r.body.find("\"altApplied\":true"), std::string::npos) << r.body;
     std::string alt = s.mnt + "/A/" + project_of(s.dir);
     json_ptr cfg = config_of(s);
     const json_node *tr = json_get(cfg.get(), "trends");
-    EXPECT_STREQ(json_gets(tr, "altpath_linux", ""), alt.c_str()) << read_file(s.dir + "/config.yaml");
+    EXPECT_STREQ(json_gets(tr, "altpath_linux", ""), alt.c_str())
+        << read_file(s.dir + "/config.yaml");
     EXPECT_EQ(json_geti(tr, "altpath_format", -1), 2);
     EXPECT_STREQ(json_gets(tr, "mainpath_linux", ""), "./Trends");
     EXPECT_EQ(tsup::child_wait(&recorder, 5000), 128 + SIGTERM);
 
     // The first alternate is taken: the second mount gets a warning naming A.
-    r = s.epost("/api/eng/net/mount",
-                R"({"type":"nfs","remote":"nas:/u","name":"B","use_as_alt":true,"use_as_alt2":true})");
+    r = s.epost(
+        "/api/eng/net/mount",
+        R"({"type":"nfs","remote":"nas:/u","name":"B","use_as_alt":true,"use_as_alt2":true})");
     ASSERT_EQ(r.status, 200) << r.body;
     EXPECT_NE(member(r.body, "warn").find("Основний альт-шлях вже зайнятий «A»"), std::string::npos)
         << r.body;

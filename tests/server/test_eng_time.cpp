@@ -16,9 +16,10 @@ struct time_server : net_server {
     std::string bin = side.path + "/bin";
     explicit time_server(const std::string &extra = "") : net_server("", extra) {
         mkdir(bin.c_str(), 0755);
-        write_file(bin + "/timedatectl",
-                   "#!/bin/sh\n[ \"$1\" = show ] || exit 1\n"
-                   "printf 'Timezone=Europe/Kyiv\\nLocalRTC=no\\nNTP=yes\\nNTPSynchronized=no\\n'\n");
+        write_file(
+            bin + "/timedatectl",
+            "#!/bin/sh\n[ \"$1\" = show ] || exit 1\n"
+            "printf 'Timezone=Europe/Kyiv\\nLocalRTC=no\\nNTP=yes\\nNTPSynchronized=no\\n'\n");
         chmod((bin + "/timedatectl").c_str(), 0755);
         write_file(side.path + "/zqstack.conf", "[Time]\nNTP=ntp.plant.lan\n");
         const char *path = getenv("PATH");
@@ -54,8 +55,9 @@ TEST(EngTime, ConfigAndZoneList) {
 }
 
 TEST(EngTime, ZoneChangeWritesTheWinterOffsetIntoLogixOnly) {
-    time_server s("logix:\n  shm_name: /x\n  time:\n    dst: true\n    tz_offset_min: 0\n"
-                  "calc:\n  time:\n    tz_offset_min: 7\n");
+    time_server s(
+        "logix:\n  shm_name: /x\n  time:\n    dst: true\n    tz_offset_min: 0\n"
+        "calc:\n  time:\n    tz_offset_min: 7\n");
     ASSERT_TRUE(s.start_net());
     // New York keeps its standard offset whatever the season.
     response r = s.epost("/api/eng/sys/timezone", R"({"zone":"America/New_York"})");
@@ -111,7 +113,8 @@ TEST(EngTime, RefusalsAndToolErrors) {
     }
     EXPECT_EQ(s.calls(), "");
 
-    ASSERT_EQ(s.epost("/api/eng/sys/ntp", R"({"enabled":true,"server":"pool.ntp.org"})").status, 200);
+    ASSERT_EQ(s.epost("/api/eng/sys/ntp", R"({"enabled":true,"server":"pool.ntp.org"})").status,
+              200);
     ASSERT_EQ(s.epost("/api/eng/sys/ntp", R"({"enabled":0})").status, 200);
     ASSERT_EQ(s.epost("/api/eng/sys/clock", R"({"datetime":"2024-02-29 23:59:59"})").status, 200);
     std::string c = s.calls();

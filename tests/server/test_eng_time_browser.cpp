@@ -14,8 +14,8 @@ TEST(EngTimeBrowser, PickAndApplyAZone) {
     net_page p;
     ASSERT_TRUE(p.open(s.port));
     p.click("#tabbtn-time");
-    ASSERT_TRUE(wait_for([&] { return p.js("return $('tm-zone').options.length>100?'1':'';") == "1"; },
-                         20000));
+    ASSERT_TRUE(wait_for(
+        [&] { return p.js("return $('tm-zone').options.length>100?'1':'';") == "1"; }, 20000));
     ASSERT_TRUE(p.shows("#tm-state", "Час сервера"));
 
     p.fill("#tm-zone", "Europe/Kyiv");

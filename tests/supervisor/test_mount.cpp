@@ -108,8 +108,9 @@ class Mounts : public ::testing::Test {
 };
 
 TEST_F(Mounts, PendingShareComesUpAndIsRemountedWhenLost) {
-    start("    - type: nfs\n      remote: nas1:/export/trends\n      name: arch\n      mode: ro\n"
-          "    - type: smb\n      remote: //srv/share\n      name: win\n      servern: SRV\n");
+    start(
+        "    - type: nfs\n      remote: nas1:/export/trends\n      name: arch\n      mode: ro\n"
+        "    - type: smb\n      remote: //srv/share\n      name: win\n      servern: SRV\n");
     ASSERT_TRUE(wait_out("[zqsup] net mount arch UP")) << out();
     ASSERT_TRUE(wait_out("[zqsup] net mount win UP")) << out();
     EXPECT_EQ(count(out(), "net mount arch pending (retrying)"), 1u) << out();
@@ -129,15 +130,16 @@ TEST_F(Mounts, PendingShareComesUpAndIsRemountedWhenLost) {
 }
 
 TEST_F(Mounts, InvalidEntriesNeverReachZqnet) {
-    start("    - remote: nas:/ok\n      name: good\n"
-          "    - remote: nas:/x\n      name: ../etc\n"
-          "    - remote: -oexec:/x\n      name: dash\n"
-          "    - remote: nascolonless\n      name: nocolon\n"
-          "    - remote: \"nas:/a b\"\n      name: blank\n"
-          "    - type: smb\n      remote: srv/share\n      name: noslash\n"
-          "    - remote: nas:/m\n      name: mode\n      mode: rx\n"
-          "    - type: smb\n      remote: //srv/s\n      name: sn\n      servern: -x\n"
-          "    - type: ftp\n      remote: nas:/t\n      name: kind\n");
+    start(
+        "    - remote: nas:/ok\n      name: good\n"
+        "    - remote: nas:/x\n      name: ../etc\n"
+        "    - remote: -oexec:/x\n      name: dash\n"
+        "    - remote: nascolonless\n      name: nocolon\n"
+        "    - remote: \"nas:/a b\"\n      name: blank\n"
+        "    - type: smb\n      remote: srv/share\n      name: noslash\n"
+        "    - remote: nas:/m\n      name: mode\n      mode: rx\n"
+        "    - type: smb\n      remote: //srv/s\n      name: sn\n      servern: -x\n"
+        "    - type: ftp\n      remote: nas:/t\n      name: kind\n");
     ASSERT_TRUE(wait_out("[zqsup] net mount good UP")) << out();
     // Attempts go on for the entries that stay down; each logs its reason
     // once per attempt, never once per pass.
@@ -157,7 +159,8 @@ TEST_F(Mounts, InvalidEntriesNeverReachZqnet) {
 TEST_F(Mounts, OnlySixteenSharesAreKept) {
     std::string list;
     for (int i = 0; i < 17; i++)
-        list += "    - remote: nas:/e" + std::to_string(i) + "\n      name: n" + std::to_string(i) + "\n";
+        list += "    - remote: nas:/e" + std::to_string(i) + "\n      name: n" + std::to_string(i) +
+                "\n";
     start(list);
     ASSERT_TRUE(wait_out("[zqsup] net mount n15 UP")) << out();
     EXPECT_NE(out().find("17 записів"), std::string::npos) << out();
