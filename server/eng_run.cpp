@@ -21,13 +21,13 @@ long long mono_ms() {
 
 // Only async-signal-safe calls between fork and exec: the server has many
 // threads.
-[[noreturn]] void child(char *const *argv, const char *cwd, int out_fd) {
+[[noreturn]] void child(char *const *argv, const char *cwd, int out_fd, int in_fd) {
     setpgid(0, 0);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     signal(SIGPIPE, SIG_DFL);
-    int in = open("/dev/null", O_RDONLY);
+    int in = in_fd >= 0 ? in_fd : open("/dev/null", O_RDONLY);
     if (in >= 0 && in != 0) {
         dup2(in, 0);
         close(in);
@@ -55,17 +55,33 @@ int eng_run(const std::vector<std::string> &argv, const eng_run_opts &opts, eng_
     for (const std::string &a : argv)
         av.push_back(const_cast<char *>(a.c_str()));
     av.push_back(nullptr);
+    int in[2] = {-1, -1};
+    if (!opts.input.empty()) {
+        if (opts.input.size() > 4096 || pipe2(in, O_CLOEXEC) != 0) return r->status;
+        bool full =
+            write(in[1], opts.input.data(), opts.input.size()) == (ssize_t)opts.input.size();
+        close(in[1]);
+        if (!full) {
+            close(in[0]);
+            return r->status;
+        }
+    }
     int p[2];
-    if (pipe2(p, O_CLOEXEC) != 0) return r->status;
+    if (pipe2(p, O_CLOEXEC) != 0) {
+        if (in[0] >= 0) close(in[0]);
+        return r->status;
+    }
     pid_t pid = fork();
     if (pid < 0) {
         close(p[0]);
         close(p[1]);
+        if (in[0] >= 0) close(in[0]);
         return r->status;
     }
-    if (pid == 0) child(av.data(), opts.cwd, p[1]);
+    if (pid == 0) child(av.data(), opts.cwd, p[1], in[0]);
     setpgid(pid, pid);  // also from here: no window where a kill misses it
     close(p[1]);
+    if (in[0] >= 0) close(in[0]);
     long long deadline = mono_ms() + opts.timeout_ms;
     bool timed_out = false;
     char buf[8192];

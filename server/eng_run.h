@@ -17,6 +17,9 @@ struct eng_run_opts {
     const char *cwd = nullptr;  // working directory; null keeps ours
     int timeout_ms = 30000;
     size_t out_max = 1u << 20;  // output kept (standard output and error)
+    // Standard input (else /dev/null); at most 4 KiB, so it fits the pipe
+    // before the tool starts and never travels on the command line.
+    std::string input;
 };
 
 struct eng_run_result {

@@ -17,6 +17,7 @@
 #include "sup.h"
 #include "sup_backup.h"
 #include "sup_legacy.h"
+#include "sup_mount.h"
 
 namespace {
 
@@ -90,7 +91,9 @@ void sup_hook_load_backup_settings() {
 }
 
 // network.mounts.
-void sup_hook_load_mounts() {}
+void sup_hook_load_mounts() {
+    sup_mount_load();
+}
 
 // ./backup.req and the daily schedule; tar runs beside the loop.
 void sup_hook_backup_tick() {
@@ -106,8 +109,10 @@ void sup_hook_backup_stop() {
 }
 
 // Mount checks and the mount process.
-void sup_hook_mount_tick() {}
+void sup_hook_mount_tick() {
+    sup_mount_tick();
+}
 
-bool sup_hook_reap_mount(pid_t) {
-    return false;
+bool sup_hook_reap_mount(pid_t pid) {
+    return sup_mount_reap(pid);
 }

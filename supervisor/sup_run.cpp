@@ -14,6 +14,7 @@
 #include "common/parse_util.h"
 #include "common/version.h"
 #include "sup.h"
+#include "sup_mount.h"
 
 std::string g_stack_dir;
 std::string g_base_dir;
@@ -116,6 +117,7 @@ void restore_stdin() {
 int shutdown_all() {
     sup_hook_backup_stop();
     sup_log("[zqsup] shutdown: scada → trend → driver\n");
+    sup_mount_stop();
     for (int i = g_n_ch - 1; i >= 0; i--)
         sup_stop_one(&g_ch[i]);
     sup_shm_remove();

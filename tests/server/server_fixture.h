@@ -11,6 +11,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "common/shm.h"
 #include "tests/support/tsup.h"
@@ -111,6 +112,7 @@ struct server_proc {
     std::string shm_name;
     std::string config;
     std::string conf_arg = "./config.yaml";
+    std::vector<std::string> env_extra;  // "NAME=value" added to zqserver's environment
     tsup::Child proc;
 
     // Creates the project directory with www/ and a config.yaml holding
@@ -133,6 +135,7 @@ struct server_proc {
                           .dir = dir,
                           .out_path = dir + "/stdout.txt",
                           .err_path = dir + "/stderr.txt"};
+        o.env.insert(o.env.end(), env_extra.begin(), env_extra.end());
         if (sys_dir.empty())
             o.unset_env = {"ZQSTACK_DIR"};
         else
