@@ -11,6 +11,7 @@
 
 #include "common/channels.h"
 #include "common/parse_util.h"
+#include "trend_mirror_rec.h"
 
 enum { D_MAIN = 0, D_ALT1 = 1, D_ALT2 = 2 };
 
@@ -86,14 +87,6 @@ int trend_rec_init(trend_recorder *r, const trend_config &cfg, trend_base &&base
     return 0;
 }
 
-// ---- hand-offs to the alternate-path mirror worker ----
-// The mirror worker takes over here: rows appended to the main directory
-// (with the main file's new size), ensure steps and clean-ups of the
-// alternates. Without it the alternates are not written.
-static void alt_rows_appended(trend_recorder *, int /*res*/, const char * /*main_path*/,
-                              const void * /*row*/, size_t /*len*/, long /*row_index*/) {}
-static void alt_ensure_and_cleanup(trend_recorder *, bool /*daily*/, bool /*force*/) {}
-
 // ---- channel base and maps ----
 
 static bool reread_base(trend_recorder *r) {
@@ -122,12 +115,15 @@ static void freeze_v1_map(trend_recorder *r, const char *meta, const char *label
     *out = r->cmap;
 }
 
-static void ensure_monthly(trend_recorder *r, bool force) {
+static void ensure_monthly(trend_recorder *r, const struct tm *lt, bool force) {
     trend_dest &d = r->dest[D_MAIN];
-    if (!r->cfg.hour || d.fmt == 0 || !is_v1(d.fmt)) return;
-    zq_mkdirs(d.dir.c_str(), 0755);
-    trend_ensure_hour_meta(d.rnh, d.rph, &r->base, &r->hour_map, force);
-    alt_ensure_and_cleanup(r, false, force);
+    if (!r->cfg.hour || d.fmt == 0) return;
+    if (is_v1(d.fmt)) {
+        zq_mkdirs(d.dir.c_str(), 0755);
+        trend_ensure_hour_meta(d.rnh, d.rph, &r->base, &r->hour_map, force);
+    }
+    // A version-1 alternate has its monthly file whatever the main format.
+    trend_mirror_ensure(r, lt, false, force);
 }
 
 static void v2_ensure_file(trend_recorder *r, const char *path, char kind, uint32_t interval) {
@@ -156,7 +152,7 @@ static void ensure_daily(trend_recorder *r, const struct tm *lt, bool force) {
             v2_ensure_file(r, p, 'h', 3600000);
         }
     }
-    alt_ensure_and_cleanup(r, true, force);
+    trend_mirror_ensure(r, lt, true, force);
 }
 
 static void build_paths(trend_dest &d, const struct tm *lt, bool daily) {
@@ -234,7 +230,7 @@ static void month_rollover(trend_recorder *r, const struct tm *lt) {
         build_paths(d, lt, false);
     trend_dest &m = r->dest[D_MAIN];
     if (r->use_v1) freeze_v1_map(r, is_v1(m.fmt) ? m.rnh : nullptr, "місяць", &r->hour_map);
-    ensure_monthly(r, false);
+    ensure_monthly(r, lt, false);
     if (r->use_v1) r->hour_v1.reset();
     if (r->use_v2) r->hour_v2.reset();
     r->rem_hour = lt->tm_hour;
@@ -322,40 +318,46 @@ static void note_write_failed(trend_recorder *r, const char *path) {
             strerror(e));
 }
 
+void trend_rec_v1_sec_row(const trend_recorder *r, const trend_samples *s, uint32_t ms,
+                          std::vector<uint32_t> *cells) {
+    const trend_cmap &m = r->day_map;
+    int wdi = trend_w_di(m.n_di);
+    size_t ncell = (size_t)m.n_an + (size_t)wdi + 1;
+    cells->assign(ncell, TREND_PACKED_EMPTY);
+    uint32_t *c = cells->data();
+    for (int k = 0; k < m.n_an; k++) {
+        int n = m.an[(size_t)k];
+        c[k] = (n < (int)s->an_count && s->an_q[(size_t)n] == 1 && !std::isnan(s->an_v1[(size_t)n]))
+                   ? trend_cell_float((float)s->an_v1[(size_t)n])
+                   : TREND_CELL_BAD;
+    }
+    uint32_t *p = c + m.n_an;
+    for (int j = 0; j < m.n_di; j++) {
+        int n = m.di[(size_t)j];
+        uint32_t code = 3;
+        if (n < (int)s->di_count && s->di_q[(size_t)n] == 1 && s->di_val[(size_t)n] <= 1)
+            code = s->di_val[(size_t)n];
+        int sh = 2 * (j % 16);
+        p[j / 16] = (p[j / 16] & ~(3u << sh)) | (code << sh);
+    }
+    c[ncell - 1] = ms;
+}
+
 static void rps_write(trend_recorder *r, const struct tm *lt, const trend_samples *s) {
     trend_dest &d = r->dest[D_MAIN];
     if (d.fmt == 0) return;
     uint32_t ms = (uint32_t)(lt->tm_hour * 3600000 + lt->tm_min * 60000 + lt->tm_sec * 1000);
     if (is_v1(d.fmt)) {
-        const trend_cmap &m = r->day_map;
-        int wdi = trend_w_di(m.n_di);
-        size_t ncell = (size_t)m.n_an + (size_t)wdi + 1;
-        r->cells.assign(ncell, TREND_PACKED_EMPTY);
+        trend_rec_v1_sec_row(r, s, ms, &r->cells);
+        size_t ncell = r->cells.size();
         uint32_t *c = r->cells.data();
-        for (int k = 0; k < m.n_an; k++) {
-            int n = m.an[(size_t)k];
-            c[k] = (n < (int)s->an_count && s->an_q[(size_t)n] == 1 &&
-                    !std::isnan(s->an_v1[(size_t)n]))
-                       ? trend_cell_float((float)s->an_v1[(size_t)n])
-                       : TREND_CELL_BAD;
-        }
-        uint32_t *p = c + m.n_an;
-        for (int j = 0; j < m.n_di; j++) {
-            int n = m.di[(size_t)j];
-            uint32_t code = 3;
-            if (n < (int)s->di_count && s->di_q[(size_t)n] == 1 && s->di_val[(size_t)n] <= 1)
-                code = s->di_val[(size_t)n];
-            int sh = 2 * (j % 16);
-            p[j / 16] = (p[j / 16] & ~(3u << sh)) | (code << sh);
-        }
-        c[ncell - 1] = ms;
         if (!time_is_new(&d.sec_last, d.rps, ms, (int)(ncell * 4))) {
             note_dropped(r, d.rps, ms);
             return;
         }
         if (trend_append(d.rps, c, ncell * 4) == 0) {
             d.sec_last.ms = ms;
-            alt_rows_appended(r, 0, d.rps, c, ncell * 4, -1);
+            trend_mirror_rows(r, 0, d.rps, c, ncell * 4, -1, ms, s, lt);
         } else {
             note_write_failed(r, d.rps);
         }
@@ -369,15 +371,15 @@ static void rps_write(trend_recorder *r, const struct tm *lt, const trend_sample
         }
         if (v2_append_main(d.rps, &r->v2_sec, 's', d.date, 1000, r->row.data()) == 0) {
             d.sec_last.ms = ms;
-            alt_rows_appended(r, 0, d.rps, r->row.data(), r->row.size(), -1);
+            trend_mirror_rows(r, 0, d.rps, r->row.data(), r->row.size(), -1, ms, s, lt);
         } else {
             note_write_failed(r, d.rps);
         }
     }
 }
 
-static void avg_cells(const trend_acc &acc, const trend_cmap &m, bool packed,
-                      std::vector<uint32_t> *out) {
+void trend_rec_avg_cells(const trend_acc &acc, const trend_cmap &m, bool packed,
+                         std::vector<uint32_t> *out) {
     out->clear();
     double v;
     for (int n : m.an)
@@ -405,13 +407,14 @@ static void avg_cells(const trend_acc &acc, const trend_cmap &m, bool packed,
 
 // Minute (res 1) or hour (res 2) row of the interval that just ended.
 static void avg_write(trend_recorder *r, int res, const char *v1_path, const char *v2_path,
-                      uint32_t v2_date, long row_index, uint32_t start_ms) {
+                      uint32_t v2_date, long row_index, uint32_t start_ms,
+                      const struct tm *period) {
     trend_dest &d = r->dest[D_MAIN];
     if (d.fmt == 0) return;
     if (is_v1(d.fmt)) {
         bool packed = res == 1 && d.fmt == TREND_FMT_V1_PACKED;
         const trend_cmap &m = res == 1 ? r->day_map : r->hour_map;
-        avg_cells(res == 1 ? r->min_v1 : r->hour_v1, m, packed, &r->cells);
+        trend_rec_avg_cells(res == 1 ? r->min_v1 : r->hour_v1, m, packed, &r->cells);
         if (r->cells.empty()) return;
         int pad_an = packed ? m.n_an : (int)r->cells.size();
         int pad_packed = packed ? trend_w_di(m.n_di) : 0;
@@ -420,7 +423,8 @@ static void avg_write(trend_recorder *r, int res, const char *v1_path, const cha
         if (rc == 1) note_dropped(r, v1_path, (int64_t)start_ms);
         if (rc < 0) note_write_failed(r, v1_path);
         if (rc == 0)
-            alt_rows_appended(r, res, v1_path, r->cells.data(), r->cells.size() * 4, row_index);
+            trend_mirror_rows(r, res, v1_path, r->cells.data(), r->cells.size() * 4, row_index,
+                              start_ms, nullptr, period);
     } else if (r->v2_valid) {
         trend_last_time &lt = res == 1 ? d.min_last : d.hour_last;
         if (!time_is_new(&lt, v2_path, start_ms, 0)) {
@@ -433,7 +437,8 @@ static void avg_write(trend_recorder *r, int res, const char *v1_path, const cha
         uint32_t interval = res == 1 ? 60000 : 3600000;
         if (v2_append_main(v2_path, &r->v2_avg, kind, v2_date, interval, r->row.data()) == 0) {
             lt.ms = start_ms;
-            alt_rows_appended(r, res, v2_path, r->row.data(), r->row.size(), -1);
+            trend_mirror_rows(r, res, v2_path, r->row.data(), r->row.size(), row_index, start_ms,
+                              nullptr, period);
         } else {
             note_write_failed(r, v2_path);
         }
@@ -444,7 +449,7 @@ static void write_minute(trend_recorder *r) {
     const struct tm &p = r->prev;
     long row = p.tm_hour * 60 + p.tm_min;
     trend_dest &d = r->dest[D_MAIN];
-    avg_write(r, 1, d.rpm, d.rpm, d.date, row, (uint32_t)row * 60000u);
+    avg_write(r, 1, d.rpm, d.rpm, d.date, row, (uint32_t)row * 60000u, &p);
     if (r->use_v1) r->min_v1.reset();
     if (r->use_v2) r->min_v2.reset();
 }
@@ -455,7 +460,7 @@ static void write_hour(trend_recorder *r) {
     char v2p[TREND_PATH_MAX] = {};
     if (d.fmt == TREND_FMT_V2) v2_hour_path(d, &p, v2p);
     long row = (long)(p.tm_mday - 1) * 24 + p.tm_hour;
-    avg_write(r, 2, d.rph, v2p, ymd(&p), row, (uint32_t)p.tm_hour * 3600000u);
+    avg_write(r, 2, d.rph, v2p, ymd(&p), row, (uint32_t)p.tm_hour * 3600000u, &p);
 }
 
 static void accumulate(trend_acc *acc, const std::vector<double> &an, const trend_samples *s) {
@@ -497,6 +502,7 @@ static bool v2_same_desc(const v2_slot &a, const v2_slot &b) {
 }
 
 static void v2_patch_files(trend_recorder *r, int slot) {
+    trend_mirror_patch_v2(r, slot, &r->prev);
     trend_dest &d = r->dest[D_MAIN];
     if (d.fmt != TREND_FMT_V2) return;
     uint8_t rec[V2_SLOT];
@@ -573,7 +579,7 @@ static void do_reload(trend_recorder *r, const struct tm *lt) {
         r->day_map = r->hour_map = r->cmap;
     }
     ensure_daily(r, lt, true);
-    ensure_monthly(r, true);
+    ensure_monthly(r, lt, true);
     if (r->v2_valid) v2_apply_reload(r);
     printf("[trend] Base reloaded (SIGUSR1)\n");
 }

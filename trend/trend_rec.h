@@ -17,6 +17,8 @@
 #include "trend_v1.h"
 #include "trend_v2.h"
 
+struct trend_mirror;
+
 // One tick's snapshot of the database (index = channel number).
 struct trend_samples {
     uint32_t an_count = 0, di_count = 0;
@@ -68,6 +70,7 @@ struct trend_recorder {
     // Called on the first day when no value type is published yet; may
     // refresh the samples' value types (the program retries for 15 s).
     std::function<void(trend_samples *)> wait_vtypes;
+    trend_mirror *mirror = nullptr;  // alternates' workers; none: not written
 };
 
 // Prepares the recorder: versions in use, accumulators. 0 or -1 (message
@@ -75,6 +78,13 @@ struct trend_recorder {
 int trend_rec_init(trend_recorder *r, const trend_config &cfg, trend_base &&base);
 // One tick at time t (seconds since 1970); converts the samples in place.
 void trend_rec_tick(trend_recorder *r, time_t t, trend_samples *s);
+
+// Row builders, also used for alternates in another encoding: the packed
+// version-1 seconds row of the day map, and minute or hour average cells.
+void trend_rec_v1_sec_row(const trend_recorder *r, const trend_samples *s, uint32_t ms,
+                          std::vector<uint32_t> *cells);
+void trend_rec_avg_cells(const trend_acc &acc, const trend_cmap &m, bool packed,
+                         std::vector<uint32_t> *out);
 
 // Tick scheduling. next_tick is the second of the next tick (0 = unset).
 // Sleep: returns false with *sleep_ms set. Tick: returns true with *tick.

@@ -18,6 +18,7 @@
 #include "common/signals.h"
 #include "common/test_clock.h"
 #include "common/version.h"
+#include "trend_mirror.h"
 #include "trend_rec.h"
 #include "trend_shm.h"
 
@@ -90,7 +91,13 @@ int main(int argc, char **argv) {
         printf("[trend] altpath2=%s (format v%d)\n", cfg.altpath2.c_str(), cfg.alt2_fmt);
     printf("[trend] retention: sec=%d min=%d hour=%d days\n", cfg.autodel_sec, cfg.autodel_min,
            cfg.autodel_hour);
-    // The mirror workers of the alternates start here.
+    trend_mirror_opts mo;
+    mo.main_dir = cfg.mainpath;
+    mo.alt[0] = cfg.altpath;
+    mo.alt[1] = cfg.altpath2;
+    mo.now_ms = now_ms;
+    trend_mirror_opts_env(&mo);
+    trend_mirror *mirror = trend_mirror_start(mo);
 
     if (cfg.shm_names.empty()) {
         fprintf(stderr, "[trend] No [Logix5000_N] groups found in INI\n");
@@ -104,11 +111,15 @@ int main(int argc, char **argv) {
     printf("\n[trend] Waiting for zqlogix SHM segments...\n");
     while (zq_sig_running && !trend_try_open_groups(&segs))
         sleep_fake_ms((int)(1000 * g_clock.speed));
-    if (!zq_sig_running) return 0;
+    if (!zq_sig_running) {
+        trend_mirror_stop(mirror, 3000);
+        return 0;
+    }
     printf("[trend] SHM ready. Starting trend archive.\n");
 
     trend_recorder rec;
     if (trend_rec_init(&rec, cfg, std::move(base)) != 0) return 1;
+    rec.mirror = mirror;
     rec.wait_vtypes = [&](trend_samples *s) {
         for (int i = 0; i < 30 && zq_sig_running; i++) {
             usleep(500000);
@@ -145,5 +156,7 @@ int main(int argc, char **argv) {
         trend_rec_tick(&rec, tick, &smp);
     }
     printf("[trend] Shutting down\n");
+    // The alternates are levelled with the main files, unless a share hangs.
+    trend_mirror_stop(mirror, 3000);
     return 0;
 }
