@@ -14,11 +14,13 @@
 #include <vector>
 
 #include "common/lock_file.h"
+#include "common/parse_util.h"
 #include "common/shm.h"
 #include "common/signals.h"
 #include "common/test_clock.h"
 #include "common/version.h"
 #include "trend_mirror.h"
+#include "trend_push.h"
 #include "trend_rec.h"
 #include "trend_shm.h"
 
@@ -135,6 +137,18 @@ int main(int argc, char **argv) {
         }
     };
     // The push workers start here (main directory, format, destinations).
+    if (!cfg.push.empty()) {
+        push_start_args pa;
+        pa.maindir = cfg.mainpath;
+        pa.main_fmt = cfg.main_fmt;
+        pa.dests = cfg.push;
+        char cwd[4096];
+        const char *slash = getcwd(cwd, sizeof cwd) ? strrchr(cwd, '/') : nullptr;
+        pa.src = slash && slash[1] ? slash + 1 : "zqtrend";
+        pa.tokens_path = zq_dir_of(cfg_path) + "/push_tokens.json";
+        pa.now_ms = now_ms;
+        push_worker_start(pa);
+    }
 
     trend_samples smp;
     int64_t next_tick = 0;
@@ -158,5 +172,6 @@ int main(int argc, char **argv) {
     printf("[trend] Shutting down\n");
     // The alternates are levelled with the main files, unless a share hangs.
     trend_mirror_stop(mirror, 3000);
+    push_worker_stop();
     return 0;
 }
