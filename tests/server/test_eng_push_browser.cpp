@@ -73,6 +73,7 @@ TEST(EngPushBrowser, TokenBackfillAndServers) {
         << p.get("#push-dests");
     EXPECT_EQ(p.get("#push-dests tr:first-child td:nth-child(3)"), "2.0 КіБ");
     EXPECT_EQ(p.get("#push-dests tr:first-child td:nth-child(7)"), "немає");
+    EXPECT_EQ(p.get("#push-local"), "Локальна тека ./Trends недоступна");
 
     // A token with a space is refused with the server's words; a good one
     // is stored, the field emptied, and the page never shows it.

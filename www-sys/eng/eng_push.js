@@ -78,8 +78,9 @@ async function pushLoad() {
   const warn = $('push-warn');
   warn.hidden = s.v2 || !s.dests.length;
   warn.textContent = 'Основна тека трендів пише не версію 2 (mainpath_format: 2) — zqtrend нічого не передає.';
-  $('push-local').textContent = s.mainpath
-    ? `Локальна тека ${s.mainpath}: вільно ${pushBytes(s.local_free)} з ${pushBytes(s.local_total)}` : '';
+  $('push-local').textContent = !s.mainpath ? 'Основна тека трендів (mainpath_linux) не задана'
+    : s.local_total ? `Локальна тека ${s.mainpath}: вільно ${pushBytes(s.local_free)} з ${pushBytes(s.local_total)}`
+      : `Локальна тека ${s.mainpath} недоступна`;
   const urls = s.dests.map((d) => d.url);
   pushFillSelect('push-token-url', urls);
   pushFillSelect('push-bf-url', urls);
