@@ -55,8 +55,14 @@ bool start_recorder_standin(tsup::Child *c, const std::string &dir) {
         [&] { return read_file("/proc/" + std::to_string(c->pid) + "/comm") == "zqtrend\n"; });
 }
 
-std::string error_of(const response &r) {
-    return member(r.body, "error");
+// Each body is answered 400 with an error that contains its text.
+template <class Cases>
+void expect_refused(eng_server *srv, const std::string &path, const Cases &cases) {
+    for (const auto &[body, msg] : cases) {
+        response b = srv->epost(path, body);
+        EXPECT_EQ(b.status, 400) << body;
+        EXPECT_NE(member(b.body, "error").find(msg), std::string::npos) << body << " -> " << b.body;
+    }
 }
 
 }  // namespace
@@ -105,11 +111,7 @@ TEST(EngPush, SettingsRoundTripKeepsEveryOtherLine) {
         {"{\"dests\":[{\"url\":\"http://a\",\"deflate\":\"yes\"}]}", "deflate"},
         {"{\"dests\":{}}", "масивом"},
     };
-    for (const auto &[body, msg] : bad) {
-        response b = srv.epost("/api/eng/push/settings", body);
-        EXPECT_EQ(b.status, 400) << body;
-        EXPECT_NE(error_of(b).find(msg), std::string::npos) << body << " -> " << b.body;
-    }
+    expect_refused(&srv, "/api/eng/push/settings", bad);
     EXPECT_EQ(read_file(srv.dir + "/config.yaml"), after);
 
     // Emptying the list takes the key away again: the file is as it began.
@@ -187,11 +189,7 @@ TEST(EngPush, TokenStoreIsPrivateAndRefusesUnsafeTokens) {
         {"{\"url\":\"\",\"token\":\"ok\"}", "url"},
         {"{\"url\":\"http://" + std::string(250, 'h') + "\",\"token\":\"ok\"}", "url"},
     };
-    for (const auto &[body, msg] : bad) {
-        response b = srv.epost("/api/eng/push/token", body);
-        EXPECT_EQ(b.status, 400) << body;
-        EXPECT_NE(error_of(b).find(msg), std::string::npos) << body << " -> " << b.body;
-    }
+    expect_refused(&srv, "/api/eng/push/token", bad);
     EXPECT_EQ(read_file(store), two);
 
     // Eight urls fill the store; a ninth is refused and changes nothing.
@@ -203,7 +201,7 @@ TEST(EngPush, TokenStoreIsPrivateAndRefusesUnsafeTokens) {
     const std::string full = read_file(store);
     response ninth = srv.epost("/api/eng/push/token", "{\"url\":\"http://h9\",\"token\":\"t\"}");
     EXPECT_EQ(ninth.status, 400);
-    EXPECT_NE(error_of(ninth).find("заповнене"), std::string::npos) << ninth.body;
+    EXPECT_NE(member(ninth.body, "error").find("заповнене"), std::string::npos) << ninth.body;
     EXPECT_EQ(read_file(store), full);
 
     // Deleting an unknown url succeeds without writing; a known one keeps
@@ -267,11 +265,7 @@ TEST(EngPush, BackfillRequestsAreCheckedCalendarRanges) {
         {"{\"url\":\"http://b\",\"from\":\"19800101\",\"to\":\"19921231\"}", "4000"},
         {"{\"url\":\"http://c\",\"from\":\"20240301\",\"to\":\"20240301\"}", "trends.push"},
     };
-    for (const auto &[body, msg] : bad) {
-        response b = srv.epost("/api/eng/push/backfill", body);
-        EXPECT_EQ(b.status, 400) << body;
-        EXPECT_NE(error_of(b).find(msg), std::string::npos) << body << " -> " << b.body;
-    }
+    expect_refused(&srv, "/api/eng/push/backfill", bad);
     // A refused request leaves the waiting one in place.
     EXPECT_EQ(read_file(req), kept);
     EXPECT_NE(srv.audit().find("\"action\":\"push/backfill http://a:8080 20240228..20240301 "
