@@ -33,7 +33,7 @@ std::mutex &store_mutex() {
 }
 
 // Only objects count, an entry without url is dropped, at most 8 are kept.
-// A missing store is empty; -1 when it exists but cannot be read.
+// A missing or blank store is empty; -1 when it cannot be read or parsed.
 int load_store(const std::string &path, std::vector<tok_entry> *out) {
     out->clear();
     std::string text;
@@ -42,6 +42,8 @@ int load_store(const std::string &path, std::vector<tok_entry> *out) {
     if (zq_read_file_max(path.c_str(), STORE_MAX, &text) != 0) return -1;
     json_ptr root(json_parse(text.c_str()));
     const json_node *list = json_get(root.get(), "tokens");
+    // A damaged store is kept for the engineer to look at, not overwritten.
+    if (!list && text.find_first_not_of(" \t\r\n") != std::string::npos) return -1;
     for (const json_node *e = list ? list->child : nullptr; e; e = e->next) {
         if ((int)out->size() >= ENG_PUSH_MAX_TOKENS) break;
         if (e->type != JSON_OBJECT) continue;
@@ -152,7 +154,9 @@ int eng_push_token_set(const std::string &store, const std::string &url, const s
     if (!eng_push_token_ok(token, why)) return -1;
     std::lock_guard<std::mutex> lk(store_mutex());
     std::vector<tok_entry> list;
-    if (load_store(store, &list) != 0) return *why = "push_tokens.json не читається", -1;
+    if (load_store(store, &list) != 0)
+        return *why = "push_tokens.json не читається або пошкоджений — виправте чи видаліть його",
+               -1;
     bool found = false;
     for (tok_entry &e : list)
         if (e.url == url) {
@@ -173,7 +177,9 @@ int eng_push_token_del(const std::string &store, const std::string &url, std::st
     if (url.empty()) return *why = "перевір url", -1;
     std::lock_guard<std::mutex> lk(store_mutex());
     std::vector<tok_entry> list;
-    if (load_store(store, &list) != 0) return *why = "push_tokens.json не читається", -1;
+    if (load_store(store, &list) != 0)
+        return *why = "push_tokens.json не читається або пошкоджений — виправте чи видаліть його",
+               -1;
     std::vector<tok_entry> kept;
     for (tok_entry &e : list)
         if (e.url != url) kept.push_back(std::move(e));

@@ -214,6 +214,14 @@ TEST(EngPush, TokenStoreIsPrivateAndRefusesUnsafeTokens) {
     EXPECT_LT(left.find("http://a:8080"), left.find("http://h3"));
     EXPECT_EQ(mode_of(store), 0600);
 
+    // A damaged store is left for the engineer, never overwritten.
+    write_file(store, "{\"tokens\":[{\"url\":\"http://a:8080\",\"tok");
+    response damaged = srv.epost("/api/eng/push/token", "{\"url\":\"http://z\",\"token\":\"t\"}");
+    EXPECT_EQ(damaged.status, 400);
+    EXPECT_NE(member(damaged.body, "error").find("пошкоджений"), std::string::npos) << damaged.body;
+    EXPECT_EQ(srv.epost("/api/eng/push/token/del", "{\"url\":\"http://a:8080\"}").status, 400);
+    EXPECT_EQ(read_file(store), "{\"tokens\":[{\"url\":\"http://a:8080\",\"tok");
+
     std::string audit = srv.audit();
     EXPECT_NE(audit.find("\"action\":\"push/token http://a:8080\""), std::string::npos) << audit;
     EXPECT_NE(audit.find("\"action\":\"push/token/del http://nope\""), std::string::npos);
