@@ -17,6 +17,7 @@ struct eng_run_opts {
     const char *cwd = nullptr;  // working directory; null keeps ours
     int timeout_ms = 30000;
     size_t out_max = 1u << 20;  // output kept (standard output and error)
+    long long fsize_max = 0;    // largest file the tool may write (RLIMIT_FSIZE); 0: no limit
 };
 
 struct eng_run_result {

@@ -68,6 +68,7 @@ struct srv_route {
 std::span<const srv_route> eng_www_routes();
 std::span<const srv_route> eng_calc_routes();
 std::span<const srv_route> eng_mqtt_routes();
+std::span<const srv_route> eng_update_routes();
 std::span<const srv_route> eng_api_routes();
 std::span<const srv_route> rt_values_routes();
 std::span<const srv_route> rt_write_routes();
