@@ -694,7 +694,12 @@ int upd_main(int argc, char **argv, const upd_options &opt) {
     }
     // One run at a time; the lock lives as long as the process.
     int lock = openat(c.target_fd, "update.lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (lock < 0 || flock(lock, LOCK_EX | LOCK_NB) != 0) {
+    // A run that has just written its final status may still hold the lock
+    // for a moment: the server starts the next one as soon as it reads it.
+    bool locked = false;
+    for (int i = 0; lock >= 0 && i < 50 && !(locked = flock(lock, LOCK_EX | LOCK_NB) == 0); i++)
+        usleep(100000);
+    if (!locked) {
         // The running update's status and marker are not ours to touch.
         c.target_fd = -1;
         return fail(c, "інше оновлення вже виконується");
