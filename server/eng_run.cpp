@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -21,7 +22,8 @@ long long mono_ms() {
 
 // Only async-signal-safe calls between fork and exec: the server has many
 // threads.
-[[noreturn]] void child(char *const *argv, const char *cwd, int out_fd, int in_fd) {
+[[noreturn]] void child(char *const *argv, const char *cwd, int out_fd, int in_fd,
+                        long long fsize_max) {
     setpgid(0, 0);
     sigset_t none;
     sigemptyset(&none);
@@ -41,6 +43,12 @@ long long mono_ms() {
             close((int)fd);
     }
     if (cwd && chdir(cwd) != 0) _exit(127);
+    if (fsize_max > 0) {
+        // A tool writing past it gets SIGXFSZ: a download cannot fill the disk.
+        rlimit fl{(rlim_t)fsize_max, (rlim_t)fsize_max};
+        setrlimit(RLIMIT_FSIZE, &fl);
+        signal(SIGXFSZ, SIG_DFL);
+    }
     execvp(argv[0], argv);
     _exit(127);
 }
@@ -78,7 +86,7 @@ int eng_run(const std::vector<std::string> &argv, const eng_run_opts &opts, eng_
         if (in[0] >= 0) close(in[0]);
         return r->status;
     }
-    if (pid == 0) child(av.data(), opts.cwd, p[1], in[0]);
+    if (pid == 0) child(av.data(), opts.cwd, p[1], in[0], opts.fsize_max);
     setpgid(pid, pid);  // also from here: no window where a kill misses it
     close(p[1]);
     if (in[0] >= 0) close(in[0]);

@@ -20,6 +20,7 @@ struct eng_run_opts {
     // Standard input (else /dev/null); at most 4 KiB, so it fits the pipe
     // before the tool starts and never travels on the command line.
     std::string input;
+    long long fsize_max = 0;  // largest file the tool may write (RLIMIT_FSIZE); 0: no limit
 };
 
 struct eng_run_result {

@@ -21,6 +21,7 @@ std::span<const srv_route> srv_route_table() {
                  eng_time_routes(),
                  eng_net_routes(),
                  eng_push_routes(),
+                 eng_update_routes(),
                  eng_api_routes(),
                  rt_values_routes(),
                  rt_write_routes(),

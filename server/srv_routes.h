@@ -72,6 +72,7 @@ std::span<const srv_route> eng_backup_routes();
 std::span<const srv_route> eng_time_routes();
 std::span<const srv_route> eng_net_routes();
 std::span<const srv_route> eng_push_routes();
+std::span<const srv_route> eng_update_routes();
 std::span<const srv_route> eng_api_routes();
 std::span<const srv_route> rt_values_routes();
 std::span<const srv_route> rt_write_routes();

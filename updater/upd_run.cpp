@@ -125,6 +125,9 @@ std::vector<std::string> list_dir(int dir_fd) {
         if (fd >= 0) close(fd);
         return names;
     }
+    // The duplicate shares the position of dir_fd: an earlier listing left
+    // it at the end.
+    rewinddir(d);
     while (struct dirent *de = readdir(d))
         if (strcmp(de->d_name, ".") && strcmp(de->d_name, "..")) names.push_back(de->d_name);
     closedir(d);
@@ -266,6 +269,26 @@ bool apply_tree(ctx &c, int src_fd, const std::string &src_path, std::string *er
     return true;
 }
 
+// Names of the target that a snapshot never holds, so their absence from
+// one says nothing.
+bool kept_on_restore(const std::string &n) {
+    return n[0] == '.' || n == "updates" || n == "update.status" || n == "update.lock" ||
+           n == "update.inprogress" || n == "channels.json" || n == "zqupdate";
+}
+
+// The snapshot lists everything the installation held when it was taken:
+// whatever the target holds beyond that came with a later update and goes.
+void drop_added(ctx &c, int snap_fd) {
+    std::vector<std::string> had = list_dir(snap_fd);
+    for (const std::string &n : list_dir(c.target_fd)) {
+        if (kept_on_restore(n) || std::binary_search(had.begin(), had.end(), n)) continue;
+        if (upd_remove_tree(c.target_fd, n.c_str()))
+            log_line(c, "removed (not in snapshot): " + n);
+        else
+            log_line(c, "WARN could not remove " + n + " (not in snapshot)");
+    }
+}
+
 // Only root-owned (or, for a developer's install, our own) snapshots that
 // nobody else may have written are trusted enough to hand to tar.
 bool restore_snapshot(ctx &c, const std::string &name, std::string *err) {
@@ -297,6 +320,7 @@ bool restore_snapshot(ctx &c, const std::string &name, std::string *err) {
     int dfd = ok ? open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1;
     if (ok) {
         clean_litter(c);
+        if (dfd >= 0) drop_added(c, dfd);
         ok = dfd >= 0 && apply_tree(c, dfd, dir, err, true);
     }
     if (dfd >= 0) close(dfd);
@@ -670,7 +694,12 @@ int upd_main(int argc, char **argv, const upd_options &opt) {
     }
     // One run at a time; the lock lives as long as the process.
     int lock = openat(c.target_fd, "update.lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (lock < 0 || flock(lock, LOCK_EX | LOCK_NB) != 0) {
+    // A run that has just written its final status may still hold the lock
+    // for a moment: the server starts the next one as soon as it reads it.
+    bool locked = false;
+    for (int i = 0; lock >= 0 && i < 50 && !(locked = flock(lock, LOCK_EX | LOCK_NB) == 0); i++)
+        usleep(100000);
+    if (!locked) {
         // The running update's status and marker are not ours to touch.
         c.target_fd = -1;
         return fail(c, "інше оновлення вже виконується");

@@ -114,6 +114,8 @@ struct server_proc {
     std::string conf_arg = "./config.yaml";
     std::vector<std::string> env_extra;  // "NAME=value" added to zqserver's environment
     tsup::Child proc;
+    std::string exe = ZQ_BIN_DIR "/zqserver";
+    std::vector<std::string> env;  // more "NAME=value" for the server
 
     // Creates the project directory with www/ and a config.yaml holding
     // `scada_extra` inside the scada section and `extra` at the end.
@@ -130,7 +132,7 @@ struct server_proc {
     // in the project directory keep what it prints.
     bool start(const std::string &shm = "", const std::string &sys_dir = "") {
         shm_name = shm.empty() ? "/zqsrv_absent_" + std::to_string(getpid()) : shm;
-        tsup::ChildOpts o{.argv = {ZQ_BIN_DIR "/zqserver", "-c", conf_arg},
+        tsup::ChildOpts o{.argv = {exe, "-c", conf_arg},
                           .env = {"LOGIX_SHM_NAME=" + shm_name},
                           .dir = dir,
                           .out_path = dir + "/stdout.txt",
@@ -140,6 +142,7 @@ struct server_proc {
             o.unset_env = {"ZQSTACK_DIR"};
         else
             o.env.push_back("ZQSTACK_DIR=" + sys_dir);
+        o.env.insert(o.env.end(), env.begin(), env.end());
         if (!tsup::child_start(&proc, o)) return false;
         return wait_for([&] {
             int s = tsup::tcp_connect(port);
