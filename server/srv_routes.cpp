@@ -14,7 +14,8 @@ std::span<const srv_route> srv_route_table() {
         std::vector<srv_route> t;
         for (auto part : {eng_www_routes(), eng_calc_routes(), eng_mqtt_routes(), eng_api_routes(),
                           rt_values_routes(), rt_write_routes(), rt_plc_routes(), rt_meta_routes(),
-                          rt_alarms_routes(), rt_panels_routes(), srv_static_routes()})
+                          rt_alarms_routes(), rt_panels_routes(), rt_health_routes(),
+                          rt_metrics_routes(), srv_static_routes()})
             t.insert(t.end(), part.begin(), part.end());
         return t;
     }();
