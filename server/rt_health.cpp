@@ -93,6 +93,7 @@ void read_mqtt(srv_state *st, rt_snapshot *s) {
     s->mqtt_sent = long(json_geti(j.get(), "pub_sent", 0));
     s->mqtt_reports = long(json_geti(j.get(), "report_sent", 0));
     s->mqtt_received = long(json_geti(j.get(), "sub_rx", 0));
+    s->mqtt_dropped = long(json_geti(j.get(), "pub_dropped", 0));
 }
 
 std::string fmt_age(int64_t now, int64_t then) {

@@ -42,7 +42,7 @@ struct rt_snapshot {
 
     bool mqtt_known = false;
     bool mqtt_connected = false;
-    long mqtt_sent = 0, mqtt_received = 0, mqtt_reports = 0;
+    long mqtt_sent = 0, mqtt_received = 0, mqtt_reports = 0, mqtt_dropped = 0;
 };
 
 // The current snapshot (re-read when older than RT_SNAPSHOT_MS).

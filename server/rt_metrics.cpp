@@ -87,33 +87,31 @@ void h_metrics(srv_call *c) {
         p.sample("zq_controller_connected", l, b->connected && live ? 1 : 0);
     }
 
-    p.family("zq_trend_rows_written_total", "counter", "Trend rows written to the main folder.");
-    p.family("zq_trend_rows_dropped_total", "counter",
-             "Trend rows lost: a write failed or the clock went back.");
-    p.family("zq_trend_last_row_age_seconds", "gauge", "Age of the newest trend row.");
-    if (s->trend_known) {
-        p.sample("zq_trend_rows_written_total", "", double(s->trend_rows_written));
-        p.sample("zq_trend_rows_dropped_total", "", double(s->trend_rows_dropped));
-        if (s->trend_last_row_ms > 0)
-            p.sample("zq_trend_last_row_age_seconds", "",
-                     double(now - s->trend_last_row_ms) / 1000.0);
-    }
-
-    p.family("zq_alarms_active", "gauge", "Alarms in the active list.");
-    p.family("zq_alarm_turn_age_seconds", "gauge", "Time since the alarm program's last turn.");
-    if (s->alarm_known) {
-        p.sample("zq_alarms_active", "", double(s->alarms_active));
-        p.sample("zq_alarm_turn_age_seconds", "", double(now - s->alarm_turn_ms) / 1000.0);
-    }
-
-    p.family("zq_mqtt_connected", "gauge", "1 while the MQTT bridge is connected to its broker.");
-    p.family("zq_mqtt_messages_sent_total", "counter", "Values and reports published.");
-    p.family("zq_mqtt_messages_received_total", "counter", "Subscribed messages taken in.");
-    if (s->mqtt_known) {
-        p.sample("zq_mqtt_connected", "", s->mqtt_connected ? 1 : 0);
-        p.sample("zq_mqtt_messages_sent_total", "", double(s->mqtt_sent + s->mqtt_reports));
-        p.sample("zq_mqtt_messages_received_total", "", double(s->mqtt_received));
-    }
+    // Families whose program reports nothing (yet) keep their HELP and TYPE
+    // lines and have no sample.
+    auto one = [&](const char *name, const char *type, const char *help, bool known, double v) {
+        p.family(name, type, help);
+        if (known) p.sample(name, "", v);
+    };
+    one("zq_trend_rows_written_total", "counter", "Trend rows written to the main folder.",
+        s->trend_known, double(s->trend_rows_written));
+    one("zq_trend_rows_dropped_total", "counter",
+        "Trend rows lost: a write failed or the clock went back.", s->trend_known,
+        double(s->trend_rows_dropped));
+    one("zq_trend_last_row_age_seconds", "gauge", "Age of the newest trend row.",
+        s->trend_known && s->trend_last_row_ms > 0, double(now - s->trend_last_row_ms) / 1000.0);
+    one("zq_alarms_active", "gauge", "Alarms in the active list.", s->alarm_known,
+        double(s->alarms_active));
+    one("zq_alarm_turn_age_seconds", "gauge", "Time since the alarm program's last turn.",
+        s->alarm_known, double(now - s->alarm_turn_ms) / 1000.0);
+    one("zq_mqtt_connected", "gauge", "1 while the MQTT bridge is connected to its broker.",
+        s->mqtt_known, s->mqtt_connected ? 1 : 0);
+    one("zq_mqtt_messages_sent_total", "counter", "Values and reports published.", s->mqtt_known,
+        double(s->mqtt_sent + s->mqtt_reports));
+    one("zq_mqtt_messages_dropped_total", "counter", "Due publications that were not sent.",
+        s->mqtt_known, double(s->mqtt_dropped));
+    one("zq_mqtt_messages_received_total", "counter", "Subscribed messages taken in.",
+        s->mqtt_known, double(s->mqtt_received));
 
     p.family("zq_http_requests_total", "counter", "HTTP answers by status code.");
     for (auto &[code, n] : rt_metrics_http_counts())
