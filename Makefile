@@ -4,7 +4,7 @@ PREFIX ?= /opt/zqstack
 FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps test demo bench install fuzz format clean
+.PHONY: all deps test demo bench install deb fuzz format clean
 
 all: deps
 	cmake --preset release >/dev/null
@@ -30,6 +30,11 @@ bench: deps
 
 install: all
 	cmake --install build/release --prefix $(PREFIX)
+
+# build/deb/zqstack_<version>_<arch>.deb: the stack in $(PREFIX), the unit
+# zqstack@.service, the zqstack user and group (see README, Installing on a plant).
+deb: all
+	ZQ_PREFIX=$(PREFIX) packaging/make_deb.sh build/release build/deb
 
 fuzz: deps
 	cmake --preset fuzz >/dev/null

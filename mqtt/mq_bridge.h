@@ -59,6 +59,7 @@ struct mq_bridge {
     uint64_t rx_skip = 0;
 
     long pub_sent = 0, sub_rx = 0, get_answered = 0, report_sent = 0;
+    long pub_dropped = 0;  // due publications that could not be sent
     // QoS 1 spool messages sent and awaiting PUBACK: packet id -> file name.
     std::map<uint16_t, std::string> spool_inflight;
 

@@ -275,11 +275,11 @@ std::string mq_status_text(const mq_bridge *b) {
     snprintf(buf, sizeof buf,
              "{\"connected\":%d,\"broker\":\"%s:%d\",\"tls\":%d,\"client_id\":\"%s\",\"prefix\":"
              "\"%s\",\"pub_sent\":%ld,\"sub_rx\":%ld,\"get_answered\":%ld,\"report_sent\":%ld,"
-             "\"n_pub\":%d,\"n_sub\":%d,\"ts\":%lld}\n",
+             "\"n_pub\":%d,\"n_sub\":%d,\"pub_dropped\":%ld,\"ts\":%lld}\n",
              b->connected ? 1 : 0, json_escape_str(b->cfg.host).c_str(), b->cfg.port,
              b->cfg.tls ? 1 : 0, json_escape_str(b->cfg.client_id).c_str(),
              json_escape_str(b->cfg.prefix).c_str(), b->pub_sent, b->sub_rx, b->get_answered,
-             b->report_sent, np, ns, (long long)mq_wall_ms());
+             b->report_sent, np, ns, b->pub_dropped, (long long)mq_wall_ms());
     return buf;
 }
 

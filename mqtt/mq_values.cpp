@@ -103,6 +103,7 @@ void mq_pub_scan(mq_bridge *b, int64_t now) {
         int rc = publish(b, p.topic, mq_value_message(b, p.tag, good, v, wall), p.qos, p.retain,
                          now, &batch);
         if (rc > 0) {
+            b->pub_dropped++;
             if (mq_ratelog_allow(&b->rl_spool, now))
                 log_err("mqtt: pub id=%d — повідомлення не вміщується у %zu байт — пропущено", p.id,
                         MQ_PUB_CAP);

@@ -30,6 +30,7 @@
 #include "common/signals.h"
 #include "common/version.h"
 #include "server/ctrllog.h"
+#include "server/rt_health.h"
 #include "server/rt_meta.h"
 #include "server/rt_plc.h"
 #include "server/srv_routes.h"
@@ -86,6 +87,7 @@ void serve_conn(const conn_arg &a, srv_state *st, http_request *req) {
     if (http_read(a.fd, req, srv_body_limit, st) == 0) {
         srv_reply reply;
         srv_dispatch(st, req, &reply);
+        rt_metrics_count_reply(&reply);
         reply.head_only = strcmp(req->method, "HEAD") == 0;
         srv_reply_write(a.fd, &reply);
     }

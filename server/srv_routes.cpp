@@ -30,6 +30,8 @@ std::span<const srv_route> srv_route_table() {
                  rt_alarms_routes(),
                  rt_panels_routes(),
                  srv_static_routes(),
+                 rt_health_routes(),
+                 rt_metrics_routes(),
              })
             t.insert(t.end(), part.begin(), part.end());
         return t;

@@ -80,6 +80,8 @@ std::span<const srv_route> rt_plc_routes();
 std::span<const srv_route> rt_meta_routes();
 std::span<const srv_route> rt_alarms_routes();
 std::span<const srv_route> rt_panels_routes();
+std::span<const srv_route> rt_health_routes();
+std::span<const srv_route> rt_metrics_routes();
 std::span<const srv_route> srv_static_routes();
 
 // The whole table.

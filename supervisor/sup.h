@@ -35,6 +35,7 @@ struct sup_child {
     time_t started_at;        // wall clock, for people
     int64_t started_mono_ms;  // monotonic, for restart pacing
     bool restart;
+    int starts;  // since the row was added; restarts are starts - 1
 };
 
 extern sup_child g_ch[SUP_MAX_CHILDREN];
@@ -136,7 +137,8 @@ struct sup_pid_entry {
 };
 
 std::vector<sup_pid_entry> sup_parse_pidfile(const std::string &text);
-void sup_write_pidfile();
+void sup_write_pidfile();  // also writes ./run/zqsup.status
+void sup_write_status();
 // Clean-up of a previous run: signals only stack programs whose working
 // directory is this project directory. -1 (logged, nothing touched) when a
 // project of the same name runs from another directory.

@@ -99,6 +99,7 @@ void sup_start_one(sup_child *c) {
     // A failed attempt paces the next one just like a start.
     c->started_at = time(nullptr);
     c->started_mono_ms = sup_mono_ms();
+    c->starts++;
     pid_t pid = fork();
     if (pid < 0) {
         sup_log("[zqsup] fork: %s\n", strerror(errno));

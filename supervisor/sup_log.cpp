@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/log.h"
+#include "common/sd_notify.h"
 #include "sup.h"
 
 namespace {
@@ -51,6 +52,7 @@ void sup_sleep_ms(int64_t ms, bool stop_on_shutdown) {
         if (stop_on_shutdown && g_shutdown) return;
         // The liveness fields keep moving while the loop waits here.
         sup_keepalive_tick();
+        zq_notify_watchdog_tick(sup_mono_ms());
         int64_t left = deadline - sup_mono_ms();
         if (left <= 0) return;
         if (left > SUP_LOOP_MS) left = SUP_LOOP_MS;

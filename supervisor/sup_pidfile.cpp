@@ -158,6 +158,25 @@ void sup_write_pidfile() {
     if (atomic_file_write(g_pidfile, text, 0644) != 0) {
         sup_log("[zqsup] WARN: не записати %s: %s\n", g_pidfile.c_str(), strerror(errno));
     }
+    sup_write_status();
+}
+
+// ./run/zqsup.status: the children with their pids and restart counts, for
+// the server's health and metrics (the pid file in /tmp may be private to
+// the service and has no counts).
+void sup_write_status() {
+    std::string text = "{\"pid\":" + std::to_string(getpid()) + ",\"children\":[";
+    for (int i = 0; i < g_n_ch; i++) {
+        const sup_child &c = g_ch[i];
+        char row[128];
+        snprintf(row, sizeof row, "%s{\"name\":\"%s\",\"pid\":%d,\"restarts\":%d}", i ? "," : "",
+                 json_escape_str(c.name).c_str(), int(c.pid > 0 ? c.pid : 0),
+                 c.starts > 1 ? c.starts - 1 : 0);
+        text += row;
+    }
+    text += "]}\n";
+    if (atomic_file_write("./run/zqsup.status", text, 0644) != 0)
+        sup_log("[zqsup] WARN: не записати run/zqsup.status: %s\n", strerror(errno));
 }
 
 bool sup_pid_is_stack_program(pid_t pid) {

@@ -12,6 +12,7 @@
 
 #include "common/log.h"
 #include "common/parse_util.h"
+#include "common/sd_notify.h"
 #include "common/version.h"
 #include "sup.h"
 #include "sup_mount.h"
@@ -115,6 +116,7 @@ void restore_stdin() {
 }
 
 int shutdown_all() {
+    zq_notify("STOPPING=1");
     sup_hook_backup_stop();
     sup_log("[zqsup] shutdown: scada → trend → driver\n");
     sup_mount_stop();
@@ -219,6 +221,8 @@ int sup_main(int argc, char **argv) {
     g_shm_name_su =
         shm_supervisor_name(shm_prefix_from_yaml(g_base_dir).c_str(), g_project_name.c_str());
     g_pidfile = "/tmp/zqsup_" + g_project_name + ".pid";
+    // Before any child exists: the service manager's variables are ours only.
+    zq_notify_init();
     setenv("LOGIX_SHM_NAME", g_shm_name_su.c_str(), 1);
     setenv("ZQSTACK_DIR", g_stack_dir.c_str(), 1);
 
@@ -269,11 +273,13 @@ int sup_main(int argc, char **argv) {
     }
     sup_write_pidfile();
     sup_log("[zqsup] running. SIGTERM/SIGQUIT or type 'q' to quit, 's' for status.\n");
+    zq_notify("READY=1");
 
     g_stdin_flags = fcntl(STDIN_FILENO, F_GETFL);
     if (g_stdin_flags >= 0) fcntl(STDIN_FILENO, F_SETFL, g_stdin_flags | O_NONBLOCK);
 
     while (!g_shutdown) {
+        zq_notify_watchdog_tick(sup_mono_ms());
         sup_keepalive_tick();
         sup_hook_backup_tick();
         sup_hook_mount_tick();

@@ -300,6 +300,7 @@ static bool time_is_new(trend_last_time *lt, const char *path, int64_t ms, int v
 }
 
 static void note_dropped(trend_recorder *r, const char *path, int64_t ms) {
+    r->rows_dropped++;
     if (r->warned_drop) return;
     r->warned_drop = true;
     printf(
@@ -312,6 +313,7 @@ static void note_dropped(trend_recorder *r, const char *path, int64_t ms) {
 // second.
 static void note_write_failed(trend_recorder *r, const char *path) {
     int e = errno;
+    r->rows_dropped++;
     if (r->warned_write) return;
     r->warned_write = true;
     fprintf(stderr, "[trend] %s: write failed (%s) — row lost, retrying with the next row\n", path,
@@ -357,6 +359,7 @@ static void rps_write(trend_recorder *r, const struct tm *lt, const trend_sample
         }
         if (trend_append(d.rps, c, ncell * 4) == 0) {
             d.sec_last.ms = ms;
+            r->rows_written++;
             trend_mirror_rows(r, 0, d.rps, c, ncell * 4, -1, ms, s, lt);
         } else {
             note_write_failed(r, d.rps);
@@ -371,6 +374,7 @@ static void rps_write(trend_recorder *r, const struct tm *lt, const trend_sample
         }
         if (v2_append_main(d.rps, &r->v2_sec, 's', d.date, 1000, r->row.data()) == 0) {
             d.sec_last.ms = ms;
+            r->rows_written++;
             trend_mirror_rows(r, 0, d.rps, r->row.data(), r->row.size(), -1, ms, s, lt);
         } else {
             note_write_failed(r, d.rps);
@@ -422,6 +426,7 @@ static void avg_write(trend_recorder *r, int res, const char *v1_path, const cha
                                     pad_an, pad_packed);
         if (rc == 1) note_dropped(r, v1_path, (int64_t)start_ms);
         if (rc < 0) note_write_failed(r, v1_path);
+        if (rc == 0) r->rows_written++;
         if (rc == 0)
             trend_mirror_rows(r, res, v1_path, r->cells.data(), r->cells.size() * 4, row_index,
                               start_ms, nullptr, period);
@@ -437,6 +442,7 @@ static void avg_write(trend_recorder *r, int res, const char *v1_path, const cha
         uint32_t interval = res == 1 ? 60000 : 3600000;
         if (v2_append_main(v2_path, &r->v2_avg, kind, v2_date, interval, r->row.data()) == 0) {
             lt.ms = start_ms;
+            r->rows_written++;
             trend_mirror_rows(r, res, v2_path, r->row.data(), r->row.size(), row_index, start_ms,
                               nullptr, period);
         } else {
@@ -623,4 +629,13 @@ void trend_rec_tick(trend_recorder *r, time_t t, trend_samples *s) {
     if (r->cfg.sec) rps_write(r, &lt, s);
     r->prev = lt;
     r->have_time = true;
+}
+
+std::string trend_rec_status_text(const trend_recorder *r, int64_t last_row_ms, int64_t now_ms) {
+    char b[192];
+    snprintf(b, sizeof b,
+             "{\"rows_written\":%llu,\"rows_dropped\":%llu,\"last_row_ms\":%lld,\"ts\":%lld}\n",
+             (unsigned long long)r->rows_written, (unsigned long long)r->rows_dropped,
+             (long long)last_row_ms, (long long)now_ms);
+    return b;
 }

@@ -65,6 +65,8 @@ struct trend_recorder {
     bool reload_req = false;
     bool warned_v1_alt = false, warned_no_spare = false;
     bool warned_drop = false, warned_write = false;  // once a day
+    // Rows of the main directory, for ./run/zqtrend.status.
+    uint64_t rows_written = 0, rows_dropped = 0;
     std::vector<uint32_t> cells;
     std::vector<uint8_t> row;
     // Called on the first day when no value type is published yet; may
@@ -72,6 +74,11 @@ struct trend_recorder {
     std::function<void(trend_samples *)> wait_vtypes;
     trend_mirror *mirror = nullptr;  // alternates' workers; none: not written
 };
+
+// {"rows_written":N,"rows_dropped":N,"last_row_ms":T,"ts":T} for the
+// server's health and metrics; last_row_ms is the wall time the newest row
+// was seen written (0: none yet).
+std::string trend_rec_status_text(const trend_recorder *r, int64_t last_row_ms, int64_t now_ms);
 
 // Prepares the recorder: versions in use, accumulators. 0 or -1 (message
 // printed). The base must already be loaded.

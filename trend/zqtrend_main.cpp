@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/atomic_file.h"
 #include "common/lock_file.h"
 #include "common/parse_util.h"
 #include "common/shm.h"
@@ -152,6 +153,8 @@ int main(int argc, char **argv) {
 
     trend_samples smp;
     int64_t next_tick = 0;
+    int64_t last_row_ms = 0, status_ms = 0;
+    uint64_t rows_seen = 0;
     while (zq_sig_running) {
         int sleep_ms;
         time_t tick;
@@ -168,6 +171,15 @@ int main(int argc, char **argv) {
         if (!trend_try_open_groups(&segs)) continue;
         trend_snapshot(&segs, &smp, cfg);
         trend_rec_tick(&rec, tick, &smp);
+        // Counters for the server's health and metrics, every few seconds.
+        int64_t now = now_ms();
+        if (rec.rows_written != rows_seen) last_row_ms = now;
+        rows_seen = rec.rows_written;
+        if (now - status_ms >= 5000 || now < status_ms) {
+            status_ms = now;
+            atomic_file_write("./run/zqtrend.status", trend_rec_status_text(&rec, last_row_ms, now),
+                              0644);
+        }
     }
     printf("[trend] Shutting down\n");
     // The alternates are levelled with the main files, unless a share hangs.
