@@ -46,7 +46,7 @@ const char *const K_REPLAY[] = {"src", "takt_ms", "stale_s", nullptr};
 const char *const K_UPDATE[] = {"url", nullptr};
 const char *const K_LOG[] = {"logdir_linux", "logname", "loginit", "logerror", "logwrite", nullptr};
 const char *const K_TIME[] = {"tz_offset_min", "dst", "autosync", "autosync_threshold_ms", nullptr};
-const char *const K_GROUP[] = {"id", "ipaddr", "connpath", "takt", "items", nullptr};
+const char *const K_GROUP[] = {"id", "ipaddr", "connpath", "takt", "conn_size", "items", nullptr};
 const char *const PATH_KEYS[] = {"wwwdir",         "sys_wwwdir",    "logcontrolpath", "ksp_projdir",
                                  "mainpath_linux", "altpath_linux", "altpath2_linux", "dir",
                                  "logdir_linux",   nullptr};
@@ -299,6 +299,13 @@ void checker::key_line(int ln, int indent, const std::string &key, const std::st
         group->ip_line = ln;
     } else if (key == "connpath") {
         group->has_conn = true;
+    } else if (key == "conn_size") {
+        long long size = 0;
+        if (!is_int_text(value, false, &size) || (size > 0 && size <= 500) || size > 4002)
+            add(ln, CFG_ERROR,
+                "conn_size «%s» — має бути 0 (звичайне з'єднання 500 байт) або 501..4002 байт "
+                "(Large Forward Open)",
+                cut(value, 20).c_str());
     } else if (key == "takt") {
         group->has_takt = true;
         group->takt = value;

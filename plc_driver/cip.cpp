@@ -302,6 +302,36 @@ int read_tag(eip_session *s, const uint8_t *path, size_t path_len, uint16_t coun
     return cip_request(s, req, b.n, out, out_len);
 }
 
+}  // namespace
+
+int cip_build_read(const uint8_t *path, size_t path_len, uint16_t count, int fragmented,
+                   uint32_t offset, uint8_t *req, size_t cap) {
+    if (!path_ok(path, path_len)) return -1;
+    req_buf b{req, cap};
+    put_service_path(b, fragmented ? CIP_SVC_READ_TAG_FRAGMENTED : CIP_SVC_READ_TAG, path,
+                     path_len);
+    b.u16(count);
+    if (fragmented) b.u32(offset);
+    return b.bad ? -1 : (int)b.n;
+}
+
+int cip_reply_data(const uint8_t *reply, size_t n, const uint8_t **data, size_t *data_len) {
+    if (n < 4) {
+        log_err("CIP: відповідь занадто коротка");
+        return -1;
+    }
+    size_t h = reply_header_len(reply);
+    if (n < h) {
+        log_err("CIP: переповнення заголовка відповіді");
+        return -1;
+    }
+    *data = reply + h;
+    *data_len = n - h;
+    return reply[2];
+}
+
+namespace {
+
 // Write Tag with a 16-bit type word and raw element bytes.
 int write_tag(eip_session *s, const uint8_t *path, size_t path_len, uint16_t type, uint16_t count,
               const uint8_t *data, size_t size) {
@@ -393,6 +423,34 @@ int cip_read_tag_count(eip_session *s, const uint8_t *path, size_t path_len, int
     return 0;
 }
 
+int cip_bits_from_reply(const uint8_t *data, size_t n, uint32_t first_bit, uint32_t first_word,
+                        int count, uint8_t *bits, int *next) {
+    if (n < 2) return 1;  // no type word: a refusal, like every short tag reply
+    uint16_t type = eip_get16(data);
+    if (type == CIP_TYPE_BOOL) {
+        // A scalar BOOL (or a controller that answers bytes): one byte per bit.
+        for (int i = 0; i < count && (size_t)(2 + i) < n; i++)
+            bits[i] = data[2 + i] ? 1 : 0;
+        *next = count;
+        return 0;
+    }
+    if (type != CIP_TYPE_DWORD) {
+        log_err("read_bool: несподіваний тип 0x%04X", type);
+        return 1;
+    }
+    uint64_t words = (n - 2) / 4;
+    int k = *next;
+    for (; k < count; k++) {
+        uint64_t bit = (uint64_t)first_bit + (uint64_t)k;
+        uint64_t word = bit / 32;
+        if (word < first_word) continue;
+        if (word >= first_word + words) break;
+        bits[k] = (eip_get32(data + 2 + 4 * (size_t)(word - first_word)) >> (bit % 32)) & 1;
+    }
+    *next = k;
+    return 0;
+}
+
 int cip_read_bool(eip_session *s, const char *name, uint32_t first_bit, int count, uint8_t *bits) {
     if (count < 1) return 0;
     memset(bits, 0, (size_t)count);
@@ -418,34 +476,17 @@ int cip_read_bool(eip_session *s, const char *name, uint32_t first_bit, int coun
         int rc = read_tag(s, path, (size_t)plen, (uint16_t)words, data, &n);
         if (rc != 0) return rc;
         if (n < 2) return 1;  // no type word: a refusal, like every short tag reply
-        uint16_t type = eip_get16(data);
-        if (type == CIP_TYPE_BOOL) {
-            // A scalar BOOL (or a controller that answers bytes): one byte per bit.
-            for (int i = 0; i < count && (size_t)(2 + i) < n; i++)
-                bits[i] = data[2 + i] ? 1 : 0;
-            return 0;
-        }
-        if (type != CIP_TYPE_DWORD) {
-            log_err("read_bool: несподіваний тип 0x%04X", type);
-            return 1;
-        }
-        for (; k < count; k++) {
-            uint64_t bit = (uint64_t)first_bit + (uint64_t)k;
-            uint64_t word = bit / 32;
-            if (word >= w0 + words) break;
-            size_t off = 2 + 4 * (size_t)(word - w0);
-            if (off + 4 > n) continue;  // reply does not reach that word: 0
-            bits[k] = (eip_get32(data + off) >> (bit % 32)) & 1;
-        }
+        int rb = cip_bits_from_reply(data, n, first_bit, (uint32_t)w0, count, bits, &k);
+        if (rb != 0) return rb;
+        if (eip_get16(data) == CIP_TYPE_BOOL) return 0;
         w0 += words;
     }
     return 0;
 }
 
-int cip_read_multi(eip_session *s, const cip_multi_item *items, int n, cip_multi_result *results) {
-    if (n < 1 || n > CIP_MSP_ITEMS_MAX) return -1;
-    uint8_t req[CIP_MSP_MAX];
-    req_buf b{req, sizeof req};
+int cip_build_multi_read(const cip_multi_item *items, int n, uint8_t *req, size_t cap) {
+    if (n < 1 || n > CIP_MSP_ITEMS_LARGE_MAX) return -1;
+    req_buf b{req, cap};
     b.bytes(kMspPrefix, sizeof kMspPrefix);
     b.u16((uint16_t)n);
     size_t offsets_at = b.n;
@@ -458,11 +499,10 @@ int cip_read_multi(eip_session *s, const cip_multi_item *items, int n, cip_multi
         put_service_path(b, CIP_SVC_READ_TAG, items[i].path, items[i].path_len);
         b.u16(items[i].count);
     }
-    if (b.bad) return -1;
+    return b.bad ? -1 : (int)b.n;
+}
 
-    uint8_t reply[CIP_REPLY_MAX];
-    size_t rn = sizeof reply;
-    if (cip_send(s, req, b.n, reply, &rn) != 0) return -1;
+int cip_parse_multi_read(const uint8_t *reply, size_t rn, int n, cip_multi_result *results) {
     if (rn < 4) {
         log_err("MSP: коротка відповідь");
         return -1;
@@ -519,6 +559,17 @@ int cip_read_multi(eip_session *s, const cip_multi_item *items, int n, cip_multi
         r.size = (uint32_t)size;
     }
     return 0;
+}
+
+int cip_read_multi(eip_session *s, const cip_multi_item *items, int n, cip_multi_result *results) {
+    if (n < 1 || n > CIP_MSP_ITEMS_MAX) return -1;
+    uint8_t req[CIP_MSP_MAX];
+    int len = cip_build_multi_read(items, n, req, sizeof req);
+    if (len < 0) return -1;
+    uint8_t reply[CIP_REPLY_MAX];
+    size_t rn = sizeof reply;
+    if (cip_send(s, req, (size_t)len, reply, &rn) != 0) return -1;
+    return cip_parse_multi_read(reply, rn, n, results);
 }
 
 int cip_encode_numeric(uint16_t type, double value, uint8_t out[8], size_t *size_out) {
@@ -841,16 +892,29 @@ int cip_write_plc_time(eip_session *s, int64_t microseconds) {
     return 0;
 }
 
-int cip_forward_open(eip_session *s) {
+namespace {
+
+// Forward Open (size 0: the classic 500-byte connection) or Large Forward
+// Open of `size` bytes. 0, 1 refused, -1 transport failure.
+int open_connection(eip_session *s, uint16_t size, uint8_t *status_out) {
     s->cip_connected = 0;
     s->seq = 0;
+    s->conn_size = 0;
     uint32_t k = g_fwd_open_counter.fetch_add(1);
     s->ot_conn_id = k + 0x20000001u;
     s->conn_serial = (uint16_t)((uint64_t)time(nullptr) + k);
+    bool large = size != 0;
 
-    uint8_t req[48];
+    uint8_t req[64];
     req_buf b{req, sizeof req};
-    const uint8_t prefix[] = {0x54, 0x02, 0x20, 0x06, 0x24, 0x01, 0x0A, 0xF0};
+    const uint8_t prefix[] = {large ? CIP_SVC_LARGE_FORWARD_OPEN : CIP_SVC_FORWARD_OPEN,
+                              0x02,
+                              0x20,
+                              0x06,
+                              0x24,
+                              0x01,
+                              0x0A,
+                              0xF0};
     b.bytes(prefix, sizeof prefix);
     b.u32(s->ot_conn_id);
     b.u32(0);
@@ -861,57 +925,85 @@ int cip_forward_open(eip_session *s) {
     b.u8(0);
     b.u8(0);
     b.u8(0);
-    b.u32(500000);
-    b.u16(0x43F4);
-    b.u32(500000);
-    b.u16(0x43F4);
+    // Point-to-point, low priority, variable size; the large form carries
+    // the size in 16 bits of a 32-bit word.
+    for (int dir = 0; dir < 2; dir++) {
+        b.u32(500000);
+        if (large)
+            b.u32(0x42000000u | size);
+        else
+            b.u16(0x43F4);
+    }
     b.u8(0xA3);
     b.u8(3);
     const uint8_t path[] = {0x01, (uint8_t)s->slot, 0x20, 0x02, 0x24, 0x01};
     b.bytes(path, sizeof path);
 
+    const char *what = large ? "LargeForwardOpen" : "ForwardOpen";
     uint8_t reply[128];
     size_t n = sizeof reply;
     if (eip_send_rrdata(s, req, b.n, reply, &n) != 0) {
-        log_msg("ForwardOpen: транспортна помилка");
+        log_msg("%s: транспортна помилка", what);
         return -1;
     }
     if (n <= 3) {
-        log_msg("ForwardOpen: відповідь занадто коротка (%zu)", n);
+        log_msg("%s: відповідь занадто коротка (%zu)", what, n);
         return -1;
     }
     if (reply[2] != 0) {
-        if (reply[3] != 0 && n > 5) {
-            log_msg("ForwardOpen: CIP помилка 0x%02X ext 0x%04X", reply[2], eip_get16(reply + 4));
+        if (status_out) {
+            *status_out = reply[2];  // the caller reports the refusal itself
+        } else if (reply[3] != 0 && n > 5) {
+            log_msg("%s: CIP помилка 0x%02X ext 0x%04X", what, reply[2], eip_get16(reply + 4));
         } else {
-            log_msg("ForwardOpen: CIP помилка 0x%02X", reply[2]);
+            log_msg("%s: CIP помилка 0x%02X", what, reply[2]);
         }
         return 1;
     }
     size_t h = reply_header_len(reply);
     if (n < h + 8) {
-        log_msg("ForwardOpen: неповна відповідь (%zu байт)", n);
+        log_msg("%s: неповна відповідь (%zu байт)", what, n);
         return -1;
     }
     s->ot_conn_id = eip_get32(reply + h);
     s->to_conn_id = eip_get32(reply + h + 4);
     if (s->to_conn_id == 0) {
         if (s->ot_conn_id == 0) {
-            log_msg("ForwardOpen: обидва conn_id=0 (UCMM fallback)");
+            log_msg("%s: обидва conn_id=0 (UCMM fallback)", what);
             return 1;
         }
-        log_msg("ForwardOpen: T→O=0, O→T_confirmed=0x%08X — ControlLogix quirk, use O→T",
+        log_msg("%s: T→O=0, O→T_confirmed=0x%08X — ControlLogix quirk, use O→T", what,
                 s->ot_conn_id);
         s->to_conn_id = s->ot_conn_id;
     }
     s->cip_connected = 1;
-    log_msg("ForwardOpen OK: conn_id=0x%08X serial=0x%04X", s->to_conn_id, s->conn_serial);
+    s->conn_size = large ? size : CIP_CONN_SIZE_DEFAULT;
+    log_msg("%s OK: conn_id=0x%08X serial=0x%04X", what, s->to_conn_id, s->conn_serial);
     return 0;
+}
+
+}  // namespace
+
+int cip_forward_open(eip_session *s) {
+    return open_connection(s, 0, nullptr);
+}
+
+int cip_large_forward_open(eip_session *s, uint16_t size, uint8_t *status_out) {
+    if (size <= CIP_CONN_SIZE_DEFAULT || size > CIP_CONN_SIZE_LARGE_MAX) return 1;
+    return open_connection(s, size, status_out);
+}
+
+size_t cip_conn_budget(const eip_session *s) {
+    // The connection size counts the 2-byte sequence count; unconnected
+    // requests keep the Unconnected Send limit.
+    if (!s->cip_connected || s->conn_size < 2) return CIP_UCMM_MAX;
+    return (size_t)s->conn_size - 2;
 }
 
 int cip_forward_close(eip_session *s) {
     if (!s->cip_connected) return 0;
     s->cip_connected = 0;
+    s->conn_size = 0;
     uint8_t req[24];
     req_buf b{req, sizeof req};
     const uint8_t prefix[] = {0x4E, 0x02, 0x20, 0x06, 0x24, 0x01, 0x0A, 0xF0};

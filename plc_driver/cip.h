@@ -76,6 +76,11 @@ constexpr size_t CIP_PATH_MAX = 260;  // longest encoded path accepted
 constexpr size_t CIP_UCMM_MAX = 498;  // largest request inside an Unconnected Send
 constexpr size_t CIP_MSP_MAX = 516;   // largest Multiple Service Packet request
 constexpr int CIP_MSP_ITEMS_MAX = 60;
+// Services per Multiple Service Packet on a large connection: the offsets
+// table of a 4,000-byte packet cannot address more.
+constexpr int CIP_MSP_ITEMS_LARGE_MAX = 1000;
+constexpr uint16_t CIP_CONN_SIZE_DEFAULT = 500;     // classic Forward Open
+constexpr uint16_t CIP_CONN_SIZE_LARGE_MAX = 4002;  // Large Forward Open
 constexpr size_t CIP_REPLY_MAX = 4096;
 
 // Byte size of a type code, 0 for types that are not supported.
@@ -133,6 +138,22 @@ int cip_read_bool(eip_session *session, const char *name, uint32_t first_bit, in
                   uint8_t *bits);
 int cip_read_multi(eip_session *session, const cip_multi_item *items, int n,
                    cip_multi_result *results);
+// The two halves of cip_read_multi for callers that send the request
+// themselves: the request into req (length or -1), and the per-item results
+// of a whole CIP reply (0, 1 refused, -1 malformed).
+int cip_build_multi_read(const cip_multi_item *items, int n, uint8_t *req, size_t cap);
+int cip_parse_multi_read(const uint8_t *reply, size_t n, int count, cip_multi_result *results);
+// Read Tag (or Read Tag Fragmented from byte offset) request; length or -1.
+int cip_build_read(const uint8_t *path, size_t path_len, uint16_t count, int fragmented,
+                   uint32_t offset, uint8_t *req, size_t cap);
+// Reply data behind the status words: the general status (0..255), or -1
+// when the reply is malformed.
+int cip_reply_data(const uint8_t *reply, size_t n, const uint8_t **data, size_t *data_len);
+// Bits of a Read Tag reply (type word first) whose first word is element
+// word first_word of the array: bit k of the result is array bit
+// first_bit + k. *next: first result bit not yet filled, advanced. 0 or 1.
+int cip_bits_from_reply(const uint8_t *data, size_t n, uint32_t first_bit, uint32_t first_word,
+                        int count, uint8_t *bits, int *next);
 
 int cip_write_numeric(eip_session *session, const char *name, uint32_t index, uint16_t type,
                       double value);
@@ -157,4 +178,10 @@ int cip_read_plc_time(eip_session *session, int64_t *microseconds_out);
 int cip_write_plc_time(eip_session *session, int64_t microseconds);
 
 int cip_forward_open(eip_session *session);
+// Large Forward Open of size bytes (501..4002); 1 when refused, so the caller
+// can fall back to cip_forward_open. With status_out a refusal is not logged
+// but its general status stored there.
+int cip_large_forward_open(eip_session *session, uint16_t size, uint8_t *status_out = nullptr);
+// Largest CIP request or reply the session's connection carries.
+size_t cip_conn_budget(const eip_session *session);
 int cip_forward_close(eip_session *session);

@@ -123,6 +123,26 @@ void apply_takt(logix_group *g, long takt) {
     g->takt_ms = static_cast<int>(takt);
 }
 
+}  // namespace
+
+int logix_parse_conn_size(const char *group_name, const char *text) {
+    char *end = nullptr;
+    long v = strtol(text, &end, 10);
+    while (end && (*end == ' ' || *end == '\t'))
+        ++end;
+    if (end == text || (end && *end) || v < 0 || (v > 0 && v <= CIP_CONN_SIZE_DEFAULT) ||
+        v > CIP_CONN_SIZE_LARGE_MAX) {
+        fprintf(stderr,
+                "config: [%s] conn_size '%s' rejected (0 or %d..%d bytes), using the classic "
+                "connection\n",
+                group_name, text, CIP_CONN_SIZE_DEFAULT + 1, CIP_CONN_SIZE_LARGE_MAX);
+        return 0;
+    }
+    return static_cast<int>(v);
+}
+
+namespace {
+
 void group_reset(logix_group *g) {
     free(g->items);
     *g = logix_group{};
@@ -504,6 +524,8 @@ int logix_config_load_ini(logix_config *c, const char *ini_path) {
                     apply_takt(g, strtol(v, nullptr, 10));
                 } else if (key == "connpath") {
                     apply_connpath(g, v);
+                } else if (key == "conn_size") {
+                    g->conn_size = logix_parse_conn_size(g->name, v);
                 } else if (key.size() > 4 && key.compare(0, 4, "item") == 0 &&
                            isdigit(static_cast<unsigned char>(key[4]))) {
                     add_item_line(g, atoi(key.c_str() + 4), v);
@@ -633,6 +655,9 @@ int logix_config_load_yaml_text(logix_config *c, const char *text, const char *f
                 if (json_get(gn, "takt")) apply_takt(g, get_int(gn, "takt", 0));
                 std::string cp = number_or_string(json_get(gn, "connpath"));
                 apply_connpath(g, cp.c_str());
+                if (json_get(gn, "conn_size"))
+                    g->conn_size = logix_parse_conn_size(
+                        g->name, number_or_string(json_get(gn, "conn_size")).c_str());
                 std::vector<std::string> lines = yaml_items_vec(json_get(gn, "items"));
                 int ordinal = 0;
                 for (const std::string &line : lines) {

@@ -71,6 +71,9 @@ struct logix_group {
     int port = LOGIX_PORT;
     int slot = 0;
     int takt_ms = LOGIX_DEFAULT_TAKT_MS;
+    // conn_size: 0 = the classic 500-byte connection; 501..4002 = a Large
+    // Forward Open of that many bytes, with batches sized to it.
+    int conn_size = 0;
     logix_item *items = nullptr;  // heap, grown by logix_add_tag
     int item_count = 0;
     int item_capacity = 0;
@@ -120,6 +123,10 @@ void logix_compute_group_segments(logix_group *group);
 // 1 when path ends with an element segment that follows at least one
 // symbolic segment; gives the bytes before it and its index. Else 0.
 int logix_path_last_elem(const uint8_t *path, int len, int *base_len, int *index);
+
+// Validated conn_size: 0 (off) or 501..4002. Out-of-range values print a
+// message naming the group and give 0.
+int logix_parse_conn_size(const char *group_name, const char *text);
 
 // Directory of the log files: log_dir, else log_dir_alt, else "logs".
 const char *logix_config_log_dir(const logix_config *config);

@@ -17,6 +17,7 @@
 #include <memory>
 
 #include "common/log.h"
+#include "driver_internal.h"
 
 std::atomic<int> g_running{1};
 
@@ -50,18 +51,34 @@ void sleep_while_running(int64_t ms) {
         sleep_ms(std::min<int64_t>(10, end - now));
 }
 
-void store_value(ShmHandle *db, const logix_item &it, double v, uint8_t q, int64_t ts) {
+}  // namespace
+
+void driver_store_value(ShmHandle *db, const logix_item &it, double v, uint8_t q, int64_t ts) {
     if (it.is_discrete)
         shm_update_discrete(db, it.channel, driver_to_discrete(v), q, ts);
     else
         shm_update_analog(db, it.channel, q, ts, v);
 }
 
-void store_vtype(ShmHandle *db, const logix_item &it, uint8_t code) {
+void driver_store_vtype(ShmHandle *db, const logix_item &it, uint8_t code) {
     if (it.is_discrete)
         shm_set_di_vtype(db, it.channel, code);
     else
         shm_set_an_vtype(db, it.channel, code);
+}
+
+void driver_mark_fresh() {
+    t_fresh_ms = mono_ms();
+}
+
+namespace {
+
+void store_value(ShmHandle *db, const logix_item &it, double v, uint8_t q, int64_t ts) {
+    driver_store_value(db, it, v, q, ts);
+}
+
+void store_vtype(ShmHandle *db, const logix_item &it, uint8_t code) {
+    driver_store_vtype(db, it, code);
 }
 
 bool type_supported(uint16_t type) {
@@ -109,6 +126,13 @@ struct poll_ctx {
     // Cycle statistics over a 5-minute window.
     int64_t st_count = 0, st_sum = 0, st_min = 1 << 30, st_max = 0, st_window = 0;
     std::unique_ptr<int[]> cand;  // candidate list for individual reads
+    // Large connection: on while the main session holds one; the sessions
+    // that carry requests in parallel (links[0] is the main one).
+    bool large = false;
+    bool large_refused_logged = false;
+    bool large_skip = false;  // the controller dropped the link on a Large Forward Open
+    eip_session *links[LOGIX_LINKS_MAX] = {};
+    int n_links = 0;
 };
 
 // Non-blocking TCP probe of the controller port: true when it accepts.
@@ -144,7 +168,73 @@ void mark_all_bad(poll_ctx &c) {
     }
 }
 
+void close_extra_links(poll_ctx &c) {
+    for (int i = 0; i < c.conn->extra_count; ++i) {
+        cip_forward_close(&c.conn->extra[i]);
+        eip_disconnect(&c.conn->extra[i]);
+    }
+    c.conn->extra_count = 0;
+    c.n_links = 0;
+    c.large = false;
+}
+
+// Opens the connection: a Large Forward Open when the groups ask for one,
+// falling back to the classic Forward Open when the controller refuses it.
+// false when the session was lost on the way.
+bool open_cip_connection(poll_ctx &c) {
+    logix_conn *conn = c.conn;
+    c.large = false;
+    if (conn->conn_size > CIP_CONN_SIZE_DEFAULT && !c.large_skip) {
+        uint8_t status = 0;
+        int rc = cip_large_forward_open(c.s, static_cast<uint16_t>(conn->conn_size), &status);
+        if (rc == 0) {
+            c.large = true;
+            log_msg("Connected Messaging (Large ForwardOpen, %d байт) активовано", conn->conn_size);
+            return true;
+        }
+        if (rc < 0) {
+            // Some controllers drop the session on a service they do not
+            // know: reconnect and use the classic connection from now on.
+            log_msg("Large ForwardOpen без відповіді — переконект зі звичайним з'єднанням 500 байт");
+            c.large_skip = true;
+            return false;
+        }
+        if (!c.large_refused_logged)
+            log_msg(
+                "Large ForwardOpen відхилено (CIP 0x%02X) — звичайне з'єднання 500 байт, "
+                "пакети по 28 тегів",
+                status);
+        c.large_refused_logged = true;
+    }
+    if (cip_forward_open(c.s) == 0)
+        log_msg("Connected Messaging (ForwardOpen) активовано");
+    else
+        log_msg("ForwardOpen не вдалося — використовується Unconnected Send");
+    return true;
+}
+
+// Further sessions beside the main one, each with its own large connection.
+void open_extra_links(poll_ctx &c) {
+    logix_conn *conn = c.conn;
+    c.links[0] = c.s;
+    c.n_links = 1;
+    conn->extra_count = 0;
+    if (!c.large) return;
+    for (int i = 0; i < LOGIX_LINKS_MAX - 1; ++i) {
+        eip_session *x = &conn->extra[i];
+        if (eip_connect(x, conn->ip, LOGIX_PORT, static_cast<uint32_t>(conn->slot)) != 0) break;
+        if (cip_large_forward_open(x, static_cast<uint16_t>(conn->conn_size)) != 0) {
+            eip_disconnect(x);
+            break;
+        }
+        conn->extra_count = i + 1;
+        c.links[c.n_links++] = x;
+    }
+    log_msg("Паралельних з'єднань з ПЛК: %d (по одному запиту в дорозі на кожному)", c.n_links);
+}
+
 void drop_connection(poll_ctx &c) {
+    close_extra_links(c);
     cip_forward_close(c.s);
     eip_disconnect(c.s);
     for (int gi = 0; gi < c.conn->group_count; ++gi) {
@@ -289,10 +379,10 @@ bool connect_step(poll_ctx &c) {
     }
     c.unreachable_logged = false;
 
-    if (cip_forward_open(c.s) == 0)
-        log_msg("Connected Messaging (ForwardOpen) активовано");
-    else
-        log_msg("ForwardOpen не вдалося — використовується Unconnected Send");
+    if (!open_cip_connection(c)) {
+        drop_connection(c);
+        return false;
+    }
 
     log_msg("Запит атрибутів контролера для ініціалізації...");
     uint8_t attrs[LOGIX_ATTR_BLOCK];
@@ -414,6 +504,7 @@ bool connect_step(poll_ctx &c) {
         }
     }
 
+    open_extra_links(c);
     cancel_stale_writes(c);
     int64_t t = mono_ms();
     for (int gi = 0; gi < conn->group_count; ++gi)
@@ -424,11 +515,9 @@ bool connect_step(poll_ctx &c) {
     return true;
 }
 
-// Reads one array segment. -1 on transport failure; *refused when the
-// controller refused a read.
-int poll_array_segment(poll_ctx &c, logix_group *g, int si, int64_t ts, bool *refused) {
-    array_segment &seg = g->array_segments[si];
-    if (!seg.found) return 0;
+}  // namespace
+
+int driver_segment_width(logix_group *g, array_segment &seg) {
     int n = seg.highest - seg.lowest + 1;
     if (n > LOGIX_MAX_SEGMENT_ELEMS) {
         if (!seg.too_wide_logged)
@@ -440,42 +529,135 @@ int poll_array_segment(poll_ctx &c, logix_group *g, int si, int64_t ts, bool *re
         seg.too_wide_logged = true;
         n = LOGIX_MAX_SEGMENT_ELEMS;
     }
+    return n;
+}
 
-    if (seg.is_discrete && seg.type == 0) {
-        // No type from the symbol list: ask the array once. Read as bits, a
-        // numeric array would be refused on every pass and reconnect forever.
-        // The element is word-aligned so that a BOOL array answers its word.
-        double v = 0;
-        uint16_t type = 0;
-        int got = 0;
-        int rc = cip_read_real(c.s, seg.name, static_cast<uint32_t>(seg.lowest) & ~31u, 1, &v,
-                               &type, &got);
-        if (rc < 0) {
-            log_msg("[%s] З'єднання втрачено (масив %s)", g->name, seg.name);
-            return -1;
-        }
-        if (rc == 0 && type_supported(type)) seg.type = type;
+int driver_general_width(logix_group *g, general_segment &seg) {
+    int n = seg.highest - seg.lowest + 1;
+    if (n > LOGIX_MAX_SEGMENT_ELEMS) {
+        if (!seg.too_wide_logged)
+            log_err("[%s] груповий масив '%s' [%d..%d] ширше %d елементів — хвіст не опитується",
+                    g->name, seg.name, seg.lowest, seg.highest, LOGIX_MAX_SEGMENT_ELEMS);
+        seg.too_wide_logged = true;
+        n = LOGIX_MAX_SEGMENT_ELEMS;
     }
-    if (seg.is_discrete &&
-        (seg.type == 0 || seg.type == CIP_TYPE_BOOL || seg.type == CIP_TYPE_DWORD)) {
+    return n;
+}
+
+int driver_probe_discrete(eip_session *s, logix_group *g, array_segment &seg) {
+    if (!seg.is_discrete || seg.type != 0) return 0;
+    // No type from the symbol list: ask the array once. Read as bits, a
+    // numeric array would be refused on every pass and reconnect forever.
+    // The element is word-aligned so that a BOOL array answers its word.
+    double v = 0;
+    uint16_t type = 0;
+    int got = 0;
+    int rc =
+        cip_read_real(s, seg.name, static_cast<uint32_t>(seg.lowest) & ~31u, 1, &v, &type, &got);
+    if (rc < 0) {
+        log_msg("[%s] З'єднання втрачено (масив %s)", g->name, seg.name);
+        return -1;
+    }
+    if (rc == 0 && type_supported(type)) seg.type = type;
+    return 0;
+}
+
+void driver_report_missing(logix_group *g, logix_item &it, int status, uint16_t type) {
+    if (it.not_found) return;
+    it.not_found = true;
+    if (status == -1 && type != 0 && cip_type_size(type) == 0)
+        log_err("[%s] тег '%s': тип 0x%04X не підтримується драйвером", g->name, it.text, type);
+    else if (status == -1)
+        log_err("[%s] тег '%s' не знайдено в ПЛК", g->name, it.text);
+    else
+        log_err("[%s] тег '%s' не знайдено в ПЛК (CIP 0x%02X)", g->name, it.text, status);
+}
+
+int driver_item_candidates(const logix_group *g, int *cand) {
+    int nc = 0;
+    for (int i = 0; i < g->item_count; ++i) {
+        const logix_item &it = g->items[i];
+        if (it.is_array_elem || it.not_found || it.duplicate_of >= 0) continue;
+        if (it.general_segment >= 0) {
+            // Members past the group read's 600-element window are read on
+            // their own, so that they never keep a stale value marked good.
+            const general_segment &seg = g->general_segments[it.general_segment];
+            if (seg.type != 0 && !seg.disabled && it.general_index < LOGIX_MAX_SEGMENT_ELEMS)
+                continue;
+        }
+        cand[nc++] = i;
+    }
+    return nc;
+}
+
+bool driver_is_bit_segment(const array_segment &seg) {
+    return seg.is_discrete &&
+           (seg.type == 0 || seg.type == CIP_TYPE_BOOL || seg.type == CIP_TYPE_DWORD);
+}
+
+void driver_apply_bits(logix_group *g, const array_segment &seg, const uint8_t *bits, int n,
+                       bool ok, ShmHandle *db, int64_t ts) {
+    for (int i = seg.first_item; i >= 0; i = g->items[i].next_in_seg) {
+        logix_item &it = g->items[i];
+        int off = it.array_index - seg.lowest;
+        if (off < 0 || off >= n) continue;
+        it.type = CIP_TYPE_BOOL;
+        store_vtype(db, it, SHM_VT_BOOL);
+        store_value(db, it, ok ? bits[off] : 0, ok ? 1 : 0, ts);
+    }
+    if (ok) t_fresh_ms = mono_ms();
+}
+
+void driver_apply_array(logix_group *g, const array_segment &seg, const double *vals, int n,
+                        bool failed, ShmHandle *db, int64_t ts) {
+    uint8_t q = failed ? 0 : 1;
+    for (int i = seg.first_item; i >= 0; i = g->items[i].next_in_seg) {
+        logix_item &it = g->items[i];
+        int off = it.array_index - seg.lowest;
+        if (off < 0 || off >= n) continue;
+        if (seg.type) {
+            it.type = seg.type;
+            store_vtype(db, it, static_cast<uint8_t>(seg.type & 0xFF));
+        }
+        store_value(db, it, vals[off], q, ts);
+    }
+    if (!failed) t_fresh_ms = mono_ms();
+}
+
+void driver_array_unsupported(logix_group *g, array_segment &seg, uint16_t type, ShmHandle *db,
+                              int64_t ts) {
+    // A structure or string array listed by mistake: it can never be
+    // decoded, so stop polling it until the next connect instead of
+    // counting errors towards a reconnect.
+    log_err("[%s] масив '%s': тип 0x%04X не підтримується — не опитується", g->name, seg.name,
+            type);
+    seg.found = false;
+    for (int i = seg.first_item; i >= 0; i = g->items[i].next_in_seg)
+        store_value(db, g->items[i], 0, 0, ts);
+}
+
+int driver_read_single(eip_session *s, logix_group *g, int idx, ShmHandle *db, int64_t ts) {
+    return read_single_fallback(s, g, idx, db, ts);
+}
+
+namespace {
+
+// Reads one array segment. -1 on transport failure; *refused when the
+// controller refused a read.
+int poll_array_segment(poll_ctx &c, logix_group *g, int si, int64_t ts, bool *refused) {
+    array_segment &seg = g->array_segments[si];
+    if (!seg.found) return 0;
+    int n = driver_segment_width(g, seg);
+    if (driver_probe_discrete(c.s, g, seg) < 0) return -1;
+    if (driver_is_bit_segment(seg)) {
         uint8_t bits[LOGIX_MAX_SEGMENT_ELEMS];
         int rc = cip_read_bool(c.s, seg.name, static_cast<uint32_t>(seg.lowest), n, bits);
         if (rc < 0) {
             log_msg("[%s] З'єднання втрачено (масив %s)", g->name, seg.name);
             return -1;
         }
-        for (int i = seg.first_item; i >= 0; i = g->items[i].next_in_seg) {
-            logix_item &it = g->items[i];
-            int off = it.array_index - seg.lowest;
-            if (off < 0 || off >= n) continue;
-            it.type = CIP_TYPE_BOOL;
-            store_vtype(c.db, it, SHM_VT_BOOL);
-            store_value(c.db, it, rc == 0 ? bits[off] : 0, rc == 0 ? 1 : 0, ts);
-        }
-        if (rc == 0)
-            t_fresh_ms = mono_ms();
-        else
-            *refused = true;
+        driver_apply_bits(g, seg, bits, n, rc == 0, c.db, ts);
+        if (rc != 0) *refused = true;
         return 0;
     }
 
@@ -499,11 +681,7 @@ int poll_array_segment(poll_ctx &c, logix_group *g, int si, int64_t ts, bool *re
             // A structure or string array listed by mistake: it can never be
             // decoded, so stop polling it until the next connect instead of
             // counting errors towards a reconnect.
-            log_err("[%s] масив '%s': тип 0x%04X не підтримується — не опитується", g->name,
-                    seg.name, type);
-            seg.found = false;
-            for (int i = seg.first_item; i >= 0; i = g->items[i].next_in_seg)
-                store_value(c.db, g->items[i], 0, 0, ts);
+            driver_array_unsupported(g, seg, type, c.db, ts);
             return 0;
         }
         if (rc == 0) seg.type = type;
@@ -514,35 +692,15 @@ int poll_array_segment(poll_ctx &c, logix_group *g, int si, int64_t ts, bool *re
         }
         off += cnt;
     }
-    uint8_t q = failed ? 0 : 1;
-    for (int i = seg.first_item; i >= 0; i = g->items[i].next_in_seg) {
-        logix_item &it = g->items[i];
-        int off = it.array_index - seg.lowest;
-        if (off < 0 || off >= n) continue;
-        if (seg.type) {
-            it.type = seg.type;
-            store_vtype(c.db, it, static_cast<uint8_t>(seg.type & 0xFF));
-        }
-        store_value(c.db, it, vals[off], q, ts);
-    }
-    if (failed)
-        *refused = true;
-    else
-        t_fresh_ms = mono_ms();
+    driver_apply_array(g, seg, vals, n, failed, c.db, ts);
+    if (failed) *refused = true;
     return 0;
 }
 
 int poll_general_segment(poll_ctx &c, logix_group *g, int si, int64_t ts) {
     general_segment &seg = g->general_segments[si];
     if (seg.type == 0 || seg.disabled) return 0;
-    int n = seg.highest - seg.lowest + 1;
-    if (n > LOGIX_MAX_SEGMENT_ELEMS) {
-        if (!seg.too_wide_logged)
-            log_err("[%s] груповий масив '%s' [%d..%d] ширше %d елементів — хвіст не опитується",
-                    g->name, seg.name, seg.lowest, seg.highest, LOGIX_MAX_SEGMENT_ELEMS);
-        seg.too_wide_logged = true;
-        n = LOGIX_MAX_SEGMENT_ELEMS;
-    }
+    int n = driver_general_width(g, seg);
     for (int off = 0; off < n;) {
         int size = cip_type_size(seg.type);
         if (size <= 0) return 0;
@@ -585,32 +743,9 @@ int poll_general_segment(poll_ctx &c, logix_group *g, int si, int64_t ts) {
     return 0;
 }
 
-void report_missing(logix_group *g, logix_item &it, int status, uint16_t type) {
-    if (it.not_found) return;
-    it.not_found = true;
-    if (status == -1 && type != 0 && cip_type_size(type) == 0)
-        log_err("[%s] тег '%s': тип 0x%04X не підтримується драйвером", g->name, it.text, type);
-    else if (status == -1)
-        log_err("[%s] тег '%s' не знайдено в ПЛК", g->name, it.text);
-    else
-        log_err("[%s] тег '%s' не знайдено в ПЛК (CIP 0x%02X)", g->name, it.text, status);
-}
-
 int poll_items(poll_ctx &c, logix_group *g, int64_t ts) {
     int *cand = c.cand.get();
-    int nc = 0;
-    for (int i = 0; i < g->item_count; ++i) {
-        const logix_item &it = g->items[i];
-        if (it.is_array_elem || it.not_found || it.duplicate_of >= 0) continue;
-        if (it.general_segment >= 0) {
-            // Members past the group read's 600-element window are read on
-            // their own, so that they never keep a stale value marked good.
-            const general_segment &seg = g->general_segments[it.general_segment];
-            if (seg.type != 0 && !seg.disabled && it.general_index < LOGIX_MAX_SEGMENT_ELEMS)
-                continue;
-        }
-        cand[nc++] = i;
-    }
+    int nc = driver_item_candidates(g, cand);
     cip_multi_item mi[CIP_MSP_ITEMS_MAX];
     cip_multi_result mr[CIP_MSP_ITEMS_MAX];
     for (int pos = 0; pos < nc;) {
@@ -640,7 +775,7 @@ int poll_items(poll_ctx &c, logix_group *g, int64_t ts) {
                 if (mr[j].status == 0 && mr[j].size > 0) {
                     logix_apply_with_duplicates(g, idx, mr[j].value, mr[j].type, c.db, ts);
                 } else {
-                    report_missing(g, g->items[idx], mr[j].status == 0 ? -1 : mr[j].status,
+                    driver_report_missing(g, g->items[idx], mr[j].status == 0 ? -1 : mr[j].status,
                                    mr[j].type);
                     logix_fanout_bad(g, idx, c.db, ts);
                 }
@@ -722,11 +857,17 @@ int run_pass(poll_ctx &c) {
         if (pass_start < c.due[gi]) continue;
         logix_group *g = conn->groups[gi];
         polled = true;
-        for (int s = 0; s < g->array_segment_count; ++s)
-            if (poll_array_segment(c, g, s, ts, &refused) < 0) return -1;
-        for (int s = 0; s < g->general_segment_count; ++s)
-            if (poll_general_segment(c, g, s, ts) < 0) return -1;
-        if (poll_items(c, g, ts) < 0) return -1;
+        if (c.large) {
+            if (driver_poll_group_large(c.links, c.n_links, g, c.db, ts, c.cand.get(),
+                                        &refused) < 0)
+                return -1;
+        } else {
+            for (int s = 0; s < g->array_segment_count; ++s)
+                if (poll_array_segment(c, g, s, ts, &refused) < 0) return -1;
+            for (int s = 0; s < g->general_segment_count; ++s)
+                if (poll_general_segment(c, g, s, ts) < 0) return -1;
+            if (poll_items(c, g, ts) < 0) return -1;
+        }
         activate_general_segments(g);
         if (process_write_queue(c.s, g, c.db) < 0) return -1;
         shm_poll_done(c.db, shm_now_ms());
@@ -868,7 +1009,7 @@ static int read_single_fallback(eip_session *s, logix_group *g, int idx, ShmHand
     }
     if (rc != 0) {
         logix_fanout_bad(g, idx, db, ts);
-        report_missing(g, it, -1, type);
+        driver_report_missing(g, it, -1, type);
         return 1;
     }
     logix_apply_with_duplicates(g, idx, val, type, db, ts);
@@ -1070,6 +1211,7 @@ void logix_poll_thread(logix_conn *conn) {
     }
     log_msg("Потік завершено. IP=%s", conn->ip);
     if (c.connected) {
+        close_extra_links(c);
         cip_forward_close(c.s);
         eip_disconnect(c.s);
     }

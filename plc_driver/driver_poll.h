@@ -18,6 +18,8 @@ constexpr int LOGIX_ATTR_BLOCK = 38;
 constexpr int LOGIX_MAX_SEGMENT_ELEMS = 600;
 constexpr int LOGIX_MAX_SYMBOLS = 16384;
 constexpr int LOGIX_ERROR_PASS_LIMIT = 10;
+// Sessions per controller on a large connection: one request in flight on each.
+constexpr int LOGIX_LINKS_MAX = 4;
 
 struct logix_conn {
     char ip[64] = {};
@@ -28,6 +30,11 @@ struct logix_conn {
     logix_config *config = nullptr;
     ShmHandle database;
     eip_session session;
+    // Large connections: the size asked for (largest conn_size of the
+    // groups, 0 = classic), and the further sessions opened beside `session`.
+    int conn_size = 0;
+    eip_session extra[LOGIX_LINKS_MAX - 1];
+    int extra_count = 0;
     char shm_name[SHM_NAME_MAX + 1] = {};
 };
 

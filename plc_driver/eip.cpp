@@ -85,14 +85,17 @@ int eip_sock_read_all(int sock, void *buffer, size_t n) {
     return read_all_until(sock, static_cast<uint8_t *>(buffer), n, mono_ms() + kIoTimeoutMs);
 }
 
-int eip_transact(eip_session *s, const uint8_t *request, size_t request_len, uint8_t *reply,
-                 size_t *reply_len) {
-    // One deadline for the whole exchange, however often a signal cuts in.
-    int64_t deadline = mono_ms() + kIoTimeoutMs;
+namespace {
+
+int send_request(eip_session *s, const uint8_t *request, size_t request_len, int64_t deadline) {
     if (send_all_until(s->sock, request, request_len, deadline) != 0) {
         log_err("EIP: помилка передачі: %s", strerror(errno));
         return -1;
     }
+    return 0;
+}
+
+int recv_reply(eip_session *s, uint8_t *reply, size_t *reply_len, int64_t deadline) {
     uint8_t header[EIP_HEADER_SIZE];
     if (read_all_until(s->sock, header, sizeof header, deadline) != 0) {
         log_err("EIP: помилка отримання заголовка: %s", strerror(errno));
@@ -115,6 +118,16 @@ int eip_transact(eip_session *s, const uint8_t *request, size_t request_len, uin
     }
     *reply_len = EIP_HEADER_SIZE + len;
     return 0;
+}
+
+}  // namespace
+
+int eip_transact(eip_session *s, const uint8_t *request, size_t request_len, uint8_t *reply,
+                 size_t *reply_len) {
+    // One deadline for the whole exchange, however often a signal cuts in.
+    int64_t deadline = mono_ms() + kIoTimeoutMs;
+    if (send_request(s, request, request_len, deadline) != 0) return -1;
+    return recv_reply(s, reply, reply_len, deadline);
 }
 
 int eip_connect(eip_session *s, const char *ip, int port, uint32_t slot) {
@@ -237,8 +250,7 @@ int eip_send_rrdata(eip_session *s, const uint8_t *cip, size_t cip_len, uint8_t 
     return 0;
 }
 
-int eip_send_unitdata(eip_session *s, const uint8_t *cip, size_t cip_len, uint8_t *out,
-                      size_t *out_len) {
+int eip_unitdata_send(eip_session *s, const uint8_t *cip, size_t cip_len) {
     s->seq = (uint16_t)(s->seq + 1);
     if (22 + cip_len > EIP_DATA_MAX) {
         log_err("unitdata: запит занадто великий");
@@ -256,10 +268,13 @@ int eip_send_unitdata(eip_session *s, const uint8_t *cip, size_t cip_len, uint8_
     eip_put16(d + 18, (uint16_t)(cip_len + 2));
     eip_put16(d + 20, s->seq);
     if (cip_len) memcpy(d + 22, cip, cip_len);
+    return send_request(s, req, EIP_HEADER_SIZE + 22 + cip_len, mono_ms() + kIoTimeoutMs);
+}
 
+int eip_unitdata_recv(eip_session *s, uint8_t *out, size_t *out_len) {
     uint8_t reply[EIP_REPLY_MAX];
     size_t n = sizeof reply;
-    if (eip_transact(s, req, EIP_HEADER_SIZE + 22 + cip_len, reply, &n) != 0) return -1;
+    if (recv_reply(s, reply, &n, mono_ms() + kIoTimeoutMs) != 0) return -1;
     if (n < 46) {
         log_err("unitdata: відповідь занадто коротка (%zu байт)", n);
         return -1;
@@ -286,4 +301,10 @@ int eip_send_unitdata(eip_session *s, const uint8_t *cip, size_t cip_len, uint8_
     if (data_len) memcpy(out, reply + 46, data_len);
     *out_len = data_len;
     return 0;
+}
+
+int eip_send_unitdata(eip_session *s, const uint8_t *cip, size_t cip_len, uint8_t *out,
+                      size_t *out_len) {
+    if (eip_unitdata_send(s, cip, cip_len) != 0) return -1;
+    return eip_unitdata_recv(s, out, out_len);
 }

@@ -55,6 +55,9 @@ struct eip_session {
     uint16_t conn_serial = 0;
     uint16_t seq = 0;
     int32_t cip_connected = 0;
+    // Size of the open CIP connection in bytes (sequence count included);
+    // 0 while none is open.
+    uint16_t conn_size = 0;
 };
 
 // All return 0 on success, -1 on failure (logged).
@@ -68,6 +71,10 @@ int eip_send_rrdata(eip_session *session, const uint8_t *cip, size_t cip_len, ui
                     size_t *out_len);
 int eip_send_unitdata(eip_session *session, const uint8_t *cip, size_t cip_len, uint8_t *out,
                       size_t *out_len);
+// The two halves of eip_send_unitdata, so that requests on several sessions
+// can be in flight at once: the send does not wait for the reply.
+int eip_unitdata_send(eip_session *session, const uint8_t *cip, size_t cip_len);
+int eip_unitdata_recv(eip_session *session, uint8_t *out, size_t *out_len);
 // Receives exactly n bytes; -1 on peer close, error or time-out.
 int eip_sock_read_all(int sock, void *buffer, size_t n);
 

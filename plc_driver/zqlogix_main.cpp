@@ -110,6 +110,8 @@ int main(int argc, char **argv) {
             continue;
         }
         conn->groups[conn->group_count++] = g;
+        // Groups on one controller share its connection: the largest size asked wins.
+        if (g->conn_size > conn->conn_size) conn->conn_size = g->conn_size;
     }
 
     int prev_outcome = -1;  // 0 attached, 1 created

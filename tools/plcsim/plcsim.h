@@ -56,6 +56,7 @@ struct sim_faults {
     std::atomic<int> drop_after{-1};  // requests per connection, -1 = off
     std::atomic<int> delay_ms{0};
     std::atomic<int> refuse_forward_open{0};
+    std::atomic<int> refuse_large_forward_open{0};  // as controllers before firmware 20
     std::atomic<int> zero_conn_ids{0};
     std::atomic<int> refuse_reads{0};         // CIP status for every tag read, 0 = off
     std::atomic<int> refuse_multi{0};         // CIP status for every packed request, 0 = off
@@ -103,7 +104,8 @@ struct sim_conn {
     uint16_t serial;
     uint16_t vendor;
     uint32_t orig_serial;
-    uint32_t size;  // connection size in bytes (request and reply limit)
+    uint32_t size;     // T->O connection size in bytes (reply limit)
+    uint32_t ot_size;  // O->T connection size in bytes (request limit)
     int32_t last_seq;
     std::vector<uint8_t> last_reply;
 };

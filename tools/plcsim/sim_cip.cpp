@@ -580,6 +580,8 @@ size_t forward_open(ctx &c, uint8_t svc, const uint8_t *d, size_t dn, reply_w &w
     };
     if (fixed + 2 * ps > dn) return fail(0x0315);
     if (c.st->faults.refuse_forward_open.load()) return fail(0x0113);
+    if (large && c.st->faults.refuse_large_forward_open.load())
+        return refuse(w, svc, CIP_STATUS_SERVICE_NOT_SUPPORTED, -1, what, "Connection Manager");
     if ((transport & 0x0F) != 3) return fail(0x0103);
     // Connection path: optional electronic key, port 1 with our slot, then
     // the Message Router.
@@ -593,7 +595,7 @@ size_t forward_open(ctx &c, uint8_t svc, const uint8_t *d, size_t dn, reply_w &w
         return fail(0x0315);
     uint32_t size = large ? (to_params & 0xFFFF) : (to_params & 0x1FF);
     uint32_t ot_size = large ? (ot_params & 0xFFFF) : (ot_params & 0x1FF);
-    if (size < 32 || ot_size < 32 || size > 4002) return fail(0x0109);
+    if (size < 32 || ot_size < 32 || size > 4002 || ot_size > 4002) return fail(0x0109);
     for (const auto &k : c.cl->conns)
         if (k.serial == serial && k.vendor == vendor && k.orig_serial == orig) return fail(0x0100);
     if (c.cl->conns.size() >= 32) return fail(0x0113);
@@ -611,7 +613,7 @@ size_t forward_open(ctx &c, uint8_t svc, const uint8_t *d, size_t dn, reply_w &w
     w.u8(0);
     w.u8(0);
     if (!zero) {
-        c.cl->conns.push_back(sim_conn{ot_id, to_id, serial, vendor, orig, size, -1, {}});
+        c.cl->conns.push_back(sim_conn{ot_id, to_id, serial, vendor, orig, size, ot_size, -1, {}});
         sim_log("%s: connection 0x%08X opened (size %u)", c.cl->peer.c_str(), ot_id, size);
     } else {
         sim_log("%s: Forward Open answered with both connection ids 0", c.cl->peer.c_str());

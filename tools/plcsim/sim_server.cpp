@@ -275,6 +275,17 @@ void client_thread(client_ctx cc) {
                         // again without running the request twice.
                         n = conn->last_reply.size();
                         memcpy(po + 22, conn->last_reply.data(), n);
+                    } else if (l2 > conn->ot_size) {
+                        // Longer than the connection carries: the controller
+                        // answers "too much data" and runs nothing.
+                        uint8_t *r = po + 22;
+                        r[0] = (uint8_t)((l2 > 2 ? cip[2] : 0) | 0x80);
+                        r[1] = 0;
+                        r[2] = CIP_STATUS_TOO_MUCH_DATA;
+                        r[3] = 0;
+                        n = 4;
+                        sim_log("refused request of %u bytes on connection 0x%08X (size %u)",
+                                (unsigned)(l2 - 2u), conn->ot_id, conn->ot_size);
                     } else {
                         size_t limit = conn->size > 2 ? conn->size - 2 : 0;
                         // The handler may drop this very connection (Forward Close
@@ -381,6 +392,7 @@ int sim_control_apply(sim_state *st, const char *text, std::string *err) {
     auto bump = [&] { st->faults.generation++; };
     long v = 0;
     if (cmd == "drop_after" || cmd == "delay_ms" || cmd == "refuse_forward_open" ||
+        cmd == "refuse_large_forward_open" ||
         cmd == "zero_conn_ids" || cmd == "close_listen" || cmd == "refuse_reads" ||
         cmd == "refuse_multi" || cmd == "refuse_symbol_types" || cmd == "clock_skew_ms" ||
         cmd == "refuse_clock_set" || cmd == "trace_reads") {
@@ -395,6 +407,8 @@ int sim_control_apply(sim_state *st, const char *text, std::string *err) {
         st->faults.delay_ms = (int)(v < 0 ? 0 : v);
     } else if (cmd == "refuse_forward_open") {
         st->faults.refuse_forward_open = v != 0;
+    } else if (cmd == "refuse_large_forward_open") {
+        st->faults.refuse_large_forward_open = v != 0;
     } else if (cmd == "zero_conn_ids") {
         st->faults.zero_conn_ids = v != 0;
     } else if (cmd == "refuse_reads") {
@@ -420,6 +434,7 @@ int sim_control_apply(sim_state *st, const char *text, std::string *err) {
         st->faults.drop_after = -1;
         st->faults.delay_ms = 0;
         st->faults.refuse_forward_open = 0;
+        st->faults.refuse_large_forward_open = 0;
         st->faults.zero_conn_ids = 0;
         st->faults.refuse_reads = 0;
         st->faults.refuse_multi = 0;

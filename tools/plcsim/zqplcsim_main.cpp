@@ -51,6 +51,8 @@ const char kUsage[] =
     "  --drop-after N       drop each connection after N requests\n"
     "  --delay-ms N         delay every reply by N ms\n"
     "  --refuse-forward-open  refuse every Forward Open\n"
+    "  --refuse-large-forward-open  refuse Large Forward Open (service not\n"
+    "                       supported, as older firmware); Forward Open works\n"
     "  --zero-conn-ids      answer Forward Open with both connection ids 0\n"
     "  --refuse-reads S     refuse every tag read with CIP status S (1..255)\n"
     "  --refuse-symbol-types  refuse symbol-list requests that ask for the\n"
@@ -62,6 +64,7 @@ const char kUsage[] =
     "  --help               this text\n"
     "\n"
     "Control commands: drop_after N (-1 = off), delay_ms N, refuse_forward_open 0|1,\n"
+    "refuse_large_forward_open 0|1, "
     "zero_conn_ids 0|1, refuse_reads S (0 = off), refuse_multi S (refuse packed\n"
     "requests with status S, 0 = off), refuse_symbol_types 0|1,\n"
     "clock_skew_ms N, refuse_clock_set N (-1 = off), clear (all faults off),\n"
@@ -144,6 +147,8 @@ int main(int argc, char **argv) {
             st.faults.delay_ms = (int)need_int(0, 600000);
         } else if (a == "--refuse-forward-open") {
             st.faults.refuse_forward_open = 1;
+        } else if (a == "--refuse-large-forward-open") {
+            st.faults.refuse_large_forward_open = 1;
         } else if (a == "--zero-conn-ids") {
             st.faults.zero_conn_ids = 1;
         } else if (a == "--refuse-reads") {
