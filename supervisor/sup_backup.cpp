@@ -157,10 +157,21 @@ std::vector<std::string> sup_backup_tar_argv(const std::vector<std::string> &pat
                                   "--exclude=opcua/status.json",
                                   "--exclude=alarm/alarms_active.json"};
     if (!inner.empty()) {
-        // Anchored and literal: exactly this folder, whatever its name holds.
         v.push_back("--anchored");
-        v.push_back("--no-wildcards");
-        v.push_back("--exclude=" + inner);
+        if (std::find(paths.begin(), paths.end(), inner) != paths.end()) {
+            // The folder is itself archived (logs, say): leave out only the archives.
+            std::string esc;
+            for (char ch : inner) {
+                if (strchr("*?[]\\", ch)) esc += '\\';
+                esc += ch;
+            }
+            v.push_back("--exclude=" + esc + "/*.tar.gz");
+            v.push_back("--exclude=" + esc + "/*.tar.gz.tmp");
+        } else {
+            // Literal: exactly this folder, whatever its name holds.
+            v.push_back("--no-wildcards");
+            v.push_back("--exclude=" + inner);
+        }
     }
     v.push_back("-C");
     v.push_back(".");

@@ -69,7 +69,8 @@ std::string sup_backup_inner_dir(const std::string &backup_real, const std::stri
                                  const std::vector<std::string> &archived);
 
 // tar's argument vector: archive to standard output, the fixed exclusions,
-// the backup folder's exclusion when `inner` is set, then the paths.
+// the backup folder's exclusion when `inner` is set (only the archives in
+// it when it is one of the paths), then the paths.
 std::vector<std::string> sup_backup_tar_argv(const std::vector<std::string> &paths,
                                              const std::string &inner);
 

@@ -151,4 +151,10 @@ TEST(BackupTar, BackupFolderInsideAnArchivedPathIsLeftOut) {
     EXPECT_EQ(std::vector<std::string>(argv.begin(), argv.begin() + 3),
               (std::vector<std::string>{"tar", "czf", "-"}));
     EXPECT_EQ(sup_backup_tar_argv(paths, "").size() + 3, argv.size());
+
+    // The backup folder is an archived path itself: its other files stay in.
+    argv = sup_backup_tar_argv(paths, "logs");
+    EXPECT_EQ(pos("--exclude=logs"), long(argv.size()));
+    EXPECT_LT(size_t(pos("--exclude=logs/*.tar.gz")), argv.size());
+    EXPECT_LT(size_t(pos("--exclude=logs/*.tar.gz.tmp")), argv.size());
 }
