@@ -38,6 +38,10 @@ size_t count(const std::string &hay, const std::string &needle) {
     return n;
 }
 
+bool net_is_mounted_here(const std::string &path) {
+    return read_file("/proc/self/mounts").find(" " + path + " ") != std::string::npos;
+}
+
 bool group_gone(pid_t pgid) {
     return kill(-pgid, 0) != 0 && errno == ESRCH;
 }
@@ -71,15 +75,21 @@ class Mounts : public ::testing::Test {
         unlink(pidfile.c_str());
     }
 
-    void start(const std::string &mounts, const std::vector<std::string> &env = {}) {
+    // wrap: a command the supervisor runs under (unshare); it then reads
+    // the real mount table.
+    void start(const std::string &mounts, const std::vector<std::string> &env = {},
+               std::vector<std::string> wrap = {}) {
         write_file(proj + "/config.yaml",
                    "logix:\n  shm_name: " + prefix + "\nnetwork:\n  mounts:\n" + mounts);
-        tsup::ChildOpts o{.argv = {stack + "/zqsup", proj},
-                          .env = {"ZQ_MOUNT_ROOT=" + mnt, "ZQ_PROC_MOUNTS=" + table,
-                                  "ZQNET_FAKE_DIR=" + fake, "ZQ_MOUNT_RETRY_MS=300"},
-                          .out_path = root + "/out.txt",
-                          .err_path = root + "/err.txt",
-                          .stdin_pipe = true};
+        wrap.push_back(stack + "/zqsup");
+        wrap.push_back(proj);
+        tsup::ChildOpts o{
+            .argv = wrap,
+            .env = {"ZQ_MOUNT_ROOT=" + mnt, "ZQNET_FAKE_DIR=" + fake, "ZQ_MOUNT_RETRY_MS=300"},
+            .out_path = root + "/out.txt",
+            .err_path = root + "/err.txt",
+            .stdin_pipe = true};
+        if (wrap.size() == 2) o.env.push_back("ZQ_PROC_MOUNTS=" + table);
         o.env.insert(o.env.end(), env.begin(), env.end());
         ASSERT_TRUE(tsup::child_start(&sup, o));
     }
@@ -191,6 +201,28 @@ TEST_F(Mounts, ZqnetIsStoppedAtShutdown) {
     EXPECT_EQ(sup.status, 0);
     EXPECT_TRUE(wait_for([&] { return group_gone(pid); }, 5000));
     EXPECT_NE(out().find("[zqsup] exited."), std::string::npos) << out();
+}
+
+// A real mount: the supervisor in a private mount namespace, with a zqnet
+// that mounts a tmpfs, reading the kernel's own mount table.
+TEST_F(Mounts, RealMountInPrivateNamespace) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root for a private mount namespace";
+    tsup::RunResult probe =
+        tsup::run({.argv = {"unshare", "-m", "--propagation", "private", "true"}}, 10000);
+    if (probe.status != 0) GTEST_SKIP() << "unshare -m not permitted here: " << probe.err;
+    write_file(stack + "/zqnet",
+               "#!/bin/sh\n[ \"$1\" = mount-nfs ] || exit 2\nmkdir -p \"$ZQ_MOUNT_ROOT/$4\"\n"
+               "exec mount -t tmpfs -o size=1m zqtest \"$ZQ_MOUNT_ROOT/$4\"\n");
+    start("    - remote: nas:/real\n      name: real\n", {},
+          {"unshare", "-m", "--propagation", "private"});
+    ASSERT_TRUE(wait_out("[zqsup] net mount real UP")) << out();
+    // Outside the namespace nothing is mounted.
+    EXPECT_FALSE(net_is_mounted_here(mnt + "/real"));
+    tsup::RunResult um = tsup::run(
+        {.argv = {"nsenter", "-t", std::to_string(sup.pid), "-m", "umount", mnt + "/real"}}, 10000);
+    ASSERT_EQ(um.status, 0) << um.err;
+    EXPECT_TRUE(wait_out("[zqsup] net mount real LOST")) << out();
+    EXPECT_TRUE(wait_out("[zqsup] net mount real UP", 2)) << out();
 }
 
 }  // namespace
