@@ -175,8 +175,9 @@ void sup_mount_tick() {
     check_running();
     if (g_mnt.empty() && g_mnt_pid == 0 && g_queue.empty()) return;
     bool needed = false;
+    std::string table = g_mnt.empty() ? std::string() : net_mounts_table();
     for (watched &w : g_mnt) {
-        bool up = net_is_mounted(net_mount_point(w.name));
+        bool up = net_mounts_text_has(table, net_mount_point(w.name));
         if (up) {
             if (w.state != MNT_UP) sup_log("[zqsup] net mount %s UP\n", w.name.c_str());
             w.state = MNT_UP;
