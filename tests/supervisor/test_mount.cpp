@@ -154,6 +154,9 @@ TEST_F(Mounts, InvalidEntriesNeverReachZqnet) {
     // Attempts go on for the entries that stay down; each logs its reason
     // once per attempt, never once per pass.
     ASSERT_TRUE(wait_out("net mount nocolon: bad NFS remote", 3)) << out();
+    // Stopped first, so no attempt is half written when the lines are counted.
+    kill(sup.pid, SIGTERM);
+    ASSERT_GE(tsup::child_wait(&sup, 15000), 0);
     std::string o = out(), c = calls();
     EXPECT_NE(o.find("невірна назва"), std::string::npos) << o;
     for (const char *name : {"dash", "blank", "noslash", "mode", "sn", "kind"})
