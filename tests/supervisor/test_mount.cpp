@@ -169,6 +169,23 @@ TEST_F(Mounts, InvalidEntriesNeverReachZqnet) {
     EXPECT_NE(c.find("mount-nfs|nas|/ok|good|rw"), std::string::npos) << c;
 }
 
+TEST_F(Mounts, ZqnetReasonIsLoggedOnceUntilItChanges) {
+    write_file(fake + "/fail", "mount.nfs: access denied by server\nsecond line\n");
+    start("    - remote: nas:/e\n      name: arch\n");
+    ASSERT_TRUE(wait_for([&] { return count(calls(), "mount-nfs") >= 3; }, 15000)) << calls();
+    write_file(fake + "/fail", "mount.nfs: Connection timed out\n");
+    size_t seen = count(calls(), "mount-nfs");
+    ASSERT_TRUE(wait_for([&] { return count(calls(), "mount-nfs") >= seen + 2; }, 15000));
+    kill(sup.pid, SIGTERM);
+    ASSERT_GE(tsup::child_wait(&sup, 15000), 0);
+    std::string o = out();
+    EXPECT_EQ(count(o, "[zqsup] net mount arch: zqnet: mount.nfs: access denied by server\n"), 1u)
+        << o;
+    EXPECT_EQ(count(o, "[zqsup] net mount arch: zqnet: mount.nfs: Connection timed out\n"), 1u)
+        << o;
+    EXPECT_EQ(count(o, "second line"), 0u);
+}
+
 TEST_F(Mounts, OnlySixteenSharesAreKept) {
     std::string list;
     for (int i = 0; i < 17; i++)
