@@ -150,10 +150,10 @@ bool net_mounts_text_has(std::string_view table, const std::string &path) {
     return false;
 }
 
-bool net_is_mounted(const std::string &path) {
+std::string net_mounts_table() {
     // /proc files report size 0: read to the end, capped.
     int fd = open(net_mounts_table_path().c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0) return "";
     std::string text;
     char buf[16384];
     while (text.size() < (16u << 20)) {
@@ -163,7 +163,11 @@ bool net_is_mounted(const std::string &path) {
         text.append(buf, size_t(n));
     }
     close(fd);
-    return net_mounts_text_has(text, path);
+    return text;
+}
+
+bool net_is_mounted(const std::string &path) {
+    return net_mounts_text_has(net_mounts_table(), path);
 }
 
 std::vector<std::string> net_mount_args(const net_mount &checked) {

@@ -55,6 +55,8 @@ std::vector<net_mount> net_mounts_from_config(const json_node *root);
 // True when a line of the mount table has `path` as its second field
 // (octal escapes such as \040 decoded).
 bool net_mounts_text_has(std::string_view table, const std::string &path);
+// The mount table's text ("" when it cannot be read).
+std::string net_mounts_table();
 // Reads the mount table; false also when it cannot be read.
 bool net_is_mounted(const std::string &path);
 

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -34,13 +35,16 @@ struct zqnet_job {
 };
 
 std::vector<watched> g_mnt;
-pid_t g_mnt_pid = 0;              // the running zqnet, 0 when none
-std::string g_mnt_job;            // its entry's name
-int64_t g_mnt_deadline = 0;       // monotonic ms when it is killed
-int64_t g_mnt_last_try = 0;       // monotonic ms of the latest attempt
-bool g_mnt_tried = false;         // an attempt was made since start
-std::deque<zqnet_job> g_queue;    // the current attempt's remaining runs
-std::vector<pid_t> g_mnt_killed;  // killed runs not reaped yet
+pid_t g_mnt_pid = 0;                            // the running zqnet, 0 when none
+std::string g_mnt_job;                          // its entry's name
+int64_t g_mnt_deadline = 0;                     // monotonic ms when it is killed
+int64_t g_mnt_last_try = 0;                     // monotonic ms of the latest attempt
+bool g_mnt_tried = false;                       // an attempt was made since start
+std::deque<zqnet_job> g_queue;                  // the current attempt's remaining runs
+std::vector<pid_t> g_mnt_killed;                // killed runs not reaped yet
+int g_mnt_out_fd = -1;                          // the running zqnet's output
+std::string g_mnt_out;                          // its first bytes
+std::map<std::string, std::string> g_mnt_said;  // last zqnet message logged per share
 
 int64_t env_ms(const char *name, int64_t def) {
     const char *e = getenv(name);
@@ -93,12 +97,21 @@ void start_next() {
         for (std::string &a : args)
             argv.push_back(a.data());
         argv.push_back(nullptr);
+        int p[2];
+        if (pipe2(p, O_CLOEXEC) != 0) {
+            sup_log("[zqsup] net mount %s: pipe: %s\n", job.name.c_str(), strerror(errno));
+            continue;
+        }
         pid_t pid = fork();
         if (pid < 0) {
             sup_log("[zqsup] net mount %s: fork: %s\n", job.name.c_str(), strerror(errno));
+            close(p[0]);
+            close(p[1]);
             continue;
         }
         if (pid == 0) {
+            dup2(p[1], 1);
+            dup2(p[1], 2);
             setpgid(0, 0);
             signal(SIGINT, SIG_DFL);
             signal(SIGTTIN, SIG_DFL);
@@ -117,6 +130,10 @@ void start_next() {
             _exit(127);
         }
         setpgid(pid, pid);  // also here: a kill right after the fork must reach it
+        close(p[1]);
+        fcntl(p[0], F_SETFL, O_NONBLOCK);
+        g_mnt_out_fd = p[0];
+        g_mnt_out.clear();
         g_mnt_pid = pid;
         g_mnt_job = job.name;
         g_mnt_deadline = sup_mono_ms() + env_ms("ZQ_MOUNT_TIMEOUT_MS", 120000);
@@ -132,10 +149,51 @@ bool reap_own(pid_t pid) {
     return r == pid || (r < 0 && errno == ECHILD);
 }
 
+// Keeps the first 511 bytes; true once every writer has closed.
+bool drain_output() {
+    if (g_mnt_out_fd < 0) return true;
+    char buf[4096];
+    for (;;) {
+        ssize_t n = read(g_mnt_out_fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;  // EAGAIN: nothing more yet
+        if (n == 0) return true;
+        size_t room = g_mnt_out.size() < 511 ? 511 - g_mnt_out.size() : 0;
+        g_mnt_out.append(buf, size_t(n) < room ? size_t(n) : room);
+    }
+}
+
+void close_output() {
+    if (g_mnt_out_fd >= 0) close(g_mnt_out_fd);
+    g_mnt_out_fd = -1;
+}
+
+// A finished run: zqnet's reason is logged when the share is still not
+// mounted, once until the reason changes, so a share that stays down does
+// not fill the log every attempt.
+void finish_run() {
+    drain_output();
+    close_output();
+    std::string line = g_mnt_out.substr(0, g_mnt_out.find('\n'));
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::string &said = g_mnt_said[g_mnt_job];
+    if (net_is_mounted(net_mount_point(g_mnt_job)) || line.empty()) {
+        said.clear();
+    } else if (line != said) {
+        sup_log("[zqsup] net mount %s: zqnet: %s\n", g_mnt_job.c_str(), line.c_str());
+        said = line;
+    }
+}
+
 void check_running() {
-    if (g_mnt_pid == 0) return;
+    drain_output();
+    if (g_mnt_pid == 0) {
+        if (g_mnt_out_fd >= 0) finish_run();  // reaped by the SIGCHLD pass
+        return;
+    }
     if (reap_own(g_mnt_pid)) {
         g_mnt_pid = 0;
+        finish_run();
         return;
     }
     if (sup_mono_ms() < g_mnt_deadline) return;
@@ -146,6 +204,7 @@ void check_running() {
     // A mount stuck in the kernel may take its time to die: reaped later.
     if (!reap_own(g_mnt_pid)) g_mnt_killed.push_back(g_mnt_pid);
     g_mnt_pid = 0;
+    close_output();
 }
 
 }  // namespace
@@ -175,8 +234,9 @@ void sup_mount_tick() {
     check_running();
     if (g_mnt.empty() && g_mnt_pid == 0 && g_queue.empty()) return;
     bool needed = false;
+    std::string table = g_mnt.empty() ? std::string() : net_mounts_table();
     for (watched &w : g_mnt) {
-        bool up = net_is_mounted(net_mount_point(w.name));
+        bool up = net_mounts_text_has(table, net_mount_point(w.name));
         if (up) {
             if (w.state != MNT_UP) sup_log("[zqsup] net mount %s UP\n", w.name.c_str());
             w.state = MNT_UP;
@@ -217,6 +277,7 @@ bool sup_mount_reap(pid_t pid) {
 
 void sup_mount_stop() {
     g_queue.clear();
+    close_output();
     if (g_mnt_pid == 0) return;
     pid_t pid = g_mnt_pid;
     sup_log("[zqsup] net mount: stopping zqnet pid=%d\n", int(pid));

@@ -53,18 +53,23 @@ struct net_page {
            ";e.dispatchEvent(new Event('change',{bubbles:true}));return '';");
     }
     bool shows(const std::string &css, const std::string &text) {
-        return wait_for([&] { return get(css).find(text) != std::string::npos; }, 20000);
+        return wait_for([&] { return get(css).find(text) != std::string::npos; }, WAIT_MS);
     }
-    bool open(int port) {
-        if (!tsup::webdriver_start(&wd)) return false;
+    // "" once logged in, else the step that did not happen. Generous
+    // limits: a loaded host takes its time to start a browser.
+    std::string open(int port) {
+        if (!tsup::webdriver_start(&wd)) return "chromedriver did not start a session";
         tsup::webdriver_open(&wd, "http://127.0.0.1:" + std::to_string(port) + "/eng/");
-        if (!wait_for([&] { return js("return $('login-secret')?'1':'';") == "1"; }, 20000))
-            return false;
+        if (!wait_for([&] { return js("return $('login-secret')?'1':'';") == "1"; }, WAIT_MS))
+            return "no login form";
         js("window.confirm=function(){return true;};return '';");
         fill("#login-secret", PASSWORD);
         click("#login-btn");
-        return wait_for([&] { return js("return $('app').hidden?'':'1';") == "1"; }, 20000);
+        if (!wait_for([&] { return js("return $('app').hidden?'':'1';") == "1"; }, WAIT_MS))
+            return "login did not open the editor";
+        return "";
     }
+    static constexpr int WAIT_MS = 60000;
 };
 
 inline std::string sys_www() {

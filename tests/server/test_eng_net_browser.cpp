@@ -12,7 +12,7 @@ TEST(EngNetBrowser, AddListAndRemoveAMount) {
     net_server s(sys_www());
     ASSERT_TRUE(s.start_net());
     net_page p;
-    ASSERT_TRUE(p.open(s.port));
+    ASSERT_EQ(p.open(s.port), "");
     p.click("#tabbtn-net");
     ASSERT_TRUE(p.shows("#net-mounts", "Монтувань немає"));
     // SMB-only fields stay hidden for NFS.

@@ -12,10 +12,11 @@ TEST(EngTimeBrowser, PickAndApplyAZone) {
     net_server s(sys_www(), "logix:\n  shm_name: /x\n");
     ASSERT_TRUE(s.start_net());
     net_page p;
-    ASSERT_TRUE(p.open(s.port));
+    ASSERT_EQ(p.open(s.port), "");
     p.click("#tabbtn-time");
-    ASSERT_TRUE(wait_for(
-        [&] { return p.js("return $('tm-zone').options.length>100?'1':'';") == "1"; }, 20000));
+    ASSERT_TRUE(
+        wait_for([&] { return p.js("return $('tm-zone').options.length>100?'1':'';") == "1"; },
+                 net_page::WAIT_MS));
     ASSERT_TRUE(p.shows("#tm-state", "Час сервера"));
 
     p.fill("#tm-zone", "Europe/Kyiv");

@@ -38,6 +38,10 @@ size_t count(const std::string &hay, const std::string &needle) {
     return n;
 }
 
+bool net_is_mounted_here(const std::string &path) {
+    return read_file("/proc/self/mounts").find(" " + path + " ") != std::string::npos;
+}
+
 bool group_gone(pid_t pgid) {
     return kill(-pgid, 0) != 0 && errno == ESRCH;
 }
@@ -71,15 +75,21 @@ class Mounts : public ::testing::Test {
         unlink(pidfile.c_str());
     }
 
-    void start(const std::string &mounts, const std::vector<std::string> &env = {}) {
+    // wrap: a command the supervisor runs under (unshare); it then reads
+    // the real mount table.
+    void start(const std::string &mounts, const std::vector<std::string> &env = {},
+               std::vector<std::string> wrap = {}) {
         write_file(proj + "/config.yaml",
                    "logix:\n  shm_name: " + prefix + "\nnetwork:\n  mounts:\n" + mounts);
-        tsup::ChildOpts o{.argv = {stack + "/zqsup", proj},
-                          .env = {"ZQ_MOUNT_ROOT=" + mnt, "ZQ_PROC_MOUNTS=" + table,
-                                  "ZQNET_FAKE_DIR=" + fake, "ZQ_MOUNT_RETRY_MS=300"},
-                          .out_path = root + "/out.txt",
-                          .err_path = root + "/err.txt",
-                          .stdin_pipe = true};
+        wrap.push_back(stack + "/zqsup");
+        wrap.push_back(proj);
+        tsup::ChildOpts o{
+            .argv = wrap,
+            .env = {"ZQ_MOUNT_ROOT=" + mnt, "ZQNET_FAKE_DIR=" + fake, "ZQ_MOUNT_RETRY_MS=300"},
+            .out_path = root + "/out.txt",
+            .err_path = root + "/err.txt",
+            .stdin_pipe = true};
+        if (wrap.size() == 2) o.env.push_back("ZQ_PROC_MOUNTS=" + table);
         o.env.insert(o.env.end(), env.begin(), env.end());
         ASSERT_TRUE(tsup::child_start(&sup, o));
     }
@@ -144,6 +154,9 @@ TEST_F(Mounts, InvalidEntriesNeverReachZqnet) {
     // Attempts go on for the entries that stay down; each logs its reason
     // once per attempt, never once per pass.
     ASSERT_TRUE(wait_out("net mount nocolon: bad NFS remote", 3)) << out();
+    // Stopped first, so no attempt is half written when the lines are counted.
+    kill(sup.pid, SIGTERM);
+    ASSERT_GE(tsup::child_wait(&sup, 15000), 0);
     std::string o = out(), c = calls();
     EXPECT_NE(o.find("невірна назва"), std::string::npos) << o;
     for (const char *name : {"dash", "blank", "noslash", "mode", "sn", "kind"})
@@ -154,6 +167,23 @@ TEST_F(Mounts, InvalidEntriesNeverReachZqnet) {
     // The only call is the valid entry's.
     EXPECT_EQ(count(c, "\n"), 1u) << c;
     EXPECT_NE(c.find("mount-nfs|nas|/ok|good|rw"), std::string::npos) << c;
+}
+
+TEST_F(Mounts, ZqnetReasonIsLoggedOnceUntilItChanges) {
+    write_file(fake + "/fail", "mount.nfs: access denied by server\nsecond line\n");
+    start("    - remote: nas:/e\n      name: arch\n");
+    ASSERT_TRUE(wait_for([&] { return count(calls(), "mount-nfs") >= 3; }, 15000)) << calls();
+    write_file(fake + "/fail", "mount.nfs: Connection timed out\n");
+    size_t seen = count(calls(), "mount-nfs");
+    ASSERT_TRUE(wait_for([&] { return count(calls(), "mount-nfs") >= seen + 2; }, 15000));
+    kill(sup.pid, SIGTERM);
+    ASSERT_GE(tsup::child_wait(&sup, 15000), 0);
+    std::string o = out();
+    EXPECT_EQ(count(o, "[zqsup] net mount arch: zqnet: mount.nfs: access denied by server\n"), 1u)
+        << o;
+    EXPECT_EQ(count(o, "[zqsup] net mount arch: zqnet: mount.nfs: Connection timed out\n"), 1u)
+        << o;
+    EXPECT_EQ(count(o, "second line"), 0u);
 }
 
 TEST_F(Mounts, OnlySixteenSharesAreKept) {
@@ -191,6 +221,28 @@ TEST_F(Mounts, ZqnetIsStoppedAtShutdown) {
     EXPECT_EQ(sup.status, 0);
     EXPECT_TRUE(wait_for([&] { return group_gone(pid); }, 5000));
     EXPECT_NE(out().find("[zqsup] exited."), std::string::npos) << out();
+}
+
+// A real mount: the supervisor in a private mount namespace, with a zqnet
+// that mounts a tmpfs, reading the kernel's own mount table.
+TEST_F(Mounts, RealMountInPrivateNamespace) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root for a private mount namespace";
+    tsup::RunResult probe =
+        tsup::run({.argv = {"unshare", "-m", "--propagation", "private", "true"}}, 10000);
+    if (probe.status != 0) GTEST_SKIP() << "unshare -m not permitted here: " << probe.err;
+    write_file(stack + "/zqnet",
+               "#!/bin/sh\n[ \"$1\" = mount-nfs ] || exit 2\nmkdir -p \"$ZQ_MOUNT_ROOT/$4\"\n"
+               "exec mount -t tmpfs -o size=1m zqtest \"$ZQ_MOUNT_ROOT/$4\"\n");
+    start("    - remote: nas:/real\n      name: real\n", {},
+          {"unshare", "-m", "--propagation", "private"});
+    ASSERT_TRUE(wait_out("[zqsup] net mount real UP")) << out();
+    // Outside the namespace nothing is mounted.
+    EXPECT_FALSE(net_is_mounted_here(mnt + "/real"));
+    tsup::RunResult um = tsup::run(
+        {.argv = {"nsenter", "-t", std::to_string(sup.pid), "-m", "umount", mnt + "/real"}}, 10000);
+    ASSERT_EQ(um.status, 0) << um.err;
+    EXPECT_TRUE(wait_out("[zqsup] net mount real LOST")) << out();
+    EXPECT_TRUE(wait_out("[zqsup] net mount real UP", 2)) << out();
 }
 
 }  // namespace
