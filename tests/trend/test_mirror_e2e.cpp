@@ -8,8 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
-
 #include "common/shm.h"
 #include "tests/support/proc.h"
 #include "tests/support/wait.h"
@@ -18,25 +16,8 @@
 
 namespace {
 
-int64_t real_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-struct FakeClock {
-    int64_t anchor_real = real_ms();
-    int64_t anchor_fake;
-    double speed;
-    FakeClock(int64_t fake_start_ms, double sp) : anchor_fake(fake_start_ms), speed(sp) {}
-    int64_t now() const {
-        return anchor_fake + (int64_t)((double)(real_ms() - anchor_real) * speed);
-    }
-    std::string env() const {
-        return std::to_string(anchor_real) + "," + std::to_string(anchor_fake) + "," +
-               std::to_string(speed);
-    }
-};
+using tt::FakeClock;
+using tt::real_ms;
 
 struct Site {
     tsup::TempDir dir{"mire2e"};
