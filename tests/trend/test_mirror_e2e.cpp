@@ -46,10 +46,7 @@ struct Site {
     ~Site() {
         shm_close(&h);
         shm_unlink(shm_name.c_str());
-        std::string lock = "/tmp/zqtrend" + shm_name + ".lock";
-        for (size_t i = 12; i < lock.size(); i++)
-            if (lock[i] == '/') lock[i] = '_';
-        unlink(lock.c_str());
+        tt::remove_trend_lock(shm_name);
     }
     // prefix: a shell line run before zqtrend (in a private mount
     // namespace, with the system's mount table).

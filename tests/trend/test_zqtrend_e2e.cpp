@@ -45,10 +45,7 @@ struct Project {
     ~Project() {
         shm_close(&h);
         shm_unlink(shm_name.c_str());
-        std::string lock = "/tmp/zqtrend" + shm_name + ".lock";
-        for (size_t i = 12; i < lock.size(); i++)
-            if (lock[i] == '/') lock[i] = '_';
-        unlink(lock.c_str());
+        tt::remove_trend_lock(shm_name);
     }
     void create_db() {
         ASSERT_EQ(0, shm_open_rw(shm_name.c_str(), 4, 4, 0, &h));

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <sstream>
@@ -99,5 +100,13 @@ struct FakeClock {
                std::to_string(speed);
     }
 };
+
+// Removes the instance lock zqtrend left for this database name.
+inline void remove_trend_lock(const std::string &shm_name) {
+    std::string lock = "/tmp/zqtrend" + shm_name + ".lock";
+    for (size_t i = 12; i < lock.size(); i++)
+        if (lock[i] == '/') lock[i] = '_';
+    unlink(lock.c_str());
+}
 
 }  // namespace tt
