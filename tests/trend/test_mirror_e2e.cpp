@@ -8,8 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
-
 #include "common/shm.h"
 #include "tests/support/proc.h"
 #include "tests/support/wait.h"
@@ -18,25 +16,8 @@
 
 namespace {
 
-int64_t real_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-struct FakeClock {
-    int64_t anchor_real = real_ms();
-    int64_t anchor_fake;
-    double speed;
-    FakeClock(int64_t fake_start_ms, double sp) : anchor_fake(fake_start_ms), speed(sp) {}
-    int64_t now() const {
-        return anchor_fake + (int64_t)((double)(real_ms() - anchor_real) * speed);
-    }
-    std::string env() const {
-        return std::to_string(anchor_real) + "," + std::to_string(anchor_fake) + "," +
-               std::to_string(speed);
-    }
-};
+using tt::FakeClock;
+using tt::real_ms;
 
 struct Site {
     tsup::TempDir dir{"mire2e"};
@@ -65,21 +46,23 @@ struct Site {
     ~Site() {
         shm_close(&h);
         shm_unlink(shm_name.c_str());
-        std::string lock = "/tmp/zqtrend" + shm_name + ".lock";
-        for (size_t i = 12; i < lock.size(); i++)
-            if (lock[i] == '/') lock[i] = '_';
-        unlink(lock.c_str());
+        tt::remove_trend_lock(shm_name);
     }
-    tsup::Child start(const FakeClock &clk) {
+    // prefix: a shell line run before zqtrend (in a private mount
+    // namespace, with the system's mount table).
+    tsup::Child start(const FakeClock &clk, const std::string &prefix = "") {
         out = dir / "out.txt";
         tsup::Child c;
+        std::vector<std::string> argv = {ZQ_BIN_DIR "/zqtrend", "-c", "./config.yaml", "-b", "."};
+        std::vector<std::string> env = {"LOGIX_SHM_NAME=" + shm_name, "ZQTREND_CLOCK=" + clk.env(),
+                                        "TZ=UTC", "ZQ_MOUNT_ROOT=" + dir / "mnt"};
+        if (prefix.empty())
+            env.push_back("ZQ_PROC_MOUNTS=" + dir / "mounts");
+        else
+            argv = {"unshare", "-m", "sh", "-c",
+                    prefix + " && exec " ZQ_BIN_DIR "/zqtrend -c ./config.yaml -b ."};
         EXPECT_TRUE(tsup::child_start(
-            &c, {.argv = {ZQ_BIN_DIR "/zqtrend", "-c", "./config.yaml", "-b", "."},
-                 .env = {"LOGIX_SHM_NAME=" + shm_name, "ZQTREND_CLOCK=" + clk.env(), "TZ=UTC",
-                         "ZQ_MOUNT_ROOT=" + dir / "mnt", "ZQ_PROC_MOUNTS=" + dir / "mounts"},
-                 .dir = dir.path,
-                 .out_path = out,
-                 .err_to_out = true}));
+            &c, {.argv = argv, .env = env, .dir = dir.path, .out_path = out, .err_to_out = true}));
         return c;
     }
     std::string log() const { return tsup::read_file(out); }
@@ -177,6 +160,37 @@ TEST(MirrorE2E, SelfAlternateAndFifo) {
     struct stat st;
     ASSERT_EQ(0, stat((site.dir / "alt2/26061000.rps").c_str(), &st));
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
+}
+
+// Real mounts in a private mount namespace: an alternate bind-mounted onto
+// the main folder is refused, a share really mounted under the mount root is
+// written and ends equal to the main files.
+TEST(MirrorE2E, RealMountsInPrivateNamespace) {
+    if (tsup::run({.argv = {"unshare", "-m", "true"}}).status != 0)
+        GTEST_SKIP() << "no private mount namespace here (needs root and unshare -m)";
+    Site site("  altpath_linux: BIND\n  altpath2_linux: SHARE\n");
+    std::string cfg = tsup::read_file(site.dir / "config.yaml");
+    cfg.replace(cfg.find("BIND"), 4, site.dir / "bind");
+    cfg.replace(cfg.find("SHARE"), 5, site.dir / "mnt/nas/trends");
+    tsup::write_file(site.dir / "config.yaml", cfg);
+    for (const char *d : {"Trends", "bind", "mnt/nas", "server"})
+        mkdir((site.dir / d).c_str(), 0755);
+    std::string mounts = "mount --bind " + site.dir / "Trends" + " " + site.dir / "bind" +
+                         " && mount --bind " + site.dir / "server" + " " + site.dir / "mnt/nas";
+    const int64_t noon = 1781092800000LL;
+    FakeClock clk(noon, 10.0);
+    tsup::Child prog = site.start(clk, mounts);
+    ASSERT_TRUE(tsup::wait_for([&] { return clk.now() >= noon + 70000; }, 30000)) << site.log();
+    EXPECT_EQ(0, tsup::child_stop(&prog));
+    std::string log = site.log();
+    EXPECT_NE(std::string::npos,
+              log.find("alt-path slot 0: " + site.dir.path + "/bind/ is the same"))
+        << log;
+    EXPECT_EQ(0u, tsup::count_of(log, "unavailable")) << log;
+    for (const char *n : {"26061000.rps", "26061000.rns", "26061000.rpm", "26061000.rnm"})
+        cmp_same(site.dir / "Trends/" + n, site.dir / "server/trends/" + n);
+    // Nothing under the bare mount point outside the namespace.
+    EXPECT_TRUE(tsup::list_dir(site.dir / "mnt/nas").empty());
 }
 
 }  // namespace
