@@ -65,7 +65,7 @@ unsigned long long status_u64(const json_node *obj, const char *key) {
 // The last characters of a stored token, enough to tell two apart; short
 // tokens show nothing.
 std::string token_hint(const std::string &t) {
-    if (t.size() < 16) return "";
+    if (t.size() < 20) return "";
     return "…" + t.substr(t.size() - 4);
 }
 
