@@ -25,16 +25,7 @@ struct upd_page {
         return wait_for([&] { return text(css) == want; }, 60000);
     }
     bool choose_file(const std::string &css, const std::string &path) {
-        json_ptr found(
-            json_parse(tsup::webdriver_call(&wd, "POST", "/session/" + wd.session + "/element",
-                                            "{\"using\":\"css selector\",\"value\":" + q(css) + "}")
-                           .c_str()));
-        const json_node *v = json_get(found.get(), "value");
-        const char *eid = v && v->child ? json_str_of(v->child, "") : "";
-        if (!*eid) return false;
-        tsup::webdriver_call(&wd, "POST", "/session/" + wd.session + "/element/" + eid + "/value",
-                             "{\"text\":" + q(path) + "}");
-        return js("return document.querySelector(" + q(css) + ").files.length+'';") == "1";
+        return tsup::webdriver_choose_file(&wd, css, path);
     }
 };
 
