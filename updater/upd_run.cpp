@@ -88,7 +88,10 @@ void status(ctx &c, const char *state, const std::string &step, const std::strin
 
 // Runs /usr/bin/<tool> or /bin/<tool> as root (when we are); true only on
 // a normal exit with status 0.
-bool run_tool(const char *tool, std::vector<std::string> args, int *rc_out = nullptr) {
+// in_fd / out_fd (when not -1) become its standard input / output: tar
+// reads and writes our descriptors, never a path that could be swapped.
+bool run_tool(const char *tool, std::vector<std::string> args, int *rc_out = nullptr,
+              int in_fd = -1, int out_fd = -1) {
     std::string path = std::string("/usr/bin/") + tool;
     if (access(path.c_str(), X_OK) != 0) path = std::string("/bin/") + tool;
     if (access(path.c_str(), X_OK) != 0) {
@@ -105,7 +108,8 @@ bool run_tool(const char *tool, std::vector<std::string> args, int *rc_out = nul
     if (pid == 0) {
         if (geteuid() == 0 && (setgid(0) != 0 || setuid(0) != 0)) _exit(126);
         int null = open("/dev/null", O_RDWR);
-        if (null >= 0) dup2(null, 0);
+        if (null >= 0) dup2(in_fd >= 0 ? in_fd : null, 0);
+        if (out_fd >= 0) dup2(out_fd, 1);
         char *envp[] = {(char *)"PATH=/usr/sbin:/usr/bin:/sbin:/bin", nullptr};
         execve(argv[0], argv.data(), envp);
         _exit(127);
@@ -163,12 +167,14 @@ bool snapshot(ctx &c, const char *kind, std::string *name_out) {
     unlinkat(up, tmp.c_str(), 0);
     int fd = openat(up, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     bool ok = fd >= 0;
-    if (fd >= 0) close(fd);
-    std::string out = fmt("/proc/%d/fd/%d/", (int)getpid(), up) + tmp;
-    ok = ok && run_tool("tar", {"-czf", out, "-C", c.target, "--exclude=./updates",
-                                "--exclude=./update.status", "--exclude=./update.lock",
-                                "--exclude=./*.new", "--exclude=./*.old", "--exclude=./*.rbk",
-                                "--exclude=./*.tmp", "--exclude=./channels.json", "."});
+    ok = ok &&
+         run_tool("tar",
+                  {"-czf", "-", "-C", c.target, "--exclude=./updates", "--exclude=./update.status",
+                   "--exclude=./update.lock", "--exclude=./*.new", "--exclude=./*.old",
+                   "--exclude=./*.rbk", "--exclude=./*.tmp", "--exclude=./channels.json", "."},
+                  nullptr, -1, fd);
+    // The snapshot is what a failed install is restored from: on disk first.
+    if (fd >= 0) ok = fsync(fd) == 0 && close(fd) == 0 && ok;
     ok = ok && renameat(up, tmp.c_str(), up, name.c_str()) == 0;
     if (!ok) unlinkat(up, tmp.c_str(), 0);
     if (ok) {
@@ -313,8 +319,8 @@ bool restore_snapshot(ctx &c, const std::string &name, std::string *err) {
         *err = "mkdtemp (rollback)";
         return false;
     }
-    bool ok = run_tool("tar", {"-xzf", fmt("/proc/%d/fd/%d", (int)getpid(), fd), "-C", dir,
-                               "--no-same-owner", "--no-same-permissions"});
+    bool ok = run_tool("tar", {"-xzf", "-", "-C", dir, "--no-same-owner", "--no-same-permissions"},
+                       nullptr, fd);
     close(fd);
     if (!ok) *err = "розпакування знімка не вдалося";
     int dfd = ok ? open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1;

@@ -37,16 +37,7 @@ struct page {
     // Picks a file in an <input type=file> through the driver, like the
     // file chooser does.
     bool choose_file(const std::string &css, const std::string &path) {
-        json_ptr found(json_parse(
-            tsup::webdriver_call(&wd, "POST", "/session/" + wd.session + "/element",
-                                 "{\"using\":\"css selector\",\"value\":" + quote(css) + "}")
-                .c_str()));
-        const json_node *v = json_get(found.get(), "value");
-        const char *eid = v && v->child ? json_str_of(v->child, "") : "";
-        if (!*eid) return false;
-        tsup::webdriver_call(&wd, "POST", "/session/" + wd.session + "/element/" + eid + "/value",
-                             "{\"text\":" + quote(path) + "}");
-        return js("return document.querySelector(" + quote(css) + ").files.length+'';") == "1";
+        return tsup::webdriver_choose_file(&wd, css, path);
     }
 };
 

@@ -82,4 +82,17 @@ std::string webdriver_script(WebDriver *wd, const std::string &js) {
     return b;
 }
 
+bool webdriver_choose_file(WebDriver *wd, const std::string &css, const std::string &path) {
+    const std::string q = "\"" + json_escape_str(css) + "\"";
+    json_ptr found(json_parse(webdriver_call(wd, "POST", "/session/" + wd->session + "/element",
+                                             "{\"using\":\"css selector\",\"value\":" + q + "}")
+                                  .c_str()));
+    const json_node *v = json_get(found.get(), "value");
+    const char *eid = v && v->child ? json_str_of(v->child, "") : "";
+    if (!*eid) return false;
+    webdriver_call(wd, "POST", "/session/" + wd->session + "/element/" + eid + "/value",
+                   "{\"text\":\"" + json_escape_str(path) + "\"}");
+    return webdriver_script(wd, "return document.querySelector(" + q + ").files.length+'';") == "1";
+}
+
 }  // namespace tsup

@@ -46,4 +46,8 @@ void webdriver_open(WebDriver *wd, const std::string &url);
 // number as text ("3", "0.5"), "" for anything else.
 std::string webdriver_script(WebDriver *wd, const std::string &js);
 
+// Picks a file in the <input type=file> that css finds, as the file
+// chooser does; true once the input holds one file.
+bool webdriver_choose_file(WebDriver *wd, const std::string &css, const std::string &path);
+
 }  // namespace tsup
