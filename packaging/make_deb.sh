@@ -2,7 +2,8 @@
 # Builds the Debian package from a configured and built tree:
 #   packaging/make_deb.sh <build dir> <output dir>
 # Environment: ZQ_PREFIX (stack folder, /opt/zqstack), ZQ_PROJECTS (projects
-# root, /var/lib/zqstack). Prints the path of the .deb it wrote.
+# root, /var/lib/zqstack), ZQ_DEB_COMPRESS (dpkg-deb's -Z, xz). Prints the
+# path of the .deb it wrote.
 set -eu
 
 build=${1:?usage: make_deb.sh <build dir> <output dir>}
@@ -16,9 +17,10 @@ arch=$(dpkg --print-architecture)
 
 mkdir -p "$out"
 stage=$(mktemp -d "$out/zqstack-deb.XXXXXX")
+chmod 0755 "$stage"
 trap 'rm -rf "$stage"' EXIT INT TERM
 
-DESTDIR="$stage" cmake --install "$build" --prefix "$prefix" >/dev/null
+DESTDIR="$stage" cmake --install "$build" --prefix "$prefix" --strip >/dev/null
 
 subst() {
     sed -e "s|@PREFIX@|$prefix|g" -e "s|@PROJECTS@|$projects|g" -e "s|@VERSION@|$version|g" \
@@ -53,5 +55,5 @@ done
 echo /etc/default/zqstack >"$stage/DEBIAN/conffiles"
 
 deb="$out/zqstack_${version}_${arch}.deb"
-dpkg-deb --root-owner-group -Zxz --build "$stage" "$deb" >/dev/null
+dpkg-deb --root-owner-group -Z"${ZQ_DEB_COMPRESS:-xz}" --build "$stage" "$deb" >/dev/null
 echo "$deb"

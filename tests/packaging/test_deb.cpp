@@ -8,6 +8,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "tests/support/files.h"
 #include "tests/support/proc.h"
@@ -20,53 +21,32 @@ struct Entry {
     std::string mode, owner;
 };
 
-// One build of the package shared by the tests of this file.
-class Deb : public ::testing::Test {
-  protected:
-    static inline tsup::TempDir *tmp = nullptr;
-    static inline std::string deb, build_err;
+std::string g_deb, g_tmp;
 
-    static void SetUpTestSuite() {
-        tmp = new tsup::TempDir("deb");
-        tsup::RunResult r =
-            tsup::run({.argv = {std::string(ZQ_SOURCE_DIR) + "/packaging/make_deb.sh",
-                                std::string(ZQ_BIN_DIR) + "/..", tmp->path + "/out"}},
-                      240000);
-        build_err = r.out + r.err;
-        if (r.status == 0) deb = r.out.substr(0, r.out.find('\n'));
+std::string dpkg_deb(const std::vector<std::string> &args) {
+    std::vector<std::string> argv = {"dpkg-deb"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    tsup::RunResult r = tsup::run({.argv = argv});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out;
+}
+
+// path ("./opt/zqstack/zqsup") -> mode and owner, from dpkg-deb -c.
+std::map<std::string, Entry> contents() {
+    std::map<std::string, Entry> m;
+    std::istringstream in(dpkg_deb({"-c", g_deb}));
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream ls(line);
+        std::string mode, owner, size, date, time, path;
+        if (!(ls >> mode >> owner >> size >> date >> time >> path)) continue;
+        if (path.size() > 1 && path.back() == '/') path.pop_back();
+        m[path] = {mode, owner};
     }
-    static void TearDownTestSuite() {
-        tsup::remove_tree(tmp->path);
-        delete tmp;
-    }
+    return m;
+}
 
-    void SetUp() override { ASSERT_FALSE(deb.empty()) << build_err; }
-
-    static std::string dpkg_deb(const std::vector<std::string> &args) {
-        std::vector<std::string> argv = {"dpkg-deb"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        tsup::RunResult r = tsup::run({.argv = argv});
-        EXPECT_EQ(r.status, 0) << r.err;
-        return r.out;
-    }
-
-    // path ("./opt/zqstack/zqsup") -> mode and owner, from dpkg-deb -c.
-    static std::map<std::string, Entry> contents() {
-        std::map<std::string, Entry> m;
-        std::istringstream in(dpkg_deb({"-c", deb}));
-        std::string line;
-        while (std::getline(in, line)) {
-            std::istringstream ls(line);
-            std::string mode, owner, size, date, time, path;
-            if (!(ls >> mode >> owner >> size >> date >> time >> path)) continue;
-            if (path.size() > 1 && path.back() == '/') path.pop_back();
-            m[path] = {mode, owner};
-        }
-        return m;
-    }
-};
-
-TEST_F(Deb, FilesModesAndOwners) {
+void check_files_modes_owners() {
     std::map<std::string, Entry> c = contents();
     const std::string s = "./opt/zqstack/";
     for (const char *prog : {"zqsup", "zqlogix", "zqtrend", "zqserver", "zqalarm", "zqcalc",
@@ -84,6 +64,7 @@ TEST_F(Deb, FilesModesAndOwners) {
     EXPECT_EQ(c["./var/lib/zqstack"].mode, "drwxr-xr-x");
     // The simulator and the tests stay in the build.
     EXPECT_FALSE(c.count(s + "zqplcsim"));
+    EXPECT_EQ(c["."].mode, "drwxr-xr-x");
     for (auto &[path, e] : c) {
         EXPECT_EQ(e.owner, "root/root") << path;
         bool ours = path == "." || path.rfind("./opt", 0) == 0 || path.rfind("./lib", 0) == 0 ||
@@ -95,13 +76,13 @@ TEST_F(Deb, FilesModesAndOwners) {
     }
 }
 
-TEST_F(Deb, ControlDependsAndMaintainerScripts) {
-    std::string dep = dpkg_deb({"-f", deb, "Depends"});
+void check_control_and_scripts() {
+    std::string dep = dpkg_deb({"-f", g_deb, "Depends"});
     for (const char *p : {"libssl3", "zlib1g", "libarchive13", "tar", "curl", "unzip", "passwd"})
         EXPECT_NE(dep.find(p), std::string::npos) << p << " missing in " << dep;
-    EXPECT_EQ(dpkg_deb({"-f", deb, "Package"}), "zqstack\n");
-    std::string ctl = tmp->path + "/control";
-    dpkg_deb({"-e", deb, ctl});
+    EXPECT_EQ(dpkg_deb({"-f", g_deb, "Package"}), "zqstack\n");
+    std::string ctl = g_tmp + "/control";
+    dpkg_deb({"-e", g_deb, ctl});
     std::string postinst = read_file(ctl + "/postinst");
     EXPECT_NE(postinst.find("useradd --system"), std::string::npos);
     EXPECT_NE(postinst.find("add root zqstack 4750 /opt/zqstack/zqupdate"), std::string::npos);
@@ -114,9 +95,9 @@ TEST_F(Deb, ControlDependsAndMaintainerScripts) {
     }
 }
 
-TEST_F(Deb, UnpacksIntoAScratchRootThatRuns) {
-    std::string r = tmp->path + "/root";
-    dpkg_deb({"-x", deb, r});
+void check_unpacked_root() {
+    std::string r = g_tmp + "/root";
+    dpkg_deb({"-x", g_deb, r});
     tsup::RunResult v = tsup::run({.argv = {r + "/opt/zqstack/zqsup", "--version"}});
     EXPECT_EQ(v.status, 0);
     EXPECT_EQ(v.out.rfind("zqsup ", 0), 0u) << v.out;
@@ -128,6 +109,31 @@ TEST_F(Deb, UnpacksIntoAScratchRootThatRuns) {
     EXPECT_NE(read_file(r + "/etc/default/zqstack").find("ZQSTACK_PROJECTS=/var/lib/zqstack"),
               std::string::npos);
     EXPECT_EQ(unit.find("@PREFIX@"), std::string::npos);
+}
+
+// One build of the package (a few minutes on a busy machine), then what
+// an administrator looks at.
+TEST(Deb, BuildsWithItsFilesDependenciesAndScripts) {
+    tsup::TempDir tmp("deb");
+    g_tmp = tmp.path;
+    tsup::RunResult r = tsup::run({.argv = {std::string(ZQ_SOURCE_DIR) + "/packaging/make_deb.sh",
+                                            std::string(ZQ_BIN_DIR) + "/..", g_tmp + "/out"},
+                                   .env = {"ZQ_DEB_COMPRESS=none"}},
+                                  280000);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    g_deb = r.out.substr(0, r.out.find('\n'));
+    {
+        SCOPED_TRACE("file list");
+        check_files_modes_owners();
+    }
+    {
+        SCOPED_TRACE("control");
+        check_control_and_scripts();
+    }
+    {
+        SCOPED_TRACE("scratch root");
+        check_unpacked_root();
+    }
 }
 
 // The unit as systemd reads it, with the stack folder pointing at this

@@ -7,7 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cmath>
+#include <cstring>
+#include <iostream>
 #include <map>
 #include <set>
 #include <sstream>
@@ -57,7 +60,7 @@ prom_doc prom_parse(const std::string &text) {
         if (d.error.empty()) d.error = why + ": " + line;
     };
     if (text.empty() || text.back() != '\n') fail("no final newline", "");
-    std::set<std::string> helped, closed;
+    std::set<std::string> helped, closed, sampled;
     std::string current;  // family whose lines are running
     std::istringstream in(text);
     std::string line;
@@ -77,7 +80,7 @@ prom_doc prom_parse(const std::string &text) {
                     t != "untyped")
                     fail("bad type", line);
                 if (d.type.count(name)) fail("second TYPE", line);
-                if (closed.count(name) || name == current) fail("TYPE after samples", line);
+                if (sampled.count(name)) fail("TYPE after samples", line);
                 d.type[name] = t;
             }
             if (name != current) {
@@ -141,6 +144,7 @@ prom_doc prom_parse(const std::string &text) {
         if (d.type[name] == "counter" &&
             (num < 0 || name.size() < 6 || name.compare(name.size() - 6, 6, "_total") != 0))
             fail("counter not a non-negative *_total", line);
+        sampled.insert(name);
         if (!d.series.emplace(key, num).second) fail("duplicate series", line);
     }
     return d;

@@ -8,6 +8,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstddef>
+#include <cstring>
+#include <functional>
+#include <iostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -99,13 +103,16 @@ class Notify : public ::testing::Test {
         return n;
     }
 
-    std::vector<pid_t> stub_pids() {
+    // Pids of the stand-ins' starts, in the order they noted them; only
+    // those of `only` when given.
+    std::vector<pid_t> stub_pids(const std::string &only = "") {
         std::vector<pid_t> v;
         std::istringstream in(read_file(proj + "/stub.log"));
         std::string word, name;
         long long pid;
         while (in >> word) {
-            if (word == "start" && in >> name >> pid) v.push_back(pid_t(pid));
+            if (word == "start" && in >> name >> pid && (only.empty() || name == only))
+                v.push_back(pid_t(pid));
             std::string rest;
             std::getline(in, rest);
         }
@@ -117,17 +124,21 @@ TEST_F(Notify, ReadyWatchdogAndStoppingAndChildrenDoNotInherit) {
     // 2 s watchdog: a ping is due every second.
     start({"NOTIFY_SOCKET=" + sock_path, "WATCHDOG_USEC=2000000"});
     ASSERT_TRUE(collect(20000, [&] { return count("READY=1") > 0; }));
-    // READY=1 comes once the children run.
-    EXPECT_EQ(stub_pids().size(), 3u);
+    // READY=1 comes once the children were started.
+    EXPECT_TRUE(tsup::wait_for([&] { return stub_pids().size() == 3u; }, 10000));
     ASSERT_TRUE(collect(15000, [&] { return count("WATCHDOG=1") >= 4; }));
     std::vector<clk::time_point> pings;
     for (const Msg &m : msgs)
         if (m.text == "WATCHDOG=1") pings.push_back(m.at);
+    // Every gap within the watchdog limit (else systemd would kill the
+    // service); on average one ping per half interval, as received here.
     for (size_t i = 1; i < pings.size(); i++) {
         double gap = std::chrono::duration<double>(pings[i] - pings[i - 1]).count();
         EXPECT_LT(gap, 2.0) << "a ping came later than the watchdog allows";
-        EXPECT_GT(gap, 0.7) << "pings come far more often than half the interval";
     }
+    double mean = std::chrono::duration<double>(pings.back() - pings.front()).count() /
+                  double(pings.size() - 1);
+    EXPECT_GT(mean, 0.6) << "pings come far more often than half the interval";
     // The service manager's variables are the supervisor's, not its children's.
     for (pid_t pid : stub_pids()) {
         std::string env = read_file("/proc/" + std::to_string(pid) + "/environ");
@@ -173,14 +184,14 @@ TEST_F(Notify, WithoutSocketRunsAsBeforeAndCountsRestarts) {
         },
         5000));
     EXPECT_EQ(st.find("\"restarts\":1"), std::string::npos) << st;
-    std::vector<pid_t> pids = stub_pids();
-    ASSERT_EQ(pids.size(), 3u);
-    kill(pids.back(), SIGKILL);  // zqalarm, the last one started
+    ASSERT_TRUE(tsup::wait_for([&] { return stub_pids().size() == 3u; }, 10000));
+    kill(stub_pids("zqalarm").back(), SIGKILL);
     ASSERT_TRUE(tsup::wait_for(
         [&] {
             st = read_file(proj + "/run/zqsup.status");
-            return st.find("{\"name\":\"zqalarm\",\"pid\":" + std::to_string(stub_pids().back()) +
-                           ",\"restarts\":1}") != std::string::npos;
+            return st.find("{\"name\":\"zqalarm\",\"pid\":" +
+                           std::to_string(stub_pids("zqalarm").back()) + ",\"restarts\":1}") !=
+                   std::string::npos;
         },
         15000))
         << st;
