@@ -41,8 +41,8 @@ int driver_read_single(eip_session *s, logix_group *g, int idx, ShmHandle *db, i
 // connection: requests sized to the connection's budget and spread over the
 // open links (links[0] is the main session), one request in flight on each.
 // -1 on transport failure; *refused when an array read was refused.
-int driver_poll_group_large(eip_session *const *links, int n_links, logix_group *g,
-                            ShmHandle *db, int64_t ts, int *cand, bool *refused);
+int driver_poll_group_large(eip_session *const *links, int n_links, logix_group *g, ShmHandle *db,
+                            int64_t ts, int *cand, bool *refused);
 
 // Multiple Service Packet batch for a connection of `budget` CIP bytes:
 // the number of candidates from pos that fit both the request and the reply

@@ -195,7 +195,8 @@ bool open_cip_connection(poll_ctx &c) {
         if (rc < 0) {
             // Some controllers drop the session on a service they do not
             // know: reconnect and use the classic connection from now on.
-            log_msg("Large ForwardOpen без відповіді — переконект зі звичайним з'єднанням 500 байт");
+            log_msg(
+                "Large ForwardOpen без відповіді — переконект зі звичайним з'єднанням 500 байт");
             c.large_skip = true;
             return false;
         }
@@ -776,7 +777,7 @@ int poll_items(poll_ctx &c, logix_group *g, int64_t ts) {
                     logix_apply_with_duplicates(g, idx, mr[j].value, mr[j].type, c.db, ts);
                 } else {
                     driver_report_missing(g, g->items[idx], mr[j].status == 0 ? -1 : mr[j].status,
-                                   mr[j].type);
+                                          mr[j].type);
                     logix_fanout_bad(g, idx, c.db, ts);
                 }
             }
@@ -858,8 +859,8 @@ int run_pass(poll_ctx &c) {
         logix_group *g = conn->groups[gi];
         polled = true;
         if (c.large) {
-            if (driver_poll_group_large(c.links, c.n_links, g, c.db, ts, c.cand.get(),
-                                        &refused) < 0)
+            if (driver_poll_group_large(c.links, c.n_links, g, c.db, ts, c.cand.get(), &refused) <
+                0)
                 return -1;
         } else {
             for (int s = 0; s < g->array_segment_count; ++s)
