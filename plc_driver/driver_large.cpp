@@ -70,21 +70,35 @@ int elems_per_reply(size_t budget, int size) {
     return std::max(1, (int)((budget - 4 - 2) / (size_t)size));
 }
 
-void add_array_jobs(pass &p, int si, int from, int n) {
-    array_segment &seg = p.g->array_segments[si];
-    int per = elems_per_reply(p.budget, cip_type_size(seg.type));
+// Read Tag jobs over elements from..n-1 of an array whose path without the
+// element is base; each asks for as many elements as one reply carries.
+void add_read_jobs(pass &p, job_kind kind, int si, const uint8_t *base, int base_len, int lowest,
+                   int from, int n, int size) {
+    int per = elems_per_reply(p.budget, size);
     for (int off = from; off < n; off += per) {
         job *j = t_space.add();
-        j->kind = JOB_ARRAY;
+        j->kind = kind;
         j->seg = si;
         j->off = off;
         j->cnt = std::min(per, n - off);
         uint8_t path[CIP_PATH_MAX];
-        int plen = cip_build_tag_path(seg.name, (uint32_t)(seg.lowest + off), 1, path, sizeof path);
+        int plen = base_len < 0 ? -1 : base_len;
+        if (plen >= 0) {
+            memcpy(path, base, (size_t)base_len);
+            plen =
+                cip_path_append_elem(path, (size_t)base_len, sizeof path, (uint32_t)(lowest + off));
+        }
         j->len = plen < 0 ? -1
                           : cip_build_read(path, (size_t)plen, (uint16_t)j->cnt, 0, 0, j->req,
                                            sizeof j->req);
     }
+}
+
+void add_array_jobs(pass &p, int si, int from, int n) {
+    array_segment &seg = p.g->array_segments[si];
+    uint8_t base[CIP_PATH_MAX];
+    int blen = cip_build_tag_path(seg.name, 0, 0, base, sizeof base);
+    add_read_jobs(p, JOB_ARRAY, si, base, blen, seg.lowest, from, n, cip_type_size(seg.type));
 }
 
 // A numeric segment whose type is still unknown: one fragmented read of the
@@ -159,21 +173,7 @@ void add_general_jobs(pass &p, int si) {
     int size = cip_type_size(seg.type);
     if (size <= 0) return;
     int n = driver_general_width(p.g, seg);
-    int per = elems_per_reply(p.budget, size);
-    for (int off = 0; off < n; off += per) {
-        job *j = t_space.add();
-        j->kind = JOB_GENERAL;
-        j->seg = si;
-        j->off = off;
-        j->cnt = std::min(per, n - off);
-        uint8_t path[CIP_PATH_MAX];
-        memcpy(path, seg.base_path, (size_t)seg.base_len);
-        int plen = cip_path_append_elem(path, (size_t)seg.base_len, sizeof path,
-                                        (uint32_t)(seg.lowest + off));
-        j->len = plen < 0 ? -1
-                          : cip_build_read(path, (size_t)plen, (uint16_t)j->cnt, 0, 0, j->req,
-                                           sizeof j->req);
-    }
+    add_read_jobs(p, JOB_GENERAL, si, seg.base_path, seg.base_len, seg.lowest, 0, n, size);
 }
 
 void add_item_jobs(pass &p, int nc) {
