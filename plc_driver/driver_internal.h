@@ -37,12 +37,19 @@ int driver_item_candidates(const logix_group *g, int *cand);
 // Read Tag of one item: 0, 1 refused (item bad, latched), -1 transport failure.
 int driver_read_single(eip_session *s, logix_group *g, int idx, ShmHandle *db, int64_t ts);
 
+// Rounds half away from zero; false when the value is not finite or does not
+// fit a 64-bit integer.
+bool driver_round_away(double v, int64_t *out);
+// Serves the write slots of the group's channels. 0, or -1 after a transport
+// failure (the caller reconnects; requests not yet taken stay pending).
+int driver_process_write_queue(eip_session *s, logix_group *g, ShmHandle *db);
+
 // Reads the group's arrays, group reads and single tags over a large
 // connection: requests sized to the connection's budget and spread over the
 // open links (links[0] is the main session), one request in flight on each.
 // -1 on transport failure; *refused when an array read was refused.
-int driver_poll_group_large(eip_session *const *links, int n_links, logix_group *g,
-                            ShmHandle *db, int64_t ts, int *cand, bool *refused);
+int driver_poll_group_large(eip_session *const *links, int n_links, logix_group *g, ShmHandle *db,
+                            int64_t ts, int *cand, bool *refused);
 
 // Multiple Service Packet batch for a connection of `budget` CIP bytes:
 // the number of candidates from pos that fit both the request and the reply

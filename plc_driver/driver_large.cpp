@@ -70,21 +70,35 @@ int elems_per_reply(size_t budget, int size) {
     return std::max(1, (int)((budget - 4 - 2) / (size_t)size));
 }
 
-void add_array_jobs(pass &p, int si, int from, int n) {
-    array_segment &seg = p.g->array_segments[si];
-    int per = elems_per_reply(p.budget, cip_type_size(seg.type));
+// Read Tag jobs over elements from..n-1 of an array whose path without the
+// element is base; each asks for as many elements as one reply carries.
+void add_read_jobs(pass &p, job_kind kind, int si, const uint8_t *base, int base_len, int lowest,
+                   int from, int n, int size) {
+    int per = elems_per_reply(p.budget, size);
     for (int off = from; off < n; off += per) {
         job *j = t_space.add();
-        j->kind = JOB_ARRAY;
+        j->kind = kind;
         j->seg = si;
         j->off = off;
         j->cnt = std::min(per, n - off);
         uint8_t path[CIP_PATH_MAX];
-        int plen = cip_build_tag_path(seg.name, (uint32_t)(seg.lowest + off), 1, path, sizeof path);
+        int plen = base_len < 0 ? -1 : base_len;
+        if (plen >= 0) {
+            memcpy(path, base, (size_t)base_len);
+            plen =
+                cip_path_append_elem(path, (size_t)base_len, sizeof path, (uint32_t)(lowest + off));
+        }
         j->len = plen < 0 ? -1
                           : cip_build_read(path, (size_t)plen, (uint16_t)j->cnt, 0, 0, j->req,
                                            sizeof j->req);
     }
+}
+
+void add_array_jobs(pass &p, int si, int from, int n) {
+    array_segment &seg = p.g->array_segments[si];
+    uint8_t base[CIP_PATH_MAX];
+    int blen = cip_build_tag_path(seg.name, 0, 0, base, sizeof base);
+    add_read_jobs(p, JOB_ARRAY, si, base, blen, seg.lowest, from, n, cip_type_size(seg.type));
 }
 
 // A numeric segment whose type is still unknown: one fragmented read of the
@@ -96,7 +110,8 @@ int probe_array(pass &p, int si, int n) {
     uint8_t path[CIP_PATH_MAX];
     uint8_t req[CIP_PATH_MAX + 16];
     int plen = cip_build_tag_path(seg.name, (uint32_t)seg.lowest, 1, path, sizeof path);
-    int len = plen < 0 ? -1 : cip_build_read(path, (size_t)plen, (uint16_t)n, 1, 0, req, sizeof req);
+    int len =
+        plen < 0 ? -1 : cip_build_read(path, (size_t)plen, (uint16_t)n, 1, 0, req, sizeof req);
     if (len < 0) {
         log_err("read_real: ім'я '%s' задовге", seg.name);
         t_space.failed[si] = true;
@@ -158,21 +173,7 @@ void add_general_jobs(pass &p, int si) {
     int size = cip_type_size(seg.type);
     if (size <= 0) return;
     int n = driver_general_width(p.g, seg);
-    int per = elems_per_reply(p.budget, size);
-    for (int off = 0; off < n; off += per) {
-        job *j = t_space.add();
-        j->kind = JOB_GENERAL;
-        j->seg = si;
-        j->off = off;
-        j->cnt = std::min(per, n - off);
-        uint8_t path[CIP_PATH_MAX];
-        memcpy(path, seg.base_path, (size_t)seg.base_len);
-        int plen = cip_path_append_elem(path, (size_t)seg.base_len, sizeof path,
-                                        (uint32_t)(seg.lowest + off));
-        j->len = plen < 0 ? -1
-                          : cip_build_read(path, (size_t)plen, (uint16_t)j->cnt, 0, 0, j->req,
-                                           sizeof j->req);
-    }
+    add_read_jobs(p, JOB_GENERAL, si, seg.base_path, seg.base_len, seg.lowest, 0, n, size);
 }
 
 void add_item_jobs(pass &p, int nc) {
@@ -242,8 +243,8 @@ void finish_bits(pass &p, const job &j, int st, const uint8_t *d, size_t dn) {
     const array_segment &seg = p.g->array_segments[j.seg];
     uint8_t bits[LOGIX_MAX_SEGMENT_ELEMS] = {};
     int next = 0;
-    bool ok = st == 0 && cip_bits_from_reply(d, dn, (uint32_t)seg.lowest,
-                                             (uint32_t)seg.lowest / 32, j.cnt, bits, &next) == 0;
+    bool ok = st == 0 && cip_bits_from_reply(d, dn, (uint32_t)seg.lowest, (uint32_t)seg.lowest / 32,
+                                             j.cnt, bits, &next) == 0;
     driver_apply_bits(p.g, seg, bits, j.cnt, ok, p.db, p.ts);
     if (!ok) *p.refused = true;
 }
@@ -256,8 +257,8 @@ void finish_general(pass &p, const job &j, int st, const uint8_t *d, size_t dn) 
     int size = cip_type_size(type);
     if (st != 0 || size == 0) {
         seg.disabled = true;
-        log_err("[%s] ПЛК відхилив групове читання '%s' — повертаюсь до поодиноких читань",
-                g->name, seg.name);
+        log_err("[%s] ПЛК відхилив групове читання '%s' — повертаюсь до поодиноких читань", g->name,
+                seg.name);
         for (int m = seg.first_member; m >= 0; m = g->items[m].next_member)
             logix_fanout_bad(g, m, p.db, p.ts);
         return;
@@ -352,10 +353,12 @@ int driver_batch_size_large(const logix_group *g, const int *cand, int count, in
     return k;
 }
 
-int driver_poll_group_large(eip_session *const *links, int n_links, logix_group *g,
-                            ShmHandle *db, int64_t ts, int *cand, bool *refused) {
-    pass p{links, std::max(1, std::min(n_links, LOGIX_LINKS_MAX)), g, db, ts, cand, refused,
-           cip_conn_budget(links[0])};
+int driver_poll_group_large(eip_session *const *links, int n_links, logix_group *g, ShmHandle *db,
+                            int64_t ts, int *cand, bool *refused) {
+    pass p{links,   std::max(1, std::min(n_links, LOGIX_LINKS_MAX)),
+           g,       db,
+           ts,      cand,
+           refused, cip_conn_budget(links[0])};
     pass_space &sp = t_space;
     sp.n_jobs = 0;
     if (sp.vals.size() < (size_t)LOGIX_MAX_ARRAY_SEGMENTS * LOGIX_MAX_SEGMENT_ELEMS)

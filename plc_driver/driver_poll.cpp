@@ -23,7 +23,6 @@ std::atomic<int> g_running{1};
 
 // Defined below the passes that use them.
 static int read_single_fallback(eip_session *s, logix_group *g, int idx, ShmHandle *db, int64_t ts);
-static int process_write_queue(eip_session *s, logix_group *g, ShmHandle *db);
 static void plc_status_conn(logix_conn *conn, int up);
 
 namespace {
@@ -88,16 +87,6 @@ bool type_supported(uint16_t type) {
 bool is_bitstring_type(uint16_t t) {
     return t == CIP_TYPE_BOOL || t == CIP_TYPE_BYTE || t == CIP_TYPE_WORD || t == CIP_TYPE_DWORD ||
            t == CIP_TYPE_LWORD;
-}
-
-// Rounds half away from zero; false when the value is not finite or does not
-// fit a 64-bit integer.
-bool round_away(double v, int64_t *out) {
-    if (!std::isfinite(v)) return false;
-    double r = v < 0 ? std::ceil(v - 0.5) : std::floor(v + 0.5);
-    if (r < -9.2e18 || r > 9.2e18) return false;
-    *out = static_cast<int64_t>(r);
-    return true;
 }
 
 void hex_bytes(const uint8_t *b, size_t n, char *out, size_t cap) {
@@ -195,7 +184,8 @@ bool open_cip_connection(poll_ctx &c) {
         if (rc < 0) {
             // Some controllers drop the session on a service they do not
             // know: reconnect and use the classic connection from now on.
-            log_msg("Large ForwardOpen без відповіді — переконект зі звичайним з'єднанням 500 байт");
+            log_msg(
+                "Large ForwardOpen без відповіді — переконект зі звичайним з'єднанням 500 байт");
             c.large_skip = true;
             return false;
         }
@@ -776,7 +766,7 @@ int poll_items(poll_ctx &c, logix_group *g, int64_t ts) {
                     logix_apply_with_duplicates(g, idx, mr[j].value, mr[j].type, c.db, ts);
                 } else {
                     driver_report_missing(g, g->items[idx], mr[j].status == 0 ? -1 : mr[j].status,
-                                   mr[j].type);
+                                          mr[j].type);
                     logix_fanout_bad(g, idx, c.db, ts);
                 }
             }
@@ -858,8 +848,8 @@ int run_pass(poll_ctx &c) {
         logix_group *g = conn->groups[gi];
         polled = true;
         if (c.large) {
-            if (driver_poll_group_large(c.links, c.n_links, g, c.db, ts, c.cand.get(),
-                                        &refused) < 0)
+            if (driver_poll_group_large(c.links, c.n_links, g, c.db, ts, c.cand.get(), &refused) <
+                0)
                 return -1;
         } else {
             for (int s = 0; s < g->array_segment_count; ++s)
@@ -869,7 +859,7 @@ int run_pass(poll_ctx &c) {
             if (poll_items(c, g, ts) < 0) return -1;
         }
         activate_general_segments(g);
-        if (process_write_queue(c.s, g, c.db) < 0) return -1;
+        if (driver_process_write_queue(c.s, g, c.db) < 0) return -1;
         shm_poll_done(c.db, shm_now_ms());
         c.due[gi] = pass_start + g->takt_ms;
     }
@@ -906,7 +896,7 @@ int run_pass(poll_ctx &c) {
     for (int64_t t = mono_ms(); t < wake && g_running.load(); t = mono_ms()) {
         sleep_ms(std::min<int64_t>(10, wake - t));
         for (int gi = 0; gi < conn->group_count; ++gi)
-            if (process_write_queue(c.s, conn->groups[gi], c.db) < 0) return -1;
+            if (driver_process_write_queue(c.s, conn->groups[gi], c.db) < 0) return -1;
     }
     return 0;
 }
@@ -1013,130 +1003,6 @@ static int read_single_fallback(eip_session *s, logix_group *g, int idx, ShmHand
         return 1;
     }
     logix_apply_with_duplicates(g, idx, val, type, db, ts);
-    return 0;
-}
-
-// 1 written, 0 not (refused, unknown type, value does not fit), -1 transport
-// failure.
-static int write_single(eip_session *s, logix_group *g, logix_item *it, double value) {
-    if (it->bit_from < 0) {
-        if (it->type == 0) {
-            log_err("[%s] тип невідомий (ще не зчитано) — запис пропущено", g->name);
-            return 0;
-        }
-        if (it->type < CIP_TYPE_BOOL || it->type > CIP_TYPE_LREAL) return 0;
-        uint8_t data[8];
-        size_t size = 0;
-        if (cip_encode_numeric(it->type, value, data, &size) != 0) {
-            log_err("[%s] '%s': значення %g не можна записати в тип 0x%02X — запис відхилено",
-                    g->name, it->text, value, it->type);
-            return 0;
-        }
-        int rc = cip_write_tag_single(s, it->path, static_cast<size_t>(it->path_len), it->type,
-                                      data, size);
-        return rc < 0 ? -1 : rc == 0 ? 1 : 0;
-    }
-    if (it->type == 0) {
-        log_err("[%s] тип невідомий (ще не зчитано) — біт-запис пропущено", g->name);
-        return 0;
-    }
-    int size = cip_type_size(it->type);
-    if (size < 1 || size > 4) {
-        log_err("[%s] біт-запис: тип 0x%04X не підтримується", g->name, it->type);
-        return 0;
-    }
-    int width = it->bit_to - it->bit_from + 1;
-    uint64_t mask = width >= 32 ? 0xFFFFFFFFull : ((1ull << width) - 1);
-    int64_t v = 0;
-    // The value must fit the bit field, and the field the tag: otherwise the
-    // masks would silently write something other than what was asked.
-    if (!round_away(value, &v) || v < 0 || static_cast<uint64_t>(v) > mask ||
-        it->bit_to >= size * 8) {
-        log_err("[%s] '%s': значення %g не вміщується в біти %d..%d — запис відхилено", g->name,
-                it->text, value, it->bit_from, it->bit_to);
-        return 0;
-    }
-    uint32_t or_mask = static_cast<uint32_t>((static_cast<uint64_t>(v) & mask) << it->bit_from);
-    uint32_t and_mask = static_cast<uint32_t>(~(mask << it->bit_from)) | or_mask;
-    int rc =
-        cip_write_masked(s, it->path, static_cast<size_t>(it->path_len), size, or_mask, and_mask);
-    return rc < 0 ? -1 : rc == 0 ? 1 : 0;
-}
-
-// Serves the write slots of the group's channels. 0, or -1 after a transport
-// failure (the caller reconnects; requests not yet taken stay pending).
-static int process_write_queue(eip_session *s, logix_group *g, ShmHandle *db) {
-    for (int i = 0; i < g->item_count; ++i) {
-        logix_item &it = g->items[i];
-        ShmWriteSlot *slot =
-            it.is_discrete ? shm_di_write_slot(db, it.channel) : shm_an_write_slot(db, it.channel);
-        if (!slot || !shm_write_pending(slot)) continue;
-        double value = 0;
-        // Take first, then read the value: a request posted while this
-        // write is in progress stays pending for the next round.
-        if (!shm_take_write(slot, &value)) continue;
-        int rc = 0;  // 1 written, 0 not, -1 transport failure
-        if (it.is_discrete) {
-            int64_t v = 0;
-            bool ok = round_away(value, &v);
-            if (!ok) {
-                log_err("[%s] '%s': значення %g не можна записати — запис відхилено", g->name,
-                        it.text, value);
-            } else if (it.is_array_elem) {
-                int r;
-                if (it.type == 0 || it.type == CIP_TYPE_BOOL) {
-                    r = cip_write_bool(s, it.text, static_cast<uint32_t>(it.array_index),
-                                       (v & 0xFF) != 0);
-                } else {
-                    uint8_t tmp[8];
-                    size_t sz = 0;
-                    if (cip_encode_numeric(it.type, value, tmp, &sz) != 0) {
-                        log_err(
-                            "[%s] '%s': значення %g не можна записати в тип 0x%02X — запис "
-                            "відхилено",
-                            g->name, it.text, value, it.type);
-                        r = 1;
-                    } else {
-                        r = cip_write_numeric(s, it.text, static_cast<uint32_t>(it.array_index),
-                                              it.type, value);
-                    }
-                }
-                rc = r < 0 ? -1 : r == 0 ? 1 : 0;
-            } else {
-                rc = write_single(s, g, &it, value);
-            }
-            if (rc == 1)
-                log_write_ev("[%s] Запис D%d = %u", g->name, it.channel,
-                             static_cast<unsigned>(v & 0xFF));
-            else
-                log_write_ev("[%s] Помилка запису D%d", g->name, it.channel);
-        } else {
-            if (it.is_array_elem) {
-                uint16_t type = it.type ? it.type : static_cast<uint16_t>(CIP_TYPE_REAL);
-                uint8_t tmp[8];
-                size_t sz = 0;
-                int r;
-                if (cip_encode_numeric(type, value, tmp, &sz) != 0) {
-                    log_err(
-                        "[%s] '%s': значення %g не можна записати в тип 0x%02X — запис "
-                        "відхилено",
-                        g->name, it.text, value, type);
-                    r = 1;
-                } else {
-                    r = cip_write_numeric(s, it.text, static_cast<uint32_t>(it.array_index), type,
-                                          value);
-                }
-                rc = r < 0 ? -1 : r == 0 ? 1 : 0;
-            } else {
-                rc = write_single(s, g, &it, value);
-            }
-            if (rc == 1)
-                log_write_ev("[%s] Запис A%d = %g", g->name, it.channel, value);
-            else
-                log_write_ev("[%s] Помилка запису A%d", g->name, it.channel);
-        }
-        if (rc < 0) return -1;
-    }
     return 0;
 }
 

@@ -34,6 +34,8 @@ enum op : uint8_t {
     OP_FORWARD_OPEN,
     OP_FORWARD_CLOSE,
     OP_RAW_SEND,
+    OP_LARGE_OPEN,
+    OP_PIPELINED,
     OP_COUNT
 };
 
@@ -143,6 +145,50 @@ inline int run_op(eip_session *s, uint8_t op, uint8_t arg) {
         case OP_FORWARD_CLOSE:
             r = cip_forward_close(s);
             break;
+        case OP_LARGE_OPEN: {
+            uint8_t value[8];
+            uint8_t status = 0;
+            r = cip_large_forward_open(s, (uint16_t)(501 + arg * 14), &status);
+            if (r == 0 && (cip_conn_budget(s) < 499 || cip_conn_budget(s) > 4000)) abort();
+            if (r == 0) r = cip_read_tag_single(s, path, (size_t)path_len, value, nullptr, nullptr);
+            break;
+        }
+        case OP_PIPELINED: {
+            // A packet sent and its answer taken apart the way the pass over
+            // a large connection does, then a Read Tag answer read as bits.
+            cip_multi_item items[8];
+            cip_multi_result results[8];
+            int n = (arg % 8) + 1;
+            for (int i = 0; i < n; i++)
+                items[i] = {path, (size_t)path_len, 1};
+            uint8_t req[512];
+            int len = cip_build_multi_read(items, n, req, sizeof req);
+            if (len < 0) abort();
+            for (int round = 0; round < 2; round++) {
+                uint8_t reply[CIP_REPLY_MAX];
+                size_t rn = sizeof reply;
+                if (eip_unitdata_send(s, req, (size_t)len) != 0 ||
+                    eip_unitdata_recv(s, reply, &rn) != 0)
+                    return -1;
+                if (rn > sizeof reply) abort();
+                const uint8_t *d = nullptr;
+                size_t dn = 0;
+                int st = cip_reply_data(reply, rn, &d, &dn);
+                if (st >= 0 && (d < reply || d + dn > reply + rn)) abort();
+                if (round == 0) {
+                    r = cip_parse_multi_read(reply, rn, n, results);
+                    if (r == 0)
+                        for (int i = 0; i < n; i++)
+                            if (results[i].size > sizeof results[i].value) abort();
+                } else if (st >= 0) {
+                    uint8_t bits[100];
+                    int next = 0;
+                    r = cip_bits_from_reply(d, dn, arg, arg / 32, 100, bits, &next);
+                    if (next < 0 || next > 100) abort();
+                }
+            }
+            break;
+        }
         case OP_RAW_SEND: {
             uint8_t out[CIP_REPLY_MAX];
             size_t len = sizeof out;

@@ -39,4 +39,18 @@ TEST(CfgCheck, PassedItemsAreReadByTheDriver) {
     }
 }
 
+// The check and the driver agree on which connection sizes are taken.
+TEST(CfgCheck, ConnSizeAcceptedByTheCheckIsKeptByTheDriver) {
+    const char *values[] = {"4002", "501", "1000", "0", "500", "4003", "abc", "-1", "65536"};
+    for (const char *v : values) {
+        std::string text =
+            "logix:\n  groups:\n    - id: 1\n      ipaddr: 10.0.0.1\n"
+            "      connpath: backplane\\0\n      takt: 100\n      conn_size: " +
+            std::string(v) + "\n      items: |\n        A1,v,T\n";
+        bool passed = !cfg_check_has_errors(check_of(text));
+        int kept = logix_parse_conn_size("G", v);
+        EXPECT_EQ(passed, kept != 0 || std::string(v) == "0") << v;
+    }
+}
+
 }  // namespace

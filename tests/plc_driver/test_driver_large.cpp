@@ -26,49 +26,23 @@ std::string group_yaml(const std::string &addr, int id, int conn_size) {
     std::string s = "    - id: " + std::to_string(id) + "\n      ipaddr: " + addr +
                     "\n      connpath: backplane\\0\n      takt: 50\n";
     if (conn_size) s += "      conn_size: " + std::to_string(conn_size) + "\n";
-    s +=
-        "      items: |\n"
-        "        A1,v,Temp\n"
-        "        A2,v,Count\n"
-        "        A3,v,Levels[3]\n"
-        "        D1,c,Flags[5]\n"
-        "        D2,c,Status.3\n"
-        "        A4,v,Status.4-6\n"
-        "        A5,v,Main.Buf[2]\n"
-        "        A6,v,Main.Buf[15]\n"
-        "        A7,v,Temp\n"
-        "        A8,v,Nope\n"
-        "        D3,c,Flags[40]\n"
-        "        A9,v,Big\n"
-        "        A10,v,Dbl[150]\n"
-        "        A11,v,Dbl[2]\n"
-        "        D4,c,Small\n"
-        "        A12,v,Status.0-40\n"
-        "        A13,v,Main.Wide[0]\n"
-        "        A14,v,Main.Wide[800]\n"
-        "        A15,v,Wide8[0]\n"
-        "        A16,v,Wide8[598]\n"
-        "        A17,v,Wide8[650]\n"
-        "        D5,c,Bits[3]\n"
-        "        D6,c,Bits[511]\n";
+    s += "      items: |\n" + std::string(kItemForms) +
+         "        A15,v,Wide8[0]\n"
+         "        A16,v,Wide8[598]\n"
+         "        A17,v,Wide8[650]\n"
+         "        D5,c,Bits[3]\n"
+         "        D6,c,Bits[511]\n";
     for (int i = 0; i < kScalars; ++i)
         s += "        A" + std::to_string(kFirstScalar + i) + ",v," + scalar_name(i) + "\n";
     return s;
 }
 
 std::vector<std::string> sim_tags() {
-    std::vector<std::string> t = {"--tag", "Temp:REAL[1]=21.5",
-                                  "--tag", "Count:DINT[1]=-42",
-                                  "--tag", "Levels:REAL[10]=1.5",
-                                  "--tag", "Flags:BOOL[64]",
-                                  "--tag", "Status:DINT[1]=88",
-                                  "--tag", "Main.Buf:INT[20]=7",
-                                  "--tag", "Big:LINT[1]=-1234567890123",
-                                  "--tag", "Dbl:LREAL[200]=0.25",
-                                  "--tag", "Small:SINT[1]=3",
-                                  "--tag", "Main.Wide:DINT[1000]=4",
-                                  "--tag", "Wide8:LREAL[700]=2.5",
-                                  "--tag", "Bits:BOOL[512]"};
+    std::vector<std::string> t = kItemFormTags;
+    for (const char *extra : {"Wide8:LREAL[700]=2.5", "Bits:BOOL[512]"}) {
+        t.push_back("--tag");
+        t.push_back(extra);
+    }
     for (int i = 0; i < kScalars; ++i) {
         const char *type = kTypes[i % 8];
         int v = strcmp(type, "BOOL") == 0 ? 1 : i % 100 - 20;
@@ -117,8 +91,9 @@ class DriverLarge : public ::testing::Test {
     driver_proc classic, large;
     void SetUp() override {
         ASSERT_TRUE(sim.start(sim_tags()));
-        ASSERT_TRUE(sim.control("set Flags[5] 1\nset Flags[40] 1\nset Dbl[150] -8.5\n"
-                                "set Wide8[650] 6.75\nset Bits[511] 1"));
+        ASSERT_TRUE(
+            sim.control("set Flags[5] 1\nset Flags[40] 1\nset Dbl[150] -8.5\n"
+                        "set Wide8[650] 6.75\nset Bits[511] 1"));
     }
     void TearDown() override { sim.cleanup(); }
     // Both drivers polling with every item's type learned.

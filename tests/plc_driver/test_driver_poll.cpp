@@ -5,47 +5,18 @@
 
 namespace {
 
-const char kGroup[] =
-    "  groups:\n"
-    "    - id: 0\n"
-    "      ipaddr: %s\n"
-    "      connpath: backplane\\0\n"
-    "      takt: 100\n"
-    "      items: |\n"
-    "        A1,v,Temp\n"
-    "        A2,v,Count\n"
-    "        A3,v,Levels[3]\n"
-    "        D1,c,Flags[5]\n"
-    "        D2,c,Status.3\n"
-    "        A4,v,Status.4-6\n"
-    "        A5,v,Main.Buf[2]\n"
-    "        A6,v,Main.Buf[15]\n"
-    "        A7,v,Temp\n"
-    "        A8,v,Nope\n"
-    "        D3,c,Flags[40]\n"
-    "        A9,v,Big\n"
-    "        A10,v,Dbl[150]\n"
-    "        A11,v,Dbl[2]\n"
-    "        D4,c,Small\n"
-    "        A12,v,Status.0-40\n"
-    "        A13,v,Main.Wide[0]\n"
-    "        A14,v,Main.Wide[800]\n";
-
-const std::vector<std::string> kTags = {"--tag", "Temp:REAL[1]=21.5",
-                                        "--tag", "Count:DINT[1]=-42",
-                                        "--tag", "Levels:REAL[10]=1.5",
-                                        "--tag", "Flags:BOOL[64]",
-                                        "--tag", "Status:DINT[1]=88",
-                                        "--tag", "Main.Buf:INT[20]=7",
-                                        "--tag", "Big:LINT[1]=-1234567890123",
-                                        "--tag", "Dbl:LREAL[200]=0.25",
-                                        "--tag", "Small:SINT[1]=3",
-                                        "--tag", "Main.Wide:DINT[1000]=4"};
+const std::vector<std::string> &kTags = kItemFormTags;
 
 std::string group_for(const std::string &addr) {
-    char buf[sizeof kGroup + 64];
-    snprintf(buf, sizeof buf, kGroup, addr.c_str());
-    return buf;
+    return "  groups:\n"
+           "    - id: 0\n"
+           "      ipaddr: " +
+           addr +
+           "\n"
+           "      connpath: backplane\\0\n"
+           "      takt: 100\n"
+           "      items: |\n" +
+           std::string(kItemForms);
 }
 
 class DriverPoll : public ::testing::Test {

@@ -14,6 +14,39 @@
 #include "tests/support/files.h"
 #include "tests/support/proc.h"
 
+// Every item form the driver reads (for a group's `items: |` block), and the
+// simulator tags that serve them.
+inline const char kItemForms[] =
+    "        A1,v,Temp\n"
+    "        A2,v,Count\n"
+    "        A3,v,Levels[3]\n"
+    "        D1,c,Flags[5]\n"
+    "        D2,c,Status.3\n"
+    "        A4,v,Status.4-6\n"
+    "        A5,v,Main.Buf[2]\n"
+    "        A6,v,Main.Buf[15]\n"
+    "        A7,v,Temp\n"
+    "        A8,v,Nope\n"
+    "        D3,c,Flags[40]\n"
+    "        A9,v,Big\n"
+    "        A10,v,Dbl[150]\n"
+    "        A11,v,Dbl[2]\n"
+    "        D4,c,Small\n"
+    "        A12,v,Status.0-40\n"
+    "        A13,v,Main.Wide[0]\n"
+    "        A14,v,Main.Wide[800]\n";
+
+inline const std::vector<std::string> kItemFormTags = {"--tag", "Temp:REAL[1]=21.5",
+                                                       "--tag", "Count:DINT[1]=-42",
+                                                       "--tag", "Levels:REAL[10]=1.5",
+                                                       "--tag", "Flags:BOOL[64]",
+                                                       "--tag", "Status:DINT[1]=88",
+                                                       "--tag", "Main.Buf:INT[20]=7",
+                                                       "--tag", "Big:LINT[1]=-1234567890123",
+                                                       "--tag", "Dbl:LREAL[200]=0.25",
+                                                       "--tag", "Small:SINT[1]=3",
+                                                       "--tag", "Main.Wide:DINT[1000]=4"};
+
 struct driver_proc {
     tsup::TempDir tmp{"driver"};
     std::string dir = tmp.path;
@@ -48,8 +81,7 @@ struct driver_proc {
         tsup::write_file(dir + "/config.yaml",
                          "logix:\n  log:\n    logdir_linux: ./logs\n" + logix_section);
         if (!launch({"-c", "./zqbridge.ini"})) return false;
-        return wait_until(
-            [&] { return shm_handle_open(&db, shm_name.c_str(), true) == 0; }, 10000);
+        return wait_until([&] { return shm_handle_open(&db, shm_name.c_str(), true) == 0; }, 10000);
     }
 
     // Sends SIGTERM; the exit status, 128 + signal when it had to be killed

@@ -66,6 +66,96 @@ void exercise(eip_session *s) {
     cip_read_plc_time(s, &us);
 }
 
+// Decodes the capture in detail; fails the test on malformed packets or
+// error-level entries. Returns the detailed text.
+std::string check_capture(const std::string &pcap) {
+    std::string detail = tshark(pcap, {"-V"});
+    EXPECT_NE(std::string::npos, detail.find("Common Industrial Protocol")) << detail;
+    EXPECT_EQ(std::string::npos, detail.find("Malformed")) << detail;
+    std::string expert = tshark(pcap, {"-q", "-z", "expert"});
+    EXPECT_EQ(std::string::npos, expert.find("Errors (")) << expert;
+    EXPECT_EQ(std::string::npos, expert.find("Malformed")) << expert;
+    return detail;
+}
+
+// What the driver sends on a large connection: a refused and an accepted
+// Large Forward Open, packets of hundreds of reads, replies near 4,000
+// bytes, and fragmented reads of an array larger than one reply.
+void exercise_large(plcsim_proc &sim, eip_session *s) {
+    ASSERT_TRUE(sim.control("refuse_large_forward_open 1"));
+    uint8_t status = 0;
+    EXPECT_EQ(1, cip_large_forward_open(s, 4002, &status));
+    EXPECT_EQ(CIP_STATUS_SERVICE_NOT_SUPPORTED, status);
+    ASSERT_TRUE(sim.control("refuse_large_forward_open 0"));
+    ASSERT_EQ(0, cip_large_forward_open(s, 4002));
+    EXPECT_EQ(4000u, cip_conn_budget(s));
+
+    static uint8_t paths[300][16];
+    cip_multi_item items[300];
+    for (int i = 0; i < 300; i++) {
+        std::string name = "T" + std::to_string(i);
+        int n = cip_build_tag_path(name.c_str(), 0, 0, paths[i], sizeof paths[i]);
+        items[i] = {paths[i], (size_t)n, 1};
+    }
+    uint8_t req[4002], reply[CIP_REPLY_MAX];
+    int len = cip_build_multi_read(items, 300, req, sizeof req);
+    ASSERT_GT(len, 3000);
+    size_t rn = sizeof reply;
+    ASSERT_EQ(0, cip_send(s, req, (size_t)len, reply, &rn));
+    static cip_multi_result res[300];
+    ASSERT_EQ(0, cip_parse_multi_read(reply, rn, 300, res));
+    EXPECT_EQ(0, res[299].status);
+
+    uint8_t path[CIP_PATH_MAX];
+    int pl = cip_build_tag_path("Data", 0, 1, path, sizeof path);
+    len = cip_build_read(path, (size_t)pl, 990, 0, 0, req, sizeof req);
+    rn = sizeof reply;
+    ASSERT_EQ(0, cip_send(s, req, (size_t)len, reply, &rn));
+    EXPECT_GT(rn, 3900u);
+    pl = cip_build_tag_path("Wide8", 0, 1, path, sizeof path);
+    for (uint32_t off = 0, round = 0; off < 600 * 8 && round < 4; round++) {
+        len = cip_build_read(path, (size_t)pl, 600, 1, off, req, sizeof req);
+        rn = sizeof reply;
+        ASSERT_EQ(0, cip_send(s, req, (size_t)len, reply, &rn));
+        const uint8_t *d;
+        size_t dn;
+        int st = cip_reply_data(reply, rn, &d, &dn);
+        ASSERT_TRUE(st == 0 || st == CIP_STATUS_PARTIAL_TRANSFER) << st;
+        off += (uint32_t)(dn - 2);
+        if (st == 0) break;
+    }
+}
+
+TEST(Tshark, LargeConnectionDecodesWithoutMalformedPackets) {
+    if (access("/usr/bin/tshark", X_OK) != 0)
+        FAIL() << "/usr/bin/tshark is not installed (Debian package tshark)";
+    log_set_flags(0, 0, 0);
+    std::vector<std::string> args = {"--tag", "Data:REAL[1000]", "--tag", "Wide8:LREAL[600]=1.5"};
+    for (int i = 0; i < 300; i++) {
+        args.push_back("--tag");
+        args.push_back("T" + std::to_string(i) + ":REAL[1]=" + std::to_string(i));
+    }
+    plcsim_proc sim;
+    ASSERT_TRUE(sim.start(args)) << sim.output();
+    std::vector<tsup::tcp_chunk> chunks;
+    {
+        tsup::capture_relay r(EIP_PORT, sim.addr);
+        eip_session s;
+        ASSERT_EQ(0, eip_connect(&s, "127.0.0.1", r.port, 0));
+        exercise_large(sim, &s);
+        cip_forward_close(&s);
+        eip_disconnect(&s);
+        r.finish();
+        chunks = r.recorded();
+    }
+    std::string pcap = sim.dir + "/large.pcap";
+    ASSERT_TRUE(tsup::pcap_write_tcp(pcap, chunks, EIP_PORT));
+    std::string detail = check_capture(pcap);
+    EXPECT_NE(std::string::npos, detail.find("Large Forward Open")) << detail;
+    EXPECT_NE(std::string::npos, detail.find("Multiple Service Packet"));
+    sim.cleanup();
+}
+
 TEST(Tshark, DissectorsFindNoMalformedPacketOrError) {
     if (access("/usr/bin/tshark", X_OK) != 0)
         FAIL() << "/usr/bin/tshark is not installed (Debian package tshark)";

@@ -392,10 +392,9 @@ int sim_control_apply(sim_state *st, const char *text, std::string *err) {
     auto bump = [&] { st->faults.generation++; };
     long v = 0;
     if (cmd == "drop_after" || cmd == "delay_ms" || cmd == "refuse_forward_open" ||
-        cmd == "refuse_large_forward_open" ||
-        cmd == "zero_conn_ids" || cmd == "close_listen" || cmd == "refuse_reads" ||
-        cmd == "refuse_multi" || cmd == "refuse_symbol_types" || cmd == "clock_skew_ms" ||
-        cmd == "refuse_clock_set" || cmd == "trace_reads") {
+        cmd == "refuse_large_forward_open" || cmd == "zero_conn_ids" || cmd == "close_listen" ||
+        cmd == "refuse_reads" || cmd == "refuse_multi" || cmd == "refuse_symbol_types" ||
+        cmd == "clock_skew_ms" || cmd == "refuse_clock_set" || cmd == "trace_reads") {
         if (!(in >> v)) {
             *err = "'" + cmd + "' needs a number";
             return -1;
