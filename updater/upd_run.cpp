@@ -204,6 +204,19 @@ bool is_config(const std::string &n) {
     return ends_with(n, ".conf") || ends_with(n, ".yaml") || ends_with(n, ".yml");
 }
 
+// The package makes the set-user-ID programs 04750 root:<service group> so
+// only the stack's group may run them; a plain 04755 copy would open the
+// updater to every local user until the next package install.
+bool keep_setuid_group(int dir_fd, const char *name, const struct stat &old) {
+    if (old.st_uid != 0 || !(old.st_mode & S_ISUID)) return true;
+    int fd = openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    mode_t m = (old.st_mode & 07777 & ~(mode_t)(S_IWGRP | S_IWOTH)) | S_ISUID;
+    bool ok = fchown(fd, 0, old.st_gid) == 0 && fchmod(fd, m) == 0;
+    close(fd);
+    return ok;
+}
+
 // Puts every top-level entry of src_fd in place: folders swapped in
 // atomically, files renamed over the installed ones. A release's
 // configuration files only augment the installed ones; a snapshot's are
@@ -260,6 +273,11 @@ bool apply_tree(ctx &c, int src_fd, const std::string &src_path, std::string *er
         std::string why;
         if (!upd_copy_tree(src_fd, n.c_str(), c.target_fd, nn.c_str(), mode, &why)) {
             log_line(c, "ERROR " + why);
+            upd_remove_tree(c.target_fd, nn.c_str());
+            *err = "копіювання файла не вдалося";
+            return false;
+        }
+        if (mode & S_ISUID && have_old && !keep_setuid_group(c.target_fd, nn.c_str(), old)) {
             upd_remove_tree(c.target_fd, nn.c_str());
             *err = "копіювання файла не вдалося";
             return false;
@@ -352,7 +370,9 @@ void escape_cgroup(ctx &c) {
 
 void restart_services(ctx &c) {
     status(c, "running", "перезапуск сервісів (заплановано)", "");
-    const char *unit = "zqstack-*.service";
+    // Older installs ran one zqstack-<project> unit each; the package's
+    // template makes zqstack@<project> instances. try-restart takes both.
+    const char *unit = "zqstack-*.service zqstack@*.service";
     if (c.opt.test_build) {
         log_line(c, std::string("try-restart ") + unit + " skipped (test build)");
         return;
@@ -361,13 +381,15 @@ void restart_services(ctx &c) {
     if (access("/usr/bin/systemd-run", X_OK) != 0 && access("/bin/systemd-run", X_OK) != 0) {
         log_line(c, std::string("systemd-run відсутній — прямий try-restart ") + unit);
     } else if (run_tool("systemd-run",
-                        {"--collect", "--on-active=3", "systemctl", "try-restart", unit}, &rc)) {
+                        {"--collect", "--on-active=3", "systemctl", "try-restart",
+                         "zqstack-*.service", "zqstack@*.service"},
+                        &rc)) {
         log_line(c, fmt("systemd-run (on-active=3) try-restart %s rc=%d", unit, rc));
         return;
     } else {
         log_line(c, std::string("systemd-run впав — прямий try-restart ") + unit);
     }
-    run_tool("systemctl", {"try-restart", unit}, &rc);
+    run_tool("systemctl", {"try-restart", "zqstack-*.service", "zqstack@*.service"}, &rc);
     log_line(c, fmt("systemctl try-restart %s rc=%d", unit, rc));
 }
 

@@ -374,4 +374,23 @@ TEST_F(Updater, UnprivilegedCallerInstallsThroughSetUserId) {
     EXPECT_NE(slurp(logs / "zqupdate.log").find("uid=65534 manifest ok"), std::string::npos);
 }
 
+TEST_F(Updater, SetUserIdHelperKeepsTheServiceGroupAcrossAnUpdate) {
+    // The package gives set-user-ID helpers to root and the service group
+    // only (04750); an update must not widen that to every local user.
+    if (geteuid() != 0) GTEST_SKIP() << "not running as root: cannot make a set-user-ID copy";
+    spit(target / "zqnet", "old zqnet", 0755);
+    ASSERT_EQ(chown((target / "zqnet").c_str(), 0, 4242), 0);
+    ASSERT_EQ(chmod((target / "zqnet").c_str(), 04750), 0);
+    auto rel = kRelease;
+    rel.push_back({"zqnet", "new zqnet"});
+    auto r = install(updt::good_run(rel, "2.3"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    struct stat st;
+    ASSERT_EQ(stat((target / "zqnet").c_str(), &st), 0);
+    EXPECT_EQ(slurp(target / "zqnet"), "new zqnet");
+    EXPECT_EQ(st.st_mode & 07777, 04750u);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_gid, 4242u);
+}
+
 }  // namespace
