@@ -29,9 +29,10 @@ std::span<const srv_route> srv_route_table() {
                  rt_meta_routes(),
                  rt_alarms_routes(),
                  rt_panels_routes(),
-                 srv_static_routes(),
                  rt_health_routes(),
                  rt_metrics_routes(),
+                 // Static files last: their catch-all prefix answers every other path.
+                 srv_static_routes(),
              })
             t.insert(t.end(), part.begin(), part.end());
         return t;
