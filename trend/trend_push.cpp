@@ -112,7 +112,10 @@ int exchange(push_dest_state &d, const char *method, const std::string &path,
     }
     d.last_transport_fail = push_http_do(d.url, method, path, token, body ? body->data() : nullptr,
                                          body ? body->size() : 0, rep, o) != 0;
-    return d.last_transport_fail ? 0 : rep->status;
+    if (d.last_transport_fail) return 0;
+    // Any answer but these is a refusal the status file shows.
+    if (rep->status != 200 && rep->status != 409) d.blocked = true;
+    return rep->status;
 }
 
 std::string query(const push_dest_state &d, const char *ep, uint32_t date) {
@@ -132,14 +135,14 @@ bool get_cursor(push_dest_state &d, int res, uint32_t date, long long *have) {
 }
 
 // CRC of the server's first len bytes; false on failure or when the server
-// does not hold len bytes.
+// holds fewer.
 bool get_hash(push_dest_state &d, int res, uint32_t date, long long len, uint32_t *crc) {
     char b[64];
     snprintf(b, sizeof b, "&kind=%s&len=%lld", push_kind_ext(res), len);
     push_reply rep;
     if (exchange(d, "GET", query(d, "hash", date) + b, nullptr, &rep) != 200) return false;
     long long have;
-    return push_answer_num(rep.body, "have", &have) && have == len &&
+    return push_answer_num(rep.body, "have", &have) && have >= len &&
            push_answer_hex(rep.body, "crc", crc);
 }
 
@@ -381,10 +384,16 @@ void worker(push_dest_state *dp) {
             }
         }
         if (failed) {
+            if (d.fail_streak == 0)
+                printf("[push] dest %d: %s: %s — retrying with back-off\n", d.idx,
+                       d.url_text.c_str(),
+                       d.last_transport_fail ? "no answer" : "request refused or not usable");
             d.fail_streak++;
             for (int res = 0; res < 3; res++)
                 d.cur[res].valid = d.prev[res].valid = false;
         } else {
+            if (d.fail_streak)
+                printf("[push] dest %d: %s: pushing again\n", d.idx, d.url_text.c_str());
             d.fail_streak = 0;
         }
         {
