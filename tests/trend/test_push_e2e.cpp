@@ -16,6 +16,12 @@ bool has(const std::string &text, const std::string &needle) {
     return text.find(needle) != std::string::npos;
 }
 
+// Files that are not blocked keep arriving.
+void pause_and_wait_min(pt::Site &s) {
+    s.pause();
+    EXPECT_TRUE(tsup::wait_for([&] { return s.same("2026061000.rpm"); }, 30000)) << s.status();
+}
+
 TEST(PushE2E, PushesTheDayAndResumesAfterARestartWithoutResending) {
     pt::Site s;
     pt::FakeClock clk(kNoon, 20);
@@ -47,8 +53,8 @@ TEST(PushE2E, AConflictBelowTheCursorIsHealedFromTheServersCount) {
     pt::Site s;
     pt::FakeClock clk(kNoon, 20);
     s.start(clk);
-    ASSERT_TRUE(tsup::wait_for([&] { return tsup::file_size(s.local("2026061000.rps")) > 20000; },
-                               30000));
+    ASSERT_TRUE(
+        tsup::wait_for([&] { return tsup::file_size(s.local("2026061000.rps")) > 20000; }, 30000));
     s.expect_day_pushed(20260610);
     // The server loses the last 1000 bytes of the file the next frame names.
     s.ctl("?conflict=1000");
@@ -112,6 +118,53 @@ TEST(PushE2E, BackFillCountsACorruptedServerByteAsAConflictAndRepairsIt) {
     EXPECT_TRUE(s.day_same(20260610));
     EXPECT_FALSE(tsup::file_exists(s.proj + "/run/push_backfill.req"));
     EXPECT_TRUE(has(s.rec_log(), "differs on the server")) << s.rec_log();
+}
+
+TEST(PushE2E, ALocalFileShorterThanTheServersCopyIsNeverAppendedOntoIt) {
+    pt::Site s;
+    pt::FakeClock clk(kNoon, 20);
+    s.start(clk);
+    ASSERT_TRUE(
+        tsup::wait_for([&] { return tsup::file_size(s.local("2026061000.rps")) > 20000; }, 30000));
+    s.expect_day_pushed(20260610);
+    EXPECT_EQ(0, tsup::child_stop(&s.rec));
+    std::string server_copy = tsup::read_file(s.remote("2026061000.rps"));
+    // The day's seconds file is lost and started again.
+    unlink(s.local("2026061000.rps").c_str());
+    s.resume();
+    s.start_rec(clk);
+    ASSERT_TRUE(tsup::wait_for(
+        [&] { return has(s.rec_log(), "not appended to the server's copy"); }, 30000))
+        << s.rec_log();
+    ASSERT_TRUE(tsup::wait_for(
+        [&] { return tsup::file_size(s.local("2026061000.rps")) > (long long)server_copy.size(); },
+        30000));
+    EXPECT_TRUE(has(s.status(), "\"blocked\":true")) << s.status();
+    pause_and_wait_min(s);
+    EXPECT_EQ(server_copy, tsup::read_file(s.remote("2026061000.rps")));
+    EXPECT_EQ(1u, tsup::count_of(s.rec_log(), "not appended to the server's copy"));
+}
+
+TEST(PushE2E, BackFillRequestsForOthersOrWithBadDaysStayUntouched) {
+    pt::Site s;
+    pt::FakeClock clk(kNoon, 20);
+    s.start(clk);
+    std::string req = s.proj + "/run/push_backfill.req";
+    tsup::write_file(req, "{\"url\":\"" + s.url() + "\",\"from\":20260230,\"to\":20260301}");
+    ASSERT_TRUE(
+        tsup::wait_for([&] { return has(s.rec_log(), "back-fill request ignored"); }, 30000))
+        << s.rec_log();
+    EXPECT_TRUE(tsup::file_exists(req));
+    tsup::write_file(req, "{\"url\":\"" + s.url() + "\",\"from\":20260610,\"to\":20260609}");
+    ASSERT_TRUE(tsup::wait_for(
+        [&] { return tsup::count_of(s.rec_log(), "back-fill request ignored") == 2; }, 30000));
+    tsup::write_file(req, "{\"url\":\"http://other:1/\",\"from\":20260609,\"to\":20260610}");
+    for (int i = 0; i < 2; i++) {
+        std::string before = s.status();
+        ASSERT_TRUE(tsup::wait_for([&] { return s.status() != before; }, 30000));
+    }
+    EXPECT_TRUE(tsup::file_exists(req));
+    EXPECT_TRUE(has(s.status(), "\"bf\":{\"active\":false,\"from\":0")) << s.status();
 }
 
 TEST(PushE2E, ARefusedTokenShowsBlockedAndRecoversWhenTheTokenIsFixed) {
