@@ -294,6 +294,17 @@ int sync_day(push_dest_state &d, int res, push_res_state &st, bool *caught_up) {
         if (r != PUSH_OK) return r;
     }
     st.hdr = lf.hdr;
+    // After a restart the server's rows may come from an earlier file of
+    // the same name; rows of this one must not be appended to them.
+    if (fresh && st.cursor > lf.hs) {
+        uint32_t mine, theirs;
+        if (!get_hash(d, res, st.date, st.cursor, &theirs) || !local_crc(lf, st.cursor, &mine))
+            return PUSH_FAIL;
+        if (mine != theirs) {
+            layout_block(d, res, st, "the server's copy differs from the local file");
+            return PUSH_OK;
+        }
+    }
     int r = send_rows(d, res, st.date, lf, &st.cursor, lf.end, kFramesPerPass, nullptr);
     if (r == PUSH_LAYOUT) {
         layout_block(d, res, st, "the server holds more than the local file");
@@ -325,7 +336,7 @@ bool recorder_moved_on(uint32_t today, int64_t since_ms) {
 int pass_res(push_dest_state &d, int res, uint32_t today) {
     push_res_state &cur = d.cur[res], &prev = d.prev[res];
     if (cur.date != today) {
-        if (cur.date && cur.valid) {
+        if (cur.date) {
             prev = cur;
             d.prev_since_ms[res] = g_args.now_ms();
         }
@@ -395,6 +406,7 @@ void worker(push_dest_state *dp) {
             if (d.fail_streak)
                 printf("[push] dest %d: %s: pushing again\n", d.idx, d.url_text.c_str());
             d.fail_streak = 0;
+            d.blocked = false;  // a whole pass went through without a refusal
         }
         {
             std::lock_guard<std::mutex> lk(g_mu);
@@ -479,7 +491,10 @@ void push_worker_start(const push_start_args &a) {
         d->url_text = a.dests[i].url;
         d->token = a.dests[i].token;
         d->deflate = a.dests[i].deflate;
-        d->src = a.src.substr(0, 63);
+        size_t cut = a.src.size() > 63 ? 63 : a.src.size();
+        while (cut > 0 && cut < a.src.size() && ((unsigned char)a.src[cut] & 0xC0) == 0x80)
+            cut--;  // no split UTF-8 character
+        d->src = a.src.substr(0, cut);
         std::string why;
         d->url_ok = push_url_parse(d->url_text.c_str(), &d->url, &why);
         d->token_ok = push_token_ok(d->token);

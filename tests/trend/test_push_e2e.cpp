@@ -49,6 +49,27 @@ TEST(PushE2E, PushesTheDayAndResumesAfterARestartWithoutResending) {
     EXPECT_EQ(0, s.ctl_num("rejected")) << s.ctl();
 }
 
+TEST(PushE2E, ASlotPatchedDuringTheDayReachesTheServersHeader) {
+    pt::Site s;
+    pt::FakeClock clk(kNoon, 20);
+    s.start(clk);
+    s.expect_day_pushed(20260610);
+    long long slot_bytes = s.ctl_num("bytes") - s.ctl_num("row_bytes");
+    s.resume();
+    tsup::write_file(s.proj + "/channels.json",
+                     tt::channels_json({{1, "Температура", "°C", 0, 0, 0, 200},
+                                        {2, "Тиск", "bar", 0, 1000, 0, 100},
+                                        {3, "Рівень", "m", 0, 0, 0, 10}},
+                                       {{1, "Насос"}, {2, "Клапан"}, {3, "Засувка"}}));
+    kill(s.rec.pid, SIGUSR1);
+    ASSERT_TRUE(tsup::wait_for([&] { return has(s.rec_log(), "new channel D3 activated"); }, 30000))
+        << s.rec_log();
+    s.expect_day_pushed(20260610);
+    EXPECT_NE(std::string::npos, tsup::read_file(s.remote("2026061000.rps")).find("Засувка"));
+    // One 160-byte slot record per file, not the whole header again.
+    EXPECT_EQ(slot_bytes + 3 * 160, s.ctl_num("bytes") - s.ctl_num("row_bytes"));
+}
+
 TEST(PushE2E, AConflictBelowTheCursorIsHealedFromTheServersCount) {
     pt::Site s;
     pt::FakeClock clk(kNoon, 20);
@@ -139,7 +160,8 @@ TEST(PushE2E, ALocalFileShorterThanTheServersCopyIsNeverAppendedOntoIt) {
     ASSERT_TRUE(tsup::wait_for(
         [&] { return tsup::file_size(s.local("2026061000.rps")) > (long long)server_copy.size(); },
         30000));
-    EXPECT_TRUE(has(s.status(), "\"blocked\":true")) << s.status();
+    EXPECT_TRUE(tsup::wait_for([&] { return has(s.status(), "\"blocked\":true"); }, 30000))
+        << s.status();
     pause_and_wait_min(s);
     EXPECT_EQ(server_copy, tsup::read_file(s.remote("2026061000.rps")));
     EXPECT_EQ(1u, tsup::count_of(s.rec_log(), "not appended to the server's copy"));
