@@ -345,9 +345,12 @@ int pass_res(push_dest_state &d, int res, uint32_t today) {
     }
     bool caught_up;
     if (prev.date) {
+        // Looked at before the pass: what the midnight tick wrote into the
+        // old day is then already on disk for the pass to send.
+        bool moved_on = recorder_moved_on(today, d.prev_since_ms[res]);
         int r = sync_day(d, res, prev, &caught_up);
         if (r != PUSH_OK) return r;
-        if (caught_up && recorder_moved_on(today, d.prev_since_ms[res])) prev = push_res_state();
+        if (caught_up && moved_on) prev = push_res_state();
     }
     return sync_day(d, res, cur, &caught_up);
 }
