@@ -152,6 +152,15 @@ int post(push_dest_state &d, const push_frame &f, push_reply *rep) {
     return exchange(d, "POST", path, &wire, rep);
 }
 
+// A frame of one record.
+int post_one(push_dest_state &d, int res, int op, uint32_t date, uint64_t off, const uint8_t *data,
+             size_t len, push_reply *rep) {
+    push_frame f;
+    push_frame_init(&f);
+    push_frame_add(&f, res, op, date, off, data, (uint32_t)len);
+    return post(d, f, rep);
+}
+
 void mark_ok(push_dest_state &d) {
     d.last_ok_ms = g_args.now_ms();
     d.blocked = false;
@@ -161,11 +170,8 @@ void mark_ok(push_dest_state &d) {
 // size, or the result says why not.
 int send_header(push_dest_state &d, int res, uint32_t date, const local_file &lf,
                 long long *cursor) {
-    push_frame f;
-    push_frame_init(&f);
-    push_frame_add(&f, res, PUSH_OP_HEADER, date, 0, lf.hdr.data(), (uint32_t)lf.hdr.size());
     push_reply rep;
-    int st = post(d, f, &rep);
+    int st = post_one(d, res, PUSH_OP_HEADER, date, 0, lf.hdr.data(), lf.hdr.size(), &rep);
     long long have;
     if (st == 0) return PUSH_FAIL;
     if (st == 200) {
@@ -195,11 +201,8 @@ int send_rows(push_dest_state &d, int res, uint32_t date, const local_file &lf, 
             part ? lf.row - part : (end - c < kChunk ? end - c : kChunk) / lf.row * lf.row;
         if (n <= 0 || c + n > end) break;
         if (!read_at(lf, c, n, &buf)) return PUSH_FAIL;
-        push_frame f;
-        push_frame_init(&f);
-        push_frame_add(&f, res, PUSH_OP_BYTES, date, (uint64_t)c, buf.data(), (uint32_t)n);
         push_reply rep;
-        int st = post(d, f, &rep);
+        int st = post_one(d, res, PUSH_OP_BYTES, date, (uint64_t)c, buf.data(), (size_t)n, &rep);
         long long have;
         if (st == 0) return PUSH_FAIL;
         if (st == 200) {

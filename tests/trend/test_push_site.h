@@ -22,26 +22,8 @@
 
 namespace pt {
 
-inline int64_t real_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-// Reads fake_start at the moment it is made, speed times as fast from there.
-struct FakeClock {
-    int64_t anchor_real = real_ms();
-    int64_t anchor_fake;
-    double speed;
-    FakeClock(int64_t fake_start_ms, double sp) : anchor_fake(fake_start_ms), speed(sp) {}
-    int64_t now() const {
-        return anchor_fake + (int64_t)((double)(real_ms() - anchor_real) * speed);
-    }
-    std::string env() const {
-        return std::to_string(anchor_real) + "," + std::to_string(anchor_fake) + "," +
-               std::to_string(speed);
-    }
-};
+using tt::FakeClock;
+using tt::real_ms;
 
 struct SiteOpts {
     std::string token = "s3cret";      // in config.yaml
