@@ -173,9 +173,9 @@ void control(const request &rq, srv_answer *a) {
     char b[512];
     snprintf(b, sizeof b,
              "{\"frames\":%lld,\"plain\":%lld,\"compressed\":%lld,\"records\":%lld,\"bytes\":%lld,"
-             "\"rejected\":%lld,\"last_error\":\"%s\"}",
+             "\"row_bytes\":%lld,\"rejected\":%lld,\"last_error\":\"%s\"}",
              g_store.frames, g_store.plain, g_store.compressed, g_store.records, g_store.bytes,
-             g_store.rejected, g_store.last_error.c_str());
+             g_store.row_bytes, g_store.rejected, g_store.last_error.c_str());
     a->status = 200;
     a->body = b;
 }
@@ -250,6 +250,9 @@ void serve(int fd) {
         delay = ctl ? 0 : g_f.delay_ms;
         trickle = ctl ? 0 : g_f.trickle_ms;
     }
+    if (r != 0 || (a.status != 200 && rq.path != "/ctl"))
+        printf("%s %s%s -> %d %s\n", rq.method.c_str(), rq.path.c_str(), drop ? " (dropped)" : "",
+               drop ? 0 : a.status, a.body.c_str());
     if (r >= 0 && !drop) send_answer(fd, a.status, a.body, delay, trickle);
     close(fd);
 }

@@ -1,6 +1,7 @@
 // The test trend server's files: one directory per source, the pushed day
 // files byte for byte. Every frame is checked whole before any byte is
-// written, so a bad frame leaves the copies as they were.
+// written, so a malformed frame leaves the copies as they were; offsets
+// are checked against the stored copy as the records are applied.
 
 #include "zqtrendsrv_store.h"
 
@@ -186,6 +187,7 @@ void srv_ingest(srv_store *s, const std::string &src, const uint8_t *p, size_t n
                 return reject(s, a, "bytes do not end on a row boundary");
             if (!write_at(path, (long long)r.off, r.data, r.len, false))
                 return answer(a, 500, "{}");
+            s->row_bytes += r.len;
         }
         s->records++;
         s->bytes += r.len;

@@ -12,6 +12,7 @@ struct srv_store {
     std::string dir;  // <dir>/<src>/<YYYYMMDD>00.<rps|rpm|rph>
     // Counters for tests.
     long long frames = 0, plain = 0, compressed = 0, records = 0, bytes = 0, rejected = 0;
+    long long row_bytes = 0;  // of byte records: each row once unless something was resent
     std::string last_error;
 };
 

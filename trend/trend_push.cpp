@@ -112,7 +112,10 @@ int exchange(push_dest_state &d, const char *method, const std::string &path,
     }
     d.last_transport_fail = push_http_do(d.url, method, path, token, body ? body->data() : nullptr,
                                          body ? body->size() : 0, rep, o) != 0;
-    return d.last_transport_fail ? 0 : rep->status;
+    if (d.last_transport_fail) return 0;
+    // Any answer but these is a refusal the status file shows.
+    if (rep->status != 200 && rep->status != 409) d.blocked = true;
+    return rep->status;
 }
 
 std::string query(const push_dest_state &d, const char *ep, uint32_t date) {
@@ -132,14 +135,14 @@ bool get_cursor(push_dest_state &d, int res, uint32_t date, long long *have) {
 }
 
 // CRC of the server's first len bytes; false on failure or when the server
-// does not hold len bytes.
+// holds fewer.
 bool get_hash(push_dest_state &d, int res, uint32_t date, long long len, uint32_t *crc) {
     char b[64];
     snprintf(b, sizeof b, "&kind=%s&len=%lld", push_kind_ext(res), len);
     push_reply rep;
     if (exchange(d, "GET", query(d, "hash", date) + b, nullptr, &rep) != 200) return false;
     long long have;
-    return push_answer_num(rep.body, "have", &have) && have == len &&
+    return push_answer_num(rep.body, "have", &have) && have >= len &&
            push_answer_hex(rep.body, "crc", crc);
 }
 
@@ -147,6 +150,15 @@ int post(push_dest_state &d, const push_frame &f, push_reply *rep) {
     std::vector<uint8_t> wire = push_frame_wire(&f, d.deflate);
     std::string path = "/api/trend/ingest?src=" + push_pct_encode(d.src);
     return exchange(d, "POST", path, &wire, rep);
+}
+
+// A frame of one record.
+int post_one(push_dest_state &d, int res, int op, uint32_t date, uint64_t off, const uint8_t *data,
+             size_t len, push_reply *rep) {
+    push_frame f;
+    push_frame_init(&f);
+    push_frame_add(&f, res, op, date, off, data, (uint32_t)len);
+    return post(d, f, rep);
 }
 
 void mark_ok(push_dest_state &d) {
@@ -158,11 +170,8 @@ void mark_ok(push_dest_state &d) {
 // size, or the result says why not.
 int send_header(push_dest_state &d, int res, uint32_t date, const local_file &lf,
                 long long *cursor) {
-    push_frame f;
-    push_frame_init(&f);
-    push_frame_add(&f, res, PUSH_OP_HEADER, date, 0, lf.hdr.data(), (uint32_t)lf.hdr.size());
     push_reply rep;
-    int st = post(d, f, &rep);
+    int st = post_one(d, res, PUSH_OP_HEADER, date, 0, lf.hdr.data(), lf.hdr.size(), &rep);
     long long have;
     if (st == 0) return PUSH_FAIL;
     if (st == 200) {
@@ -192,11 +201,8 @@ int send_rows(push_dest_state &d, int res, uint32_t date, const local_file &lf, 
             part ? lf.row - part : (end - c < kChunk ? end - c : kChunk) / lf.row * lf.row;
         if (n <= 0 || c + n > end) break;
         if (!read_at(lf, c, n, &buf)) return PUSH_FAIL;
-        push_frame f;
-        push_frame_init(&f);
-        push_frame_add(&f, res, PUSH_OP_BYTES, date, (uint64_t)c, buf.data(), (uint32_t)n);
         push_reply rep;
-        int st = post(d, f, &rep);
+        int st = post_one(d, res, PUSH_OP_BYTES, date, (uint64_t)c, buf.data(), (size_t)n, &rep);
         long long have;
         if (st == 0) return PUSH_FAIL;
         if (st == 200) {
@@ -291,6 +297,17 @@ int sync_day(push_dest_state &d, int res, push_res_state &st, bool *caught_up) {
         if (r != PUSH_OK) return r;
     }
     st.hdr = lf.hdr;
+    // After a restart the server's rows may come from an earlier file of
+    // the same name; rows of this one must not be appended to them.
+    if (fresh && st.cursor > lf.hs) {
+        uint32_t mine, theirs;
+        if (!get_hash(d, res, st.date, st.cursor, &theirs) || !local_crc(lf, st.cursor, &mine))
+            return PUSH_FAIL;
+        if (mine != theirs) {
+            layout_block(d, res, st, "the server's copy differs from the local file");
+            return PUSH_OK;
+        }
+    }
     int r = send_rows(d, res, st.date, lf, &st.cursor, lf.end, kFramesPerPass, nullptr);
     if (r == PUSH_LAYOUT) {
         layout_block(d, res, st, "the server holds more than the local file");
@@ -322,7 +339,7 @@ bool recorder_moved_on(uint32_t today, int64_t since_ms) {
 int pass_res(push_dest_state &d, int res, uint32_t today) {
     push_res_state &cur = d.cur[res], &prev = d.prev[res];
     if (cur.date != today) {
-        if (cur.date && cur.valid) {
+        if (cur.date) {
             prev = cur;
             d.prev_since_ms[res] = g_args.now_ms();
         }
@@ -331,9 +348,12 @@ int pass_res(push_dest_state &d, int res, uint32_t today) {
     }
     bool caught_up;
     if (prev.date) {
+        // Looked at before the pass: what the midnight tick wrote into the
+        // old day is then already on disk for the pass to send.
+        bool moved_on = recorder_moved_on(today, d.prev_since_ms[res]);
         int r = sync_day(d, res, prev, &caught_up);
         if (r != PUSH_OK) return r;
-        if (caught_up && recorder_moved_on(today, d.prev_since_ms[res])) prev = push_res_state();
+        if (caught_up && moved_on) prev = push_res_state();
     }
     return sync_day(d, res, cur, &caught_up);
 }
@@ -381,11 +401,18 @@ void worker(push_dest_state *dp) {
             }
         }
         if (failed) {
+            if (d.fail_streak == 0)
+                printf("[push] dest %d: %s: %s — retrying with back-off\n", d.idx,
+                       d.url_text.c_str(),
+                       d.last_transport_fail ? "no answer" : "request refused or not usable");
             d.fail_streak++;
             for (int res = 0; res < 3; res++)
                 d.cur[res].valid = d.prev[res].valid = false;
         } else {
+            if (d.fail_streak)
+                printf("[push] dest %d: %s: pushing again\n", d.idx, d.url_text.c_str());
             d.fail_streak = 0;
+            d.blocked = false;  // a whole pass went through without a refusal
         }
         {
             std::lock_guard<std::mutex> lk(g_mu);
@@ -470,7 +497,10 @@ void push_worker_start(const push_start_args &a) {
         d->url_text = a.dests[i].url;
         d->token = a.dests[i].token;
         d->deflate = a.dests[i].deflate;
-        d->src = a.src.substr(0, 63);
+        size_t cut = a.src.size() > 63 ? 63 : a.src.size();
+        while (cut > 0 && cut < a.src.size() && ((unsigned char)a.src[cut] & 0xC0) == 0x80)
+            cut--;  // no split UTF-8 character
+        d->src = a.src.substr(0, cut);
         std::string why;
         d->url_ok = push_url_parse(d->url_text.c_str(), &d->url, &why);
         d->token_ok = push_token_ok(d->token);

@@ -43,6 +43,28 @@ inline uint32_t fbits(float f) {
     return u;
 }
 
+inline int64_t real_ms() {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+// The fake clock of zqtrend (ZQTREND_CLOCK): reads fake_start when it is
+// made and runs speed times as fast from there.
+struct FakeClock {
+    int64_t anchor_real = real_ms();
+    int64_t anchor_fake;
+    double speed;
+    FakeClock(int64_t fake_start_ms, double sp) : anchor_fake(fake_start_ms), speed(sp) {}
+    int64_t now() const {
+        return anchor_fake + (int64_t)((double)(real_ms() - anchor_real) * speed);
+    }
+    std::string env() const {
+        return std::to_string(anchor_real) + "," + std::to_string(anchor_fake) + "," +
+               std::to_string(speed);
+    }
+};
+
 // Local time → seconds since 1970 (isdst: -1 let the system decide,
 // 0 standard, 1 summer time for the ambiguous autumn hour).
 inline time_t local_time(int y, int mo, int d, int h, int mi, int s, int isdst = -1) {
