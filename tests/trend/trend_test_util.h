@@ -101,28 +101,6 @@ inline std::string channels_json(const std::vector<an_chan> &an, const std::vect
     return o.str();
 }
 
-inline int64_t real_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-// The fake clock of the program: anchor + (real - anchor_real) * speed.
-// zqtrend's ZQTREND_CLOCK, which the test reads alongside.
-struct FakeClock {
-    int64_t anchor_real = real_ms();
-    int64_t anchor_fake;
-    double speed;
-    FakeClock(int64_t fake_start_ms, double sp) : anchor_fake(fake_start_ms), speed(sp) {}
-    int64_t now() const {
-        return anchor_fake + (int64_t)((double)(real_ms() - anchor_real) * speed);
-    }
-    std::string env() const {
-        return std::to_string(anchor_real) + "," + std::to_string(anchor_fake) + "," +
-               std::to_string(speed);
-    }
-};
-
 // Removes the instance lock zqtrend left for this database name.
 inline void remove_trend_lock(const std::string &shm_name) {
     std::string lock = "/tmp/zqtrend" + shm_name + ".lock";
