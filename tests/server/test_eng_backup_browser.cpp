@@ -9,6 +9,7 @@
 #include <string>
 
 #include "common/json.h"
+#include "eng_page.h"
 #include "server_fixture.h"
 #include "tests/support/webdriver.h"
 
@@ -16,25 +17,7 @@ using namespace srvtest;
 
 namespace {
 
-struct page {
-    tsup::WebDriver wd;
-    std::string js(const std::string &script) { return tsup::webdriver_script(&wd, script); }
-    static std::string q(const std::string &s) { return "\"" + json_escape_str(s) + "\""; }
-    std::string get(const std::string &css) {
-        return js("var e=document.querySelector(" + q(css) +
-                  ");return e?(e.tagName=='INPUT'?e.value:e.textContent):'';");
-    }
-    void click(const std::string &css) {
-        js("document.querySelector(" + q(css) + ").click();return '';");
-    }
-    void fill(const std::string &css, const std::string &value) {
-        js("var e=document.querySelector(" + q(css) + ");e.value=" + q(value) +
-           ";e.dispatchEvent(new Event('input',{bubbles:true}));return '';");
-    }
-    bool starts(const std::string &css, const std::string &text, int ms = 20000) {
-        return wait_for([&] { return get(css).rfind(text, 0) == 0; }, ms);
-    }
-};
+using page = eng_page;
 
 // zqsup from a temporary stack folder: a copy of it (its folder is the
 // stack), the real zqserver, the system pages, sleeping stand-ins.

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include "common/json.h"
+#include "eng_page.h"
 #include "server_fixture.h"
 #include "tests/support/webdriver.h"
 
@@ -13,27 +14,7 @@ using namespace srvtest;
 
 namespace {
 
-struct mq_page {
-    tsup::WebDriver wd;
-    std::string js(const std::string &script) { return tsup::webdriver_script(&wd, script); }
-    static std::string q(const std::string &s) { return "\"" + json_escape_str(s) + "\""; }
-    // textContent, or the value of a form field, of the first match of `css`.
-    std::string get(const std::string &css) {
-        return js("var e=document.querySelector(" + q(css) +
-                  ");return e?(e.tagName=='INPUT'?e.value:e.textContent):'';");
-    }
-    void click(const std::string &css) {
-        js("document.querySelector(" + q(css) + ").click();return '';");
-    }
-    // Types into a field as a user would: the value, then an input event.
-    void fill(const std::string &css, const std::string &value) {
-        js("var e=document.querySelector(" + q(css) + ");e.value=" + q(value) +
-           ";e.dispatchEvent(new Event('input',{bubbles:true}));return '';");
-    }
-    bool shows(const std::string &css, const std::string &text) {
-        return wait_for([&] { return get(css) == text; }, 20000);
-    }
-};
+using mq_page = eng_page;
 
 }  // namespace
 

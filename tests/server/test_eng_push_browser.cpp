@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "common/json.h"
+#include "eng_page.h"
 #include "server_fixture.h"
 #include "tests/support/webdriver.h"
 
@@ -12,28 +13,7 @@ using namespace srvtest;
 
 namespace {
 
-struct push_page {
-    tsup::WebDriver wd;
-    std::string js(const std::string &script) { return tsup::webdriver_script(&wd, script); }
-    static std::string q(const std::string &s) { return "\"" + json_escape_str(s) + "\""; }
-    std::string get(const std::string &css) {
-        return js("var e=document.querySelector(" + q(css) +
-                  ");return e?(e.tagName=='INPUT'?e.value:e.textContent):'';");
-    }
-    void click(const std::string &css) {
-        js("document.querySelector(" + q(css) + ").click();return '';");
-    }
-    void fill(const std::string &css, const std::string &value) {
-        js("var e=document.querySelector(" + q(css) + ");e.value=" + q(value) +
-           ";e.dispatchEvent(new Event('input',{bubbles:true}));return '';");
-    }
-    bool shows(const std::string &css, const std::string &text) {
-        return wait_for([&] { return get(css) == text; }, 20000);
-    }
-    bool starts(const std::string &css, const std::string &text) {
-        return wait_for([&] { return get(css).rfind(text, 0) == 0; }, 20000);
-    }
-};
+using push_page = eng_page;
 
 std::string status_file(bool up, bool blocked) {
     return std::string("{\"ms\":") + std::to_string(now_ms()) +
