@@ -35,6 +35,20 @@ until grep -q "listening on" "$simlog" 2>/dev/null; do
   sleep 0.1
 done
 
+# A local trend server shows the push to a central server: the demo's
+# recorder writes version-2 files and copies each day's files to it.
+trendsrv_port=8091
+if [ -x "$bin/zqtrendsrv" ] && ! grep -q '^  push:' "$proj/config.yaml"; then
+  sed -i 's|^  mainpath_linux: ./Trends$|&\n  mainpath_format: 2\n  push:\n    - url: http://127.0.0.1:'$trendsrv_port'/\n      token: demo-push-token|' "$proj/config.yaml"
+fi
+if [ -x "$bin/zqtrendsrv" ]; then
+  mkdir -p "$src/$build/demo-trendsrv"
+  "$bin/zqtrendsrv" --dir "$src/$build/demo-trendsrv" --port $trendsrv_port --bind 127.0.0.1 \
+    --token demo-push-token >"$proj/logs/zqtrendsrv.out" 2>&1 &
+  trendsrv=$!
+  trap 'kill $sim $trendsrv 2>/dev/null' EXIT
+fi
+
 echo "demo: project directory  $proj"
 echo "demo: logs               $proj/logs"
 echo "demo: controller         simulator on 127.0.0.1:44818 (log $simlog)"
@@ -42,6 +56,9 @@ echo "demo: operator page      http://127.0.0.1:${port:-8080}/screen1.html"
 echo "demo: alarms             http://127.0.0.1:${port:-8080}/alarms.html"
 echo "demo: engineering editor http://127.0.0.1:${port:-8080}/eng/ (password: eng_password in $proj/config.yaml)"
 echo "demo: calculation        $proj/calc/calc.st (shift report $proj/calc/reports/shift.csv, variables $proj/calc/vars.json)"
+echo "demo: health, metrics    http://127.0.0.1:${port:-8080}/api/health  http://127.0.0.1:${port:-8080}/metrics"
+echo "demo: backups            $proj/backups (daily; the editor's Резервні копії tab makes one now)"
+echo "demo: trend push         zqtrendsrv on 127.0.0.1:$trendsrv_port stores $src/$build/demo-trendsrv/demo-project; state in $proj/run/push_status.json"
 echo "demo: live database      $bin/zqshm dump --name /logix_drv_demo-project"
 echo "demo: Ctrl-C stops the stack"
 cd "$proj"
@@ -54,4 +71,4 @@ sup=$!
 trap 'kill -TERM $sup 2>/dev/null' INT TERM
 wait $sup || true
 wait $sup 2>/dev/null || true
-kill $sim 2>/dev/null || true
+kill $sim ${trendsrv:-} 2>/dev/null || true
