@@ -24,10 +24,10 @@ TEST(EngNetShare, ShareIsRecordedAndRemoved) {
     ASSERT_TRUE(s.start_net());
     response r =
         s.epost("/api/eng/net/share",
-                R"({"proto":"nfs","name":"pub","path":"/srv/pub#1","access":"10.0.0.0/8"})");
+                R"({"proto":"nfs","name":"pub","path":"/srv/pub_1","access":"10.0.0.0/8"})");
     ASSERT_EQ(r.status, 200) << r.body;
     EXPECT_EQ(member(r.body, "msg"), "NFS експорт створено");
-    EXPECT_NE(s.calls().find("share-nfs|pub|/srv/pub#1|ro|10.0.0.0/8"), std::string::npos)
+    EXPECT_NE(s.calls().find("share-nfs|pub|/srv/pub_1|ro|10.0.0.0/8"), std::string::npos)
         << s.calls();
 
     r = s.epost("/api/eng/net/share",
@@ -47,7 +47,7 @@ TEST(EngNetShare, ShareIsRecordedAndRemoved) {
     json_ptr cfg = config_of(s);
     ASSERT_EQ(json_count(shares_of(cfg.get())), 2u) << text;
     const json_node *a = json_at(shares_of(cfg.get()), 0);
-    EXPECT_STREQ(json_gets(a, "path", ""), "/srv/pub#1") << text;
+    EXPECT_STREQ(json_gets(a, "path", ""), "/srv/pub_1") << text;
     EXPECT_STREQ(json_gets(a, "mode", ""), "ro");
     EXPECT_STREQ(json_gets(json_at(shares_of(cfg.get()), 1), "smbuser", ""), "eng");
     EXPECT_NE(text.find("  mounts:"), std::string::npos) << text;
@@ -97,9 +97,9 @@ TEST(EngNetShare, BadExportsAreRefusedBeforeTheToolRuns) {
         {R"({"proto":"nfs","name":"x","path":"-o/a"})", "шлях має бути абсолютним"},
         {R"({"proto":"nfs","name":"x","path":"/srv/../etc"})", nullptr},
         {R"({"proto":"nfs","name":"x","path":"/srv/a b"})", nullptr},
-        {R"({"proto":"nfs","name":"x","path":"/srv/a\n/etc *(rw)"})", nullptr},
+        {R"J({"proto":"nfs","name":"x","path":"/srv/a\n/etc *(rw)"})J", nullptr},
         {R"({"proto":"smb","name":"x","path":"/srv/a]"})", nullptr},
-        {R"({"proto":"nfs","name":"x","path":"/a","access":"*(rw,no_root_squash)"})", nullptr},
+        {R"J({"proto":"nfs","name":"x","path":"/a","access":"*(rw,no_root_squash)"})J", nullptr},
         {R"({"proto":"smb","name":"x","path":"/a","smbuser":"eng"})", "вкажіть пароль для логіна"},
         {R"({"proto":"smb","name":"x","path":"/a","smbuser":"-x","pass":"p"})", nullptr},
         {R"({"proto":"smb","name":"x","path":"/a","smbuser":"u","pass":"a\nb"})", nullptr},
