@@ -1,11 +1,13 @@
 // Network mounts from the editor: mount and record a share, remove it, the
-// alternate trend paths that live on a share, and the status overview.
+// alternate trend paths that live on a share, local exports, the NFS/SMB
+// packages, and the status overview.
 // Every entry passes the same checks as the supervisor's before zqnet runs.
 
 #include "server/eng_net.h"
 
 #include <signal.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <functional>
@@ -350,10 +352,261 @@ void h_status(srv_call *c) {
     srv_reply_body(c->reply, 200, SRV_JSON_UTF8, out);
 }
 
+// ---- Exports and packages ----
+
+constexpr int NET_SHARES_MAX = 16;
+constexpr int PKG_TIMEOUT_MS = 600000;
+
+struct net_share {
+    std::string proto, name, path, mode, access, smbuser;
+};
+
+std::vector<net_share> shares_from_config(const json_node *root) {
+    std::vector<net_share> v;
+    const json_node *list = json_get(json_get(root, "network"), "shares");
+    for (const json_node *s = list && list->type == JSON_ARRAY ? list->child : nullptr;
+         s && v.size() < size_t(NET_SHARES_MAX); s = s->next) {
+        if (s->type != JSON_OBJECT || !*json_gets(s, "name", "")) continue;
+        net_share sh;
+        sh.proto = eng_cut_utf8(json_gets(s, "proto", ""), 7);
+        sh.name = eng_cut_utf8(json_gets(s, "name", ""), 63);
+        sh.path = eng_cut_utf8(json_gets(s, "path", ""), 399);
+        sh.mode = eng_cut_utf8(json_gets(s, "mode", "ro"), 3);
+        sh.access = eng_cut_utf8(json_gets(s, "access", "*"), 399);
+        sh.smbuser = eng_cut_utf8(json_gets(s, "smbuser", ""), 63);
+        v.push_back(sh);
+    }
+    return v;
+}
+
+std::vector<std::string> share_lines(const std::vector<net_share> &list) {
+    std::vector<std::string> l;
+    for (const net_share &s : list) {
+        l.push_back("- proto: " + eng_yaml_quoted(s.proto));
+        l.push_back("  name: " + eng_yaml_quoted(s.name));
+        l.push_back("  path: " + eng_yaml_quoted(s.path));
+        l.push_back("  mode: " + eng_yaml_quoted(s.mode));
+        l.push_back("  access: " + eng_yaml_quoted(s.access));
+        l.push_back("  smbuser: " + eng_yaml_quoted(s.smbuser));
+    }
+    return l;
+}
+
+int edit_shares(const char *yaml_path, const std::function<int(std::vector<net_share> *)> &change) {
+    const yaml_edit_path where{NETWORK, 1};
+    return yaml_edit_file(yaml_path, where, [&](std::string *t) {
+        json_ptr root(yaml_parse(t->c_str()));
+        std::vector<net_share> list = shares_from_config(root.get());
+        int rc = change(&list);
+        if (rc != YAML_EDIT_OK) return rc;
+        return yaml_edit_set_block(t, where, "shares", share_lines(list));
+    });
+}
+
+// An absolute path zqnet can put into exports and smb.conf as one token:
+// no "..", no blanks, quotes or controls that would split or extend a line.
+bool share_path_ok(const std::string &p) {
+    if (p.size() > 399 || !net_arg_ok(p, 399)) return false;
+    if (p.find_first_of("\"'\\;#[]") != std::string::npos) return false;
+    size_t pos = 0;
+    while (pos <= p.size()) {
+        size_t slash = p.find('/', pos);
+        if (p.compare(pos, slash == std::string::npos ? std::string::npos : slash - pos, "..") == 0)
+            return false;
+        if (slash == std::string::npos) break;
+        pos = slash + 1;
+    }
+    return true;
+}
+
+// Client list: hosts, networks, "*" — comma-separated, nothing that could
+// carry export options or smb.conf syntax.
+bool share_access_ok(const std::string &a) {
+    if (a.empty() || a.size() > 399 || a[0] == '-') return false;
+    for (unsigned char ch : a) {
+        bool ok = (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') ||
+                  (ch >= '0' && ch <= '9') || strchr(".*/:_-,", ch);
+        if (!ok) return false;
+    }
+    return true;
+}
+
+bool smbuser_ok(const std::string &u) {
+    if (u.empty() || u.size() > 63 || u[0] == '-') return false;
+    for (unsigned char ch : u) {
+        bool ok = (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') ||
+                  (ch >= '0' && ch <= '9') || ch == '_' || ch == '-' || ch == '.';
+        if (!ok) return false;
+    }
+    return true;
+}
+
+void h_share(srv_call *c) {
+    json_ptr body = eng_body_object(c);
+    if (!body) return;
+    const json_node *b = body.get();
+    net_share s;
+    s.proto = text_member(b, "proto");
+    s.name = text_member(b, "name");
+    s.path = text_member(b, "path");
+    s.mode = text_member(b, "mode");
+    s.access = text_member(b, "access");
+    s.smbuser = text_member(b, "smbuser");
+    std::string pass = text_member(b, "pass");
+    if (s.mode.empty()) s.mode = "ro";
+    if (s.access.empty()) s.access = "*";
+    if (s.proto != "nfs" && s.proto != "smb") return eng_fail(c, 400, "невірний протокол");
+    if (!net_mount_name_ok(s.name)) return eng_fail(c, 400, "невірна назва");
+    if (s.mode != "ro" && s.mode != "rw") return eng_fail(c, 400, "невірний режим");
+    if (s.path.empty() || s.path[0] != '/') return eng_fail(c, 400, "шлях має бути абсолютним");
+    if (!share_path_ok(s.path)) return eng_fail(c, 400, "невірний шлях");
+    if (!share_access_ok(s.access)) return eng_fail(c, 400, "невірний доступ");
+    if (s.proto == "nfs") s.smbuser.clear();
+    if (!s.smbuser.empty() && !smbuser_ok(s.smbuser)) return eng_fail(c, 400, "невірний логін");
+    if (!s.smbuser.empty() && pass.empty()) return eng_fail(c, 400, "вкажіть пароль для логіна");
+    // smbpasswd reads the password as lines: a line break would end it early.
+    if (pass.size() > 127 || pass.find_first_of("\r\n") != std::string::npos)
+        return eng_fail(c, 400, "невірний пароль");
+
+    std::lock_guard<std::mutex> lk(g_net_mu);
+    const char *yaml = c->st->cfg.yaml_path;
+    const std::string too_many = "забагато шар (max " + std::to_string(NET_SHARES_MAX) + ")";
+    {
+        json_ptr root(yaml_parse_file(yaml));
+        std::vector<net_share> now = shares_from_config(root.get());
+        bool known = false;
+        for (const net_share &o : now)
+            known = known || o.name == s.name;
+        if (!known && now.size() >= size_t(NET_SHARES_MAX)) return eng_fail(c, 400, too_many);
+    }
+    if (!s.smbuser.empty()) {
+        std::string err =
+            eng_zqnet({"smb-user", s.smbuser}, "помилка", QUERY_TIMEOUT_MS * 2, pass + "\n");
+        if (!err.empty()) return eng_fail(c, 500, "smbuser: " + err);
+    }
+    std::vector<std::string> args{s.proto == "nfs" ? "share-nfs" : "share-smb", s.name, s.path,
+                                  s.mode, s.access};
+    if (!s.smbuser.empty()) args.push_back(s.smbuser);
+    std::string err = eng_zqnet(args, "помилка", MOUNT_TIMEOUT_MS);
+    if (!err.empty()) return eng_fail(c, 500, "share: " + err);
+    int rc = edit_shares(yaml, [&](std::vector<net_share> *list) {
+        for (net_share &o : *list)
+            if (o.name == s.name) {
+                o = s;
+                return (int)YAML_EDIT_OK;
+            }
+        if (list->size() >= size_t(NET_SHARES_MAX)) return NET_FULL;
+        list->push_back(s);
+        return (int)YAML_EDIT_OK;
+    });
+    if (rc == NET_FULL) return eng_fail(c, 400, too_many);
+    if (rc != YAML_EDIT_OK)
+        return eng_fail(c, 500, std::string("config.yaml: ") + yaml_edit_strerror(rc));
+    eng_audit(c, "net/share " + s.proto + " " + s.name + " " + s.path);
+    eng_ok(c, s.proto == "nfs" ? "NFS експорт створено" : "SMB шара створена");
+}
+
+void h_unshare(srv_call *c) {
+    json_ptr body = eng_body_object(c);
+    if (!body) return;
+    std::string name = text_member(body.get(), "name");
+    if (!net_mount_name_ok(name)) return eng_fail(c, 400, "невірна назва");
+    std::lock_guard<std::mutex> lk(g_net_mu);
+    const char *yaml = c->st->cfg.yaml_path;
+    std::string proto;
+    {
+        json_ptr root(yaml_parse_file(yaml));
+        for (const net_share &o : shares_from_config(root.get()))
+            if (o.name == name) proto = o.proto;
+    }
+    if (proto.empty()) return eng_fail(c, 404, "не знайдено");
+    std::string err = eng_zqnet({proto == "smb" ? "unshare-smb" : "unshare-nfs", name}, "помилка",
+                                MOUNT_TIMEOUT_MS);
+    if (!err.empty()) return eng_fail(c, 500, "unshare: " + err);
+    int rc = edit_shares(yaml, [&](std::vector<net_share> *list) {
+        for (size_t i = 0; i < list->size(); i++)
+            if ((*list)[i].name == name) {
+                list->erase(list->begin() + long(i));
+                return (int)YAML_EDIT_OK;
+            }
+        return NET_ABSENT;
+    });
+    if (rc == NET_ABSENT) return eng_fail(c, 404, "не знайдено");
+    if (rc != YAML_EDIT_OK)
+        return eng_fail(c, 500, std::string("config.yaml: ") + yaml_edit_strerror(rc));
+    eng_audit(c, "net/unshare " + name);
+    eng_ok(c, "видалено");
+}
+
+bool component_ok(const std::string &k) {
+    return k == "nfs-client" || k == "nfs-server" || k == "smb-client" || k == "smb-server";
+}
+
+// Component name from the body: "" after answering the error.
+std::string component_of(srv_call *c, const json_node *b) {
+    std::string k = text_member(b, "component");
+    if (k.empty()) {
+        eng_fail(c, 400, "порожній компонент");
+        return "";
+    }
+    if (!component_ok(k)) {
+        eng_fail(c, 400, "невідомий компонент");
+        return "";
+    }
+    return k;
+}
+
+std::string apt_error(const std::string &err) {
+    return err.empty() || err == "apt-get помилка" ? "apt-get помилка" : "apt-get помилка: " + err;
+}
+
+void h_install(srv_call *c) {
+    json_ptr body = eng_body_object(c);
+    if (!body) return;
+    std::string k = component_of(c, body.get());
+    if (k.empty()) return;
+    std::lock_guard<std::mutex> lk(g_net_mu);
+    std::string err = eng_zqnet({"pkg-install", k}, "apt-get помилка", PKG_TIMEOUT_MS);
+    if (!err.empty()) return eng_fail(c, 500, apt_error(err));
+    eng_audit(c, "net/install " + k);
+    eng_ok(c, "встановлено");
+}
+
+void h_uninstall(srv_call *c) {
+    json_ptr body = eng_body_object(c);
+    if (!body) return;
+    std::string k = component_of(c, body.get());
+    if (k.empty()) return;
+    std::lock_guard<std::mutex> lk(g_net_mu);
+    // Removing the client under a live mount, or the server under an export,
+    // would break them silently: name what still needs the component.
+    json_ptr root(yaml_parse_file(c->st->cfg.yaml_path));
+    std::string proto = k.compare(0, 3, "nfs") == 0 ? "nfs" : "smb";
+    std::string users;
+    if (k.ends_with("-client")) {
+        for (const net_mount &m : net_mounts_from_config(root.get()))
+            if ((m.type.empty() ? "nfs" : m.type) == proto)
+                users += (users.empty() ? "" : ", ") + m.name;
+    } else {
+        for (const net_share &s : shares_from_config(root.get()))
+            if (s.proto == proto) users += (users.empty() ? "" : ", ") + s.name;
+    }
+    if (!users.empty())
+        return eng_fail(c, 409, "не можна видалити: " + users + " — спершу приберіть їх");
+    std::string err = eng_zqnet({"pkg-remove", k}, "apt-get помилка", PKG_TIMEOUT_MS);
+    if (!err.empty()) return eng_fail(c, 500, apt_error(err));
+    eng_audit(c, "net/uninstall " + k);
+    eng_ok(c, "видалено");
+}
+
 const srv_route routes[] = {
     {SRV_READ, "/api/eng/net/status", h_status, ENG},
     {SRV_POST, "/api/eng/net/mount", h_mount, CHANGE},
     {SRV_POST, "/api/eng/net/umount", h_umount, CHANGE},
+    {SRV_POST, "/api/eng/net/share", h_share, CHANGE},
+    {SRV_POST, "/api/eng/net/unshare", h_unshare, CHANGE},
+    {SRV_POST, "/api/eng/net/install", h_install, CHANGE},
+    {SRV_POST, "/api/eng/net/uninstall", h_uninstall, CHANGE},
 };
 
 }  // namespace

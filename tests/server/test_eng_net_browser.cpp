@@ -36,3 +36,29 @@ TEST(EngNetBrowser, AddListAndRemoveAMount) {
     EXPECT_TRUE(p.shows("#net-mounts", "Монтувань немає"));
     EXPECT_NE(s.calls().find("umount|arch"), std::string::npos);
 }
+
+TEST(EngNetBrowser, ExportAndCloseAFolder) {
+    if (!tsup::have_browser())
+        FAIL() << "chromium or chromedriver not installed (scripts/deps.sh installs them)";
+    net_server s(sys_www());
+    ASSERT_TRUE(s.start_net());
+    net_page p;
+    ASSERT_EQ(p.open(s.port), "");
+    p.click("#tabbtn-net");
+    ASSERT_TRUE(p.shows("#net-shares", "Спільних папок немає"));
+
+    p.fill("#share-name", "pub");
+    p.fill("#share-path", "srv/pub");
+    p.click("#share-add");
+    EXPECT_TRUE(p.shows("#share-msg", "шлях має бути абсолютним")) << p.get("#share-msg");
+
+    p.fill("#share-path", "/srv/pub");
+    p.click("#share-add");
+    ASSERT_TRUE(p.shows("#share-msg", "NFS експорт створено")) << p.get("#share-msg");
+    ASSERT_TRUE(p.shows("#net-shares", "/srv/pub")) << p.get("#net-shares");
+    EXPECT_NE(s.calls().find("share-nfs|pub|/srv/pub|ro|*"), std::string::npos) << s.calls();
+
+    p.click("#net-shares button[data-name=pub]");
+    ASSERT_TRUE(p.shows("#share-msg", "видалено")) << p.get("#share-msg");
+    EXPECT_TRUE(p.shows("#net-shares", "Спільних папок немає"));
+}

@@ -24,6 +24,7 @@ async function netLoad() {
       el('td', {}, btn)));
   }
   if (!(s.cfg_mounts || []).length) body.append(el('tr', {}, el('td', { colSpan: 7, textContent: 'Монтувань немає' })));
+  netShares(s.shares || []);
   const p = s.packages || {};
   const yes = (b) => (b ? 'є' : 'немає');
   $('net-info').textContent = `zqnet: ${yes(s.zqnet)}; nfs-common: ${yes(p['nfs-common'])}; cifs-utils: ${yes(p['cifs-utils'])}; ` +
@@ -66,11 +67,52 @@ async function netUmount(name) {
   netLoad();
 }
 
+// Local folders exported over NFS or SMB (network.shares).
+function netShares(list) {
+  const body = $('net-shares');
+  body.replaceChildren();
+  for (const sh of list) {
+    const btn = el('button', { type: 'button', className: 'light', textContent: 'Прибрати' });
+    btn.dataset.name = sh.name;
+    btn.addEventListener('click', () => netUnshare(sh.name));
+    body.append(el('tr', {},
+      el('td', { textContent: sh.name }), el('td', { textContent: sh.proto.toUpperCase() }),
+      el('td', { textContent: sh.path }), el('td', { textContent: sh.mode }),
+      el('td', { textContent: sh.smbuser ? `${sh.access}, ${sh.smbuser}` : sh.access }),
+      el('td', {}, btn)));
+  }
+  if (!list.length) body.append(el('tr', {}, el('td', { colSpan: 6, textContent: 'Спільних папок немає' })));
+}
+
+async function netShare(ev) {
+  ev.preventDefault();
+  const body = {
+    proto: $('share-proto').value, name: $('share-name').value.trim(), path: $('share-path').value.trim(),
+    mode: $('share-mode').value, access: $('share-access').value.trim(),
+  };
+  if (body.proto === 'smb' && $('share-user').value.trim()) {
+    body.smbuser = $('share-user').value.trim();
+    body.pass = $('share-pass').value;
+  }
+  const r = await api('POST', 'net/share', body);
+  $('share-pass').value = '';
+  say('share-msg', r.ok ? r.json.msg : r.error, r.ok);
+  netLoad();
+}
+
+async function netUnshare(name) {
+  if (!confirm(`Закрити доступ до «${name}»?`)) return;
+  const r = await api('POST', 'net/unshare', { name });
+  say('share-msg', r.ok ? `«${name}»: ${r.json.msg}` : r.error, r.ok);
+  netLoad();
+}
+
 engTab('net', {
   init() {
     $('net-refresh').addEventListener('click', netLoad);
     $('net-form').addEventListener('submit', netAdd);
     $('net-type').addEventListener('change', netTypeChanged);
+    $('share-form').addEventListener('submit', netShare);
     netTypeChanged();
   },
   show() { netLoad(); },
