@@ -286,7 +286,9 @@ int cip_request(eip_session *s, const uint8_t *request, size_t len, uint8_t *out
     uint8_t reply[CIP_REPLY_MAX];
     size_t n = sizeof reply;
     if (cip_send(s, request, len, reply, &n) != 0) return -1;
-    return decode_reply(reply, n, out, out_len);
+    int rc = decode_reply(reply, n, out, out_len);
+    if (rc != 0) s->errors++;
+    return rc;
 }
 
 namespace {
@@ -569,7 +571,9 @@ int cip_read_multi(eip_session *s, const cip_multi_item *items, int n, cip_multi
     uint8_t reply[CIP_REPLY_MAX];
     size_t rn = sizeof reply;
     if (cip_send(s, req, (size_t)len, reply, &rn) != 0) return -1;
-    return cip_parse_multi_read(reply, rn, n, results);
+    int rc = cip_parse_multi_read(reply, rn, n, results);
+    if (rc != 0) s->errors++;
+    return rc;
 }
 
 int cip_encode_numeric(uint16_t type, double value, uint8_t out[8], size_t *size_out) {

@@ -315,6 +315,9 @@ int run_jobs(pass &p) {
                     return -1;
                 }
             }
+            if (sent[i] && st > 0 && st != CIP_STATUS_PARTIAL_TRANSFER &&
+                st != CIP_STATUS_EMBEDDED_SERVICE_ERROR)
+                p.links[i]->errors++;
             switch (j.kind) {
                 case JOB_ITEMS:
                     if (finish_items(p, j, sent[i] ? st : -1, reply, rn) < 0) return -1;

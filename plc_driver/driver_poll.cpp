@@ -37,6 +37,12 @@ int64_t mono_ms() {
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+int64_t mono_us() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
 void sleep_ms(int64_t ms) {
     if (ms <= 0) return;
     timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>((ms % 1000) * 1000000)};
@@ -122,7 +128,25 @@ struct poll_ctx {
     bool large_skip = false;  // the controller dropped the link on a Large Forward Open
     eip_session *links[LOGIX_LINKS_MAX] = {};
     int n_links = 0;
+    bool ever_connected = false;
 };
+
+// Requests and errors so far over the main session and the extra links.
+void session_totals(const poll_ctx &c, uint64_t *requests, uint64_t *errors) {
+    uint64_t r = c.conn->session.requests, e = c.conn->session.errors;
+    for (int i = 0; i < LOGIX_LINKS_MAX - 1; ++i) {
+        r += c.conn->extra[i].requests;
+        e += c.conn->extra[i].errors;
+    }
+    *requests = r;
+    *errors = e;
+}
+
+void publish_errors(poll_ctx &c) {
+    uint64_t r, e;
+    session_totals(c, &r, &e);
+    c.conn->stats.errors.store(e, std::memory_order_relaxed);
+}
 
 // Non-blocking TCP probe of the controller port: true when it accepts.
 bool probe_host(const char *ip) {
@@ -467,6 +491,8 @@ bool connect_step(poll_ctx &c) {
 
     t_fresh_ms = mono_ms();
     c.connected = true;
+    if (c.ever_connected) conn->stats.reconnects.fetch_add(1, std::memory_order_relaxed);
+    c.ever_connected = true;
     plc_status_conn(conn, 1);
     uint8_t id[128];
     size_t idlen = 0;
@@ -840,7 +866,10 @@ int run_pass(poll_ctx &c) {
     if (service_clock(c, true) < 0) return -1;
 
     int64_t pass_start = mono_ms();
+    int64_t pass_start_us = mono_us();
     int64_t ts = shm_now_ms();
+    uint64_t req_before, err_before;
+    session_totals(c, &req_before, &err_before);
     bool polled = false;
     bool refused = false;
     for (int gi = 0; gi < conn->group_count; ++gi) {
@@ -874,6 +903,13 @@ int run_pass(poll_ctx &c) {
     }
 
     if (polled) {
+        uint64_t req_after, err_after;
+        session_totals(c, &req_after, &err_after);
+        logix_conn_stats &st = conn->stats;
+        st.last_requests.store(req_after - req_before, std::memory_order_relaxed);
+        st.last_pass_us.store(mono_us() - pass_start_us, std::memory_order_relaxed);
+        st.errors.store(err_after, std::memory_order_relaxed);
+        st.passes.fetch_add(1, std::memory_order_relaxed);
         int64_t d = mono_ms() - pass_start;
         if (c.st_count == 0 && c.st_window == 0) c.st_window = pass_start;
         c.st_min = std::min(c.st_min, d);
@@ -1007,6 +1043,7 @@ static int read_single_fallback(eip_session *s, logix_group *g, int idx, ShmHand
 }
 
 static void plc_status_conn(logix_conn *conn, int up) {
+    conn->stats.connected.store(up, std::memory_order_relaxed);
     ShmHandle *db = &conn->database;
     if (!db->base || conn->index < 0 || static_cast<uint32_t>(conn->index) >= shm_plc_count(db))
         return;
@@ -1071,9 +1108,13 @@ void logix_poll_thread(logix_conn *conn) {
     while (g_running.load()) {
         if (!c.connected) {
             connect_step(c);
+            publish_errors(c);
             continue;
         }
-        if (run_pass(c) < 0) drop_connection(c);
+        if (run_pass(c) < 0) {
+            drop_connection(c);
+            publish_errors(c);
+        }
     }
     log_msg("Потік завершено. IP=%s", conn->ip);
     if (c.connected) {

@@ -21,6 +21,17 @@ constexpr int LOGIX_ERROR_PASS_LIMIT = 10;
 // Sessions per controller on a large connection: one request in flight on each.
 constexpr int LOGIX_LINKS_MAX = 4;
 
+// Figures of one connection for ./run/zqlogix.status, set by its poll thread
+// and read by the main thread's status writer.
+struct logix_conn_stats {
+    std::atomic<int> connected{0};
+    std::atomic<uint64_t> passes{0};
+    std::atomic<uint64_t> last_requests{0};  // requests of the last pass
+    std::atomic<int64_t> last_pass_us{0};
+    std::atomic<uint64_t> errors{0};
+    std::atomic<uint64_t> reconnects{0};
+};
+
 struct logix_conn {
     char ip[64] = {};
     int slot = 0;
@@ -36,6 +47,7 @@ struct logix_conn {
     eip_session extra[LOGIX_LINKS_MAX - 1];
     int extra_count = 0;
     char shm_name[SHM_NAME_MAX + 1] = {};
+    logix_conn_stats stats;
 };
 
 // Cleared by SIGINT/SIGTERM; every thread ends within one sleep slice.

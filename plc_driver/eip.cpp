@@ -88,14 +88,16 @@ int eip_sock_read_all(int sock, void *buffer, size_t n) {
 namespace {
 
 int send_request(eip_session *s, const uint8_t *request, size_t request_len, int64_t deadline) {
+    s->requests++;
     if (send_all_until(s->sock, request, request_len, deadline) != 0) {
+        s->errors++;
         log_err("EIP: помилка передачі: %s", strerror(errno));
         return -1;
     }
     return 0;
 }
 
-int recv_reply(eip_session *s, uint8_t *reply, size_t *reply_len, int64_t deadline) {
+int recv_reply_inner(eip_session *s, uint8_t *reply, size_t *reply_len, int64_t deadline) {
     uint8_t header[EIP_HEADER_SIZE];
     if (read_all_until(s->sock, header, sizeof header, deadline) != 0) {
         log_err("EIP: помилка отримання заголовка: %s", strerror(errno));
@@ -118,6 +120,12 @@ int recv_reply(eip_session *s, uint8_t *reply, size_t *reply_len, int64_t deadli
     }
     *reply_len = EIP_HEADER_SIZE + len;
     return 0;
+}
+
+int recv_reply(eip_session *s, uint8_t *reply, size_t *reply_len, int64_t deadline) {
+    int rc = recv_reply_inner(s, reply, reply_len, deadline);
+    if (rc != 0) s->errors++;
+    return rc;
 }
 
 }  // namespace

@@ -58,6 +58,10 @@ struct eip_session {
     // Size of the open CIP connection in bytes (sequence count included);
     // 0 while none is open.
     uint16_t conn_size = 0;
+    // Counters for the driver's status file: requests sent, and exchanges
+    // that failed (time-outs, socket and encapsulation errors, CIP refusals).
+    uint64_t requests = 0;
+    uint64_t errors = 0;
 };
 
 // All return 0 on success, -1 on failure (logged).

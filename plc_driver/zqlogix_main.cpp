@@ -1,6 +1,7 @@
 // zqlogix: polls Logix controller tags into the real-time database.
 
 #include <pthread.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include "common/version.h"
 #include "driver_config.h"
 #include "driver_poll.h"
+#include "driver_status.h"
 
 namespace {
 
@@ -153,6 +155,16 @@ int main(int argc, char **argv) {
             break;
         }
         ++started;
+    }
+    // Figures for the server's /metrics, once a second, off the poll threads.
+    bool status_failed = false;
+    while (started > 0 && g_running.load()) {
+        // Logged once per run of failures, not every second.
+        bool failed = driver_status_write(g_conns, nconn, shm_now_ms()) != 0;
+        if (failed && !status_failed) log_err("Не вдалося записати %s", DRIVER_STATUS_PATH);
+        status_failed = failed;
+        for (int t = 0; t < 10 && g_running.load(); ++t)
+            usleep(100 * 1000);
     }
     for (int k = 0; k < started; ++k)
         pthread_join(threads[k], nullptr);

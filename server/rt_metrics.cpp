@@ -3,9 +3,13 @@
 
 #include <atomic>
 #include <cstdio>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "common/json.h"
+#include "common/parse_util.h"
 #include "common/shm.h"
 #include "server/rt_common.h"
 #include "server/rt_health.h"
@@ -32,6 +36,59 @@ std::string label(const std::string &v) {
     return out;
 }
 
+// One connection's figures from the driver's ./run/zqlogix.status.
+struct drv_conn {
+    int plc = -1;
+    std::string ip;
+    int slot = 0;
+    double passes = 0, requests = 0, pass_ms = 0, errors = 0, reconnects = 0;
+};
+
+constexpr size_t DRV_STATUS_MAX = 65536;
+constexpr int DRV_CONNS_MAX = 64;
+
+std::vector<drv_conn> read_driver_status() {
+    std::vector<drv_conn> v;
+    std::string text;
+    if (zq_read_file_max("./run/zqlogix.status", DRV_STATUS_MAX, &text) != 0) return v;
+    json_node *j = json_parse_len(text.data(), text.size());
+    const json_node *a = j ? json_get(j, "controllers") : nullptr;
+    if (a && a->type == JSON_ARRAY) {
+        for (size_t i = 0; i < json_count(a) && i < DRV_CONNS_MAX; i++) {
+            const json_node *c = json_at(a, i);
+            long long plc = json_geti(c, "plc", -1);
+            if (plc < 0 || plc >= DRV_CONNS_MAX) continue;
+            drv_conn d;
+            d.plc = int(plc);
+            d.ip = json_gets(c, "ip", "");
+            d.slot = int(json_geti(c, "slot", 0));
+            d.passes = double(json_geti(c, "passes", 0));
+            d.requests = double(json_geti(c, "requests_last_pass", 0));
+            d.pass_ms = json_getn(c, "pass_ms", 0);
+            d.errors = double(json_geti(c, "errors", 0));
+            d.reconnects = double(json_geti(c, "reconnects", 0));
+            v.push_back(d);
+        }
+    }
+    json_free(j);
+    return v;
+}
+
+// The driver's figures, read at most once a second however fast /metrics is
+// polled.
+std::shared_ptr<const std::vector<drv_conn>> driver_status_cached() {
+    static std::mutex mu;
+    static std::shared_ptr<const std::vector<drv_conn>> cached;
+    static int64_t read_ms = 0;
+    int64_t now = shm_now_ms();
+    std::lock_guard<std::mutex> lk(mu);
+    if (!cached || now - read_ms >= RT_SNAPSHOT_MS || now < read_ms) {
+        cached = std::make_shared<const std::vector<drv_conn>>(read_driver_status());
+        read_ms = now;
+    }
+    return cached;
+}
+
 struct prom {
     std::string out;
     void family(const char *name, const char *type, const char *help) {
@@ -53,6 +110,46 @@ struct prom {
         out += b;
     }
 };
+
+std::string plc_labels(int i, const std::string &ip, int slot) {
+    return "plc=\"" + std::to_string(i) + "\",ip=\"" + label(ip) + "\",slot=\"" +
+           std::to_string(slot) + "\"";
+}
+
+// Labels come from the database's PLC block when there is one, so the
+// series pair up with zq_controller_connected.
+void controller_figures(prom *p, const ShmHandle *db, const std::vector<drv_conn> &d) {
+    auto labels = [&](const drv_conn &x) {
+        if (db && uint32_t(x.plc) < shm_plc_count(db)) {
+            const ShmPlcBlock *b = shm_plc(db, uint32_t(x.plc));
+            return plc_labels(x.plc, rt_fixed_str(b->ip, sizeof b->ip), b->slot);
+        }
+        return plc_labels(x.plc, x.ip, x.slot);
+    };
+    struct fam {
+        const char *name, *type, *help;
+        double drv_conn::*v;
+        double scale;
+    };
+    const fam fams[] = {
+        {"zq_controller_passes_total", "counter", "Poll passes of the driver's connection.",
+         &drv_conn::passes, 1},
+        {"zq_controller_requests_per_pass", "gauge", "Requests sent in the last poll pass.",
+         &drv_conn::requests, 1},
+        {"zq_controller_pass_seconds", "gauge", "Duration of the last poll pass.",
+         &drv_conn::pass_ms, 0.001},
+        {"zq_controller_errors_total", "counter",
+         "Failed exchanges: time-outs, transport and encapsulation errors, CIP refusals.",
+         &drv_conn::errors, 1},
+        {"zq_controller_reconnects_total", "counter", "Connections made again after the first one.",
+         &drv_conn::reconnects, 1},
+    };
+    for (const fam &f : fams) {
+        p->family(f.name, f.type, f.help);
+        for (const drv_conn &x : d)
+            p->sample(f.name, labels(x), x.*f.v * f.scale);
+    }
+}
 
 void h_metrics(srv_call *c) {
     std::shared_ptr<const rt_snapshot> s = rt_snapshot_get(c->st);
@@ -81,11 +178,10 @@ void h_metrics(srv_call *c) {
     uint32_t n_plc = db ? shm_plc_count(db) : 0;
     for (uint32_t i = 0; i < n_plc; i++) {
         const ShmPlcBlock *b = shm_plc(db, i);
-        std::string l = "plc=\"" + std::to_string(i) + "\",ip=\"" +
-                        label(rt_fixed_str(b->ip, sizeof b->ip)) + "\",slot=\"" +
-                        std::to_string(b->slot) + "\"";
+        std::string l = plc_labels(int(i), rt_fixed_str(b->ip, sizeof b->ip), b->slot);
         p.sample("zq_controller_connected", l, b->connected && live ? 1 : 0);
     }
+    controller_figures(&p, c->db, *driver_status_cached());
 
     // Families whose program reports nothing (yet) keep their HELP and TYPE
     // lines and have no sample.

@@ -105,12 +105,16 @@ TEST(EipTransact, ErrorStatusIsAFailureButKeepsTheStreamInStep) {
     uint8_t out[64];
     size_t len = sizeof out;
     uint8_t cip[2] = {0x4C, 0};
+    uint64_t sent = sc.s.requests, failed = sc.s.errors;
     EXPECT_EQ(-1, eip_send_rrdata(&sc.s, cip, 2, out, &len));
     EXPECT_TRUE(log.has("EIP: статус помилки: 0x00000065")) << log.text();
     len = sizeof out;
     ASSERT_EQ(0, eip_send_rrdata(&sc.s, cip, 2, out, &len));
     EXPECT_EQ(5u, len);
     EXPECT_EQ(7, out[4]);
+    // Both exchanges count as requests, only the refused one as an error.
+    EXPECT_EQ(sent + 2, sc.s.requests);
+    EXPECT_EQ(failed + 1, sc.s.errors);
 }
 
 TEST(EipTransact, MalformedRRDataReplies) {

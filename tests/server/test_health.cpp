@@ -281,6 +281,33 @@ TEST_F(Health, MetricsMoveAndHealthFollowsTheDriver) {
               m1.series["zq_http_requests_total{code=\"200\"}"]);
     EXPECT_GE(m2.series["zq_http_requests_total{code=\"503\"}"], 0);
 
+    // The driver's own figures per controller, with the connected series' labels.
+    std::string labels = "{plc=\"0\",ip=\"" + sim.addr + "\",slot=\"0\"}";
+    EXPECT_EQ(m2.type["zq_controller_requests_per_pass"], "gauge");
+    EXPECT_EQ(m2.type["zq_controller_pass_seconds"], "gauge");
+    EXPECT_EQ(m2.type["zq_controller_errors_total"], "counter");
+    EXPECT_EQ(m2.type["zq_controller_reconnects_total"], "counter");
+    prom_doc d1, d2;
+    ASSERT_TRUE(wait_for(
+        [&] {
+            d1 = metrics();
+            return d1.series.count("zq_controller_passes_total" + labels) &&
+                   d1.series["zq_controller_requests_per_pass" + labels] > 0;
+        },
+        20000))
+        << "no driver figures for " << labels;
+    ASSERT_TRUE(wait_for(
+        [&] {
+            d2 = metrics();
+            return d2.series["zq_controller_passes_total" + labels] >
+                   d1.series["zq_controller_passes_total" + labels];
+        },
+        20000));
+    EXPECT_GE(d2.series["zq_controller_pass_seconds" + labels], 0);
+    EXPECT_LT(d2.series["zq_controller_pass_seconds" + labels], 60);
+    EXPECT_EQ(d2.series.count("zq_controller_errors_total" + labels), 1u);
+    EXPECT_EQ(d2.series.count("zq_controller_reconnects_total" + labels), 1u);
+
     // The driver killed and its program gone: it cannot come back.
     int pid = driver_pid();
     ASSERT_GT(pid, 0);
